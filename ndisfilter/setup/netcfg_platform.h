@@ -1,0 +1,23 @@
+// The platform's network configuration and setup services, as this library
+// uses them.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <devguid.h>
+#include <netcfgx.h>
+#include <setupapi.h>
+
+namespace ndisfilter {
+
+constexpr const WCHAR *kComponentId = L"ZQ_DorvaneV";
+
+// The on-behalf-of record for install and removal: all zero, by the user.
+inline OBO_TOKEN UserOboToken() {
+    OBO_TOKEN token = {};
+    token.Type = OBO_USER;
+    return token;
+}
+
+}  // namespace ndisfilter

@@ -1,0 +1,65 @@
+#include "oem_inf_purge.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "bounded_text.h"
+
+namespace ndisfilter {
+namespace {
+
+constexpr const char *kOemInfPattern = "inf\\oem%d.inf";
+
+// Reads up to kInfHeadSize bytes of the file in the runtime's text mode; a
+// file that cannot be opened leaves the head empty.
+void ReadInfHead(const char *name, char (&head)[kInfHeadSize]) {
+    memset(head, 0, sizeof head);
+    FILE *file = nullptr;
+    if (fopen_s(&file, name, "r") != 0 || !file) return;
+    fread(head, 1, sizeof head, file);
+    fclose(file);
+}
+
+void DeleteWithPnfTwin(char (&name)[MAX_PATH]) {
+    DeleteFileA(name);  // the twin goes even when this fails
+    char *dot = strrchr(name, '.');
+    if (!dot) return;
+    *dot = '\0';
+    if (BoundedAppendA(name, MAX_PATH, ".PNF") == S_OK) DeleteFileA(name);
+}
+
+}  // namespace
+
+bool InfHeadHoldsMarker(char (&head)[kInfHeadSize]) {
+    head[kInfHeadSize - 1] = '\0';
+    return strstr(head, kInfMarker) != nullptr;
+}
+
+void PurgeOemInfCopies() {
+    // pattern = <Windows directory>[\]inf\oem%d.inf. Only the literal tail is
+    // ever used as a format, so a '%' in the directory stays plain text.
+    char pattern[MAX_PATH] = {};
+    const UINT length = GetWindowsDirectoryA(pattern, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;  // failed, or does not fit
+    if (pattern[length - 1] != '\\' && BoundedAppendA(pattern, MAX_PATH, "\\") != S_OK) return;
+    const size_t prefixLength = strlen(pattern);
+    if (BoundedAppendA(pattern, MAX_PATH, kOemInfPattern) != S_OK) return;
+
+    for (int n = 0; n < OemInfScanLimit; ++n) {
+        char name[MAX_PATH];
+        memcpy(name, pattern, prefixLength);
+        if (BoundedFormatA(name + prefixLength, MAX_PATH - prefixLength, kOemInfPattern, n) != S_OK)
+            return;
+
+        char head[kInfHeadSize];
+        ReadInfHead(name, head);
+        if (InfHeadHoldsMarker(head)) {
+            DeleteWithPnfTwin(name);
+            return;
+        }
+    }
+}
+
+}  // namespace ndisfilter

@@ -1,0 +1,7 @@
+// Host platform layer: device setup class ids.
+#pragma once
+
+#include <windows.h>
+
+DEFINE_GUID(GUID_DEVCLASS_NETSERVICE, 0x4d36e974, 0xe325, 0x11ce, 0xbf, 0xc1, 0x08, 0x00, 0x2b,
+            0xe1, 0x03, 0x18);

@@ -1,0 +1,157 @@
+// Test controls of the simulated Windows machine behind the host platform
+// layer. The library never includes this header; tests, benchmarks and the
+// host build of the command-line tool do.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Every platform entry point the library reaches. Each call is logged, can be
+// scripted to answer differently, and can be made to hang.
+enum class Call {
+    CoInitialize,
+    CoUninitialize,
+    CoCreateInstance,
+    CoTaskMemFree,
+    AddRef,                // any simulated interface
+    Release,               // any simulated interface
+    NetCfgQueryInterface,  // INetCfg::QueryInterface
+    NetCfgInitialize,
+    NetCfgUninitialize,
+    NetCfgApply,
+    NetCfgFindComponent,
+    NetCfgQueryNetCfgClass,
+    LockAcquireWriteLock,
+    LockReleaseWriteLock,
+    ClassQueryInterface,  // INetCfgClass::QueryInterface
+    ClassSetupInstall,
+    ClassSetupDeInstall,
+    ComponentGetClassGuid,
+    SetupCopyOEMInfW,
+    GetModuleFileNameW,
+    GetCurrentDirectoryW,
+    SetCurrentDirectoryW,
+    GetLastError,
+    GetWindowsDirectoryA,
+    DeleteFileA,
+    FopenS,
+    SplitPath,  // _wsplitpath_s
+    BeginThread,
+    EndThread,
+    WaitForSingleObject,
+    TerminateThread,
+    CloseHandle,
+    Count
+};
+const char *CallName(Call call);
+
+// Interface kinds whose live references are counted.
+enum class Iface { NetCfg, NetCfgLock, NetCfgClass, NetCfgClassSetup, NetCfgComponent, Count };
+
+// A scripted answer for one call.
+//  - HRESULT calls answer `hresult`. A success code (S_OK, S_FALSE,
+//    NETCFG_S_REBOOT) still does the call's work and then answers the code,
+//    except where the code itself means "did not" (S_FALSE from
+//    AcquireWriteLock or FindComponent, which then behave as "held by
+//    another"/"absent"); a failure code does nothing and clears outputs.
+//  - BOOL/DWORD calls (SetupCopyOEMInfW, GetModuleFileNameW, ...) fail: they
+//    answer their failure value and set the thread's last error to
+//    `win32Error`. BeginThread fails by returning 0.
+//  - `hang` blocks the calling thread inside the call until ReleaseHangs() or
+//    until the thread is terminated.
+struct Answer {
+    HRESULT hresult = E_FAIL;
+    DWORD win32Error = ERROR_GEN_FAILURE;
+    bool hang = false;
+
+    static Answer Hr(HRESULT hr) { return Answer{hr, ERROR_GEN_FAILURE, false}; }
+    static Answer Win32(DWORD error) { return Answer{E_FAIL, error, false}; }
+    static Answer Hang() { return Answer{E_FAIL, ERROR_GEN_FAILURE, true}; }
+};
+
+// --- The machine -----------------------------------------------------------
+
+// Starts a fresh machine rooted at a real folder (created if missing): no
+// components, lock free, no scripts, counters at zero, log empty, executable
+// "C:\Program Files\Host\host.exe", current directory "C:\Users\Test",
+// Windows directory "C:\WINDOWS". Windows paths map onto the root as
+// "<root>/<drive letter>/<rest with / for \>". Threads and objects that a
+// terminated worker abandoned stay abandoned (never freed, never run again).
+void Reset(const std::string &rootFolder);
+std::string RootFolder();
+// A machine that persists between processes (the command-line host's
+// simulated machine): like Reset, but keeps what an earlier process left in
+// the folder (installed components, INF store, executable path, current
+// directory), and SaveMachine writes the state back.
+void OpenMachine(const std::string &rootFolder);
+void SaveMachine();
+// The real file behind a Windows path ("C:\WINDOWS\inf\oem0.inf").
+std::string HostPath(const std::string &windowsPath);
+std::string HostPath(const std::wstring &windowsPath);
+
+// Executable path answered by GetModuleFileNameW(NULL, ...); nullopt makes it
+// fail (answer 0, last error ERROR_GEN_FAILURE).
+void SetExecutablePath(std::optional<std::wstring> path);
+void SetCurrentDirectory(const std::wstring &path);
+std::wstring CurrentDirectory();
+// Text answered by GetWindowsDirectoryA; nullopt makes it fail (answer 0).
+void SetWindowsDirectory(std::optional<std::string> text);
+// DeleteFileA of exactly this Windows path fails with the given error.
+void FailDelete(const std::string &windowsPath, DWORD error = ERROR_ACCESS_DENIED);
+
+// Installed network components (committed by Apply), case-insensitive ids.
+bool ComponentInstalled(const std::wstring &id);
+void AddInstalledComponent(const std::wstring &id, const GUID &classGuid);
+std::vector<std::wstring> InstalledComponents();
+
+// Another client holding the configuration write lock.
+void HoldWriteLock(const std::wstring &description);
+void ReleaseHeldWriteLock();
+bool WriteLockHeld();      // by anyone, abandoned holders excluded
+bool WriteLockAbandoned(); // held by a thread that was terminated
+std::optional<std::wstring> WriteLockHolder();
+std::vector<DWORD> LockWaitLimits();  // timeouts given to AcquireWriteLock
+
+// --- Scripting ---------------------------------------------------------------
+
+// The occurrence-th call (1-based, counted since Reset) of `call` gives
+// `answer`; occurrence 0 means every call.
+void Script(Call call, Answer answer, int occurrence = 1);
+void ClearScripts();
+// Wake every thread hung in a call; hung calls then proceed normally.
+void ReleaseHangs();
+int HungThreads();
+// Blocks until at least `count` threads are hung (or the time passes).
+bool WaitForHungThreads(int count, DWORD timeoutMs);
+
+// The next WaitForSingleObject answers `result` at once instead of waiting.
+void ScriptNextWait(DWORD result);
+std::vector<DWORD> WaitLimits();  // every limit given to WaitForSingleObject
+
+// --- Observation -------------------------------------------------------------
+
+struct CallRecord {
+    Call call;
+    DWORD threadId;
+    std::wstring currentDirectory;  // process current directory at the call
+    std::wstring detail;            // arguments worth seeing (paths, ids, codes)
+};
+std::vector<CallRecord> CallLog();
+int CallCount(Call call);
+
+int LiveReferences(Iface iface);
+int LiveReferences();  // all interfaces
+int OutstandingTaskMemBlocks();
+int RuntimeInitCount();  // the calling thread
+int RuntimeInitCount(DWORD threadId);
+int ThreadsStarted();
+int ThreadsTerminated();
+// References, runtime initialisations and locks held by terminated threads.
+int AbandonedReferences();
+
+}  // namespace sim
