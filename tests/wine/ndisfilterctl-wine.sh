@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# ndisfilterctl.exe under Wine, against the test-only network configuration
+# server. Called by tests/wine/run.sh with WINEPREFIX and FAKE_NETCFG_DLL
+# exported and that server already registered for CLSID_CNetCfg.
+#
+# Each case runs the program through cmd so that the whole Windows exit code
+# is seen (a Unix exit status keeps only its low eight bits), and checks the
+# result line, the server's installed components and the INF store.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+: "${WINEPREFIX:?run from tests/wine/run.sh}" "${FAKE_NETCFG_DLL:?run from tests/wine/run.sh}"
+export WINEDEBUG=${WINEDEBUG:--all}
+
+EXE_UNIX=${NDISFILTERCTL_EXE:-$PWD/build/windows-x64/ndisfilter/ndisfilterctl.exe}
+for file in "$EXE_UNIX" "$(dirname "$EXE_UNIX")/ndisfilter.dll" "$(dirname "$EXE_UNIX")/DorvaneV.inf"; do
+    if [[ ! -f $file ]]; then
+        echo "missing $file: build the windows-x64 preset first" >&2
+        exit 1
+    fi
+done
+EXE=$(winepath -w "$EXE_UNIX" 2>/dev/null)
+
+# The server's state (scenario, call log, components) and our INF live in a
+# folder of their own inside the prefix.
+STATE_UNIX="$WINEPREFIX/drive_c/ndisfilterctl-test"
+STATE='C:\ndisfilterctl-test'
+STORE_UNIX="$WINEPREFIX/drive_c/windows/inf"
+rm -rf "$STATE_UNIX"
+mkdir -p "$STATE_UNIX/media"
+cp "$(dirname "$EXE_UNIX")/DorvaneV.inf" "$STATE_UNIX/media/DorvaneV.inf"
+export FAKE_NETCFG_DIR="$STATE"
+cleanup() { rm -rf "$STATE_UNIX"; }
+trap cleanup EXIT
+
+passed=0
+failed=0
+check() {  # $1: what; $2...: test command
+    local what=$1; shift
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        printf '  FAIL: %s\n' "$what"
+        failed=$((failed + 1))
+    fi
+}
+
+scenario() {  # $1: name; the rest: directives, one per argument
+    local name=$1; shift
+    {
+        printf 'scenario ndisfilterctl-%s-%s\n' "$name" "$RANDOM$RANDOM"
+        for directive in "$@"; do printf '%s\n' "$directive"; done
+    } >"$STATE_UNIX/scenario.txt"
+    : >"$STATE_UNIX/calls.log"
+}
+
+# ctl ARGS...: runs the program; sets CODE, OUT (stdout), ERR (stderr).
+ctl() {
+    wine cmd /v:on /c "$EXE $* >$STATE\\out.txt 2>$STATE\\err.txt & echo exit=!errorlevel!" \
+        >"$STATE_UNIX/cmd.txt" 2>/dev/null || true
+    CODE=$(tr -d '\r' <"$STATE_UNIX/cmd.txt" | sed -n 's/^exit=//p')
+    OUT=$(tr -d '\r' <"$STATE_UNIX/out.txt")
+    ERR=$(tr -d '\r' <"$STATE_UNIX/err.txt")
+    printf '  $ ndisfilterctl.exe %s -> %s\n' "$*" "${CODE:-?}"
+    [[ -n $OUT ]] && printf '%s\n' "$OUT" | sed 's/^/    /'
+    return 0
+}
+
+# Our copies in the store: oem<N>.inf files whose first line names DorvaneV.INF.
+our_store_copies() {
+    local file
+    for file in "$STORE_UNIX"/oem*.inf "$STORE_UNIX"/OEM*.INF; do
+        [[ -f $file ]] && head -c 255 "$file" | grep -q 'DorvaneV\.INF' && basename "$file"
+    done | sort -u
+}
+installed() { grep -qix 'ZQ_DorvaneV' "$STATE_UNIX/components.txt" 2>/dev/null; }
+logged() { grep -q "$1" "$STATE_UNIX/calls.log"; }
+
+# Copies an earlier run may have left would hide what this one adds.
+for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}.PNF"; done
+: >"$STATE_UNIX/components.txt"
+
+echo "bad usage: refused, nothing called"
+scenario usage
+ctl install --timeout 4294967296
+check "out-of-range limit exits 87" test "$CODE" = 87
+check "usage text on stderr" grep -q 'usage: ndisfilterctl install' <<<"$ERR"
+ctl install --sim-root 'C:\sim'
+check "--sim-root refused on Windows" test "$CODE" = 87
+ctl uninstall --retry --timeout 5
+check "--retry with --timeout exits 87" test "$CODE" = 87
+check "no network configuration call made" test ! -s "$STATE_UNIX/calls.log"
+
+echo "install --inf, then uninstall: the INF copied into the store and purged"
+scenario roundtrip
+ctl install --inf "$STATE\\media\\DorvaneV.inf" --verbose
+check "install exits 0" test "$CODE" = 0
+check "install result line" grep -qx 'install: succeeded; flags: none' <<<"$OUT"
+check "component installed" installed
+copy=$(our_store_copies)
+check "one copy of the INF in the store" test "$(wc -w <<<"$copy")" = 1
+check "--verbose names the copy" grep -qi "inf\\\\$copy added" <<<"$OUT"
+check "copy is the INF given" cmp -s "$STORE_UNIX/$copy" "$STATE_UNIX/media/DorvaneV.inf"
+check "installed through INetCfgClassSetup" logged 'INetCfgClassSetup.Install'
+
+ctl uninstall --verbose
+check "uninstall exits 0" test "$CODE" = 0
+check "uninstall result line" grep -qx 'uninstall: succeeded; flags: none' <<<"$OUT"
+check "component removed" bash -c '! grep -qix ZQ_DorvaneV "$0"' "$STATE_UNIX/components.txt"
+check "copy purged from the store" test -z "$(our_store_copies)"
+check "--verbose names the deleted copy" grep -qi "inf\\\\$copy deleted" <<<"$OUT"
+
+ctl uninstall
+check "nothing to remove exits 1603" test "$CODE" = 1603
+check "failure result line" grep -qx 'uninstall: failed; flags: none' <<<"$OUT"
+
+echo "default INF beside the program, with retry"
+scenario default-inf
+ctl install --retry
+check "install --retry exits 0" test "$CODE" = 0
+check "component installed" installed
+check "default INF copied" test -n "$(our_store_copies)"
+ctl uninstall --timeout 60000
+check "uninstall with a limit exits 0" test "$CODE" = 0
+check "store clean again" test -z "$(our_store_copies)"
+
+echo "the library's flags become installer exit codes"
+scenario reboot 'answer INetCfg.Apply NETCFG_S_REBOOT'
+ctl install --inf "$STATE\\media\\DorvaneV.inf"
+check "restart required exits 3010" test "$CODE" = 3010
+check "restart in words" grep -qx 'install: succeeded; flags: restart required' <<<"$OUT"
+ctl uninstall
+check "uninstall needing a restart exits 3010" test "$CODE" = 3010
+
+scenario cancel 'answer INetCfgClassSetup.Install CANCELLED'
+ctl install --inf "$STATE\\media\\DorvaneV.inf"
+check "cancelled exits 1223" test "$CODE" = 1223
+check "cancelled in words" grep -qx 'install: failed; flags: cancelled' <<<"$OUT"
+check "nothing installed" bash -c '! grep -qix ZQ_DorvaneV "$0"' "$STATE_UNIX/components.txt"
+
+scenario hang 'answer INetCfg.Initialize hang'
+ctl uninstall --timeout 1500
+check "timed out exits 1460" test "$CODE" = 1460
+check "timed out in words" grep -qx 'uninstall with a 1500 ms limit: failed; flags: timed out' <<<"$OUT"
+
+scenario missing-library
+ctl install --library 'C:\nowhere\ndisfilter.dll'
+check "unloadable library exits 1603" test "$CODE" = 1603
+check "reason on stderr" grep -q 'cannot load the library' <<<"$ERR"
+check "no network configuration call made" test ! -s "$STATE_UNIX/calls.log"
+
+# Whatever a failed case left behind goes with the prefix's next run.
+for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}.PNF"; done
+
+printf 'ndisfilterctl under Wine: %d passed, %d failed\n' "$passed" "$failed"
+[[ $failed -eq 0 ]]
