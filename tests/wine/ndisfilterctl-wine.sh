@@ -29,7 +29,24 @@ rm -rf "$STATE_UNIX"
 mkdir -p "$STATE_UNIX/media"
 cp "$(dirname "$EXE_UNIX")/DorvaneV.inf" "$STATE_UNIX/media/DorvaneV.inf"
 export FAKE_NETCFG_DIR="$STATE"
-cleanup() { rm -rf "$STATE_UNIX"; }
+
+# Wine keeps a copy under the INF's own name while that name is free in the
+# store, where Windows always names it oem<N>.inf (and the library's purge
+# looks only at those). A different file holding the name makes Wine do as
+# Windows does.
+PLACEHOLDER="$STORE_UNIX/DorvaneV.inf"
+# A copy of our own INF left there by an earlier run is not a placeholder.
+if cmp -s "$PLACEHOLDER" "$STATE_UNIX/media/DorvaneV.inf"; then rm -f "$PLACEHOLDER"; fi
+placeholder_was_there=0
+[[ -e $PLACEHOLDER ]] && placeholder_was_there=1
+if [[ $placeholder_was_there == 0 ]]; then
+    printf '; placeholder holding this file name in the INF store\r\n[Version]\r\nSignature="$Windows NT$"\r\n' \
+        >"$PLACEHOLDER"
+fi
+cleanup() {
+    rm -rf "$STATE_UNIX"
+    [[ $placeholder_was_there == 1 ]] || rm -f "$PLACEHOLDER" "${PLACEHOLDER%.*}.pnf"
+}
 trap cleanup EXIT
 
 passed=0
@@ -69,14 +86,14 @@ ctl() {
 our_store_copies() {
     local file
     for file in "$STORE_UNIX"/oem*.inf "$STORE_UNIX"/OEM*.INF; do
-        [[ -f $file ]] && head -c 255 "$file" | grep -q 'DorvaneV\.INF' && basename "$file"
+        if [[ -f $file ]] && head -c 255 "$file" | grep -q 'DorvaneV\.INF'; then basename "$file"; fi
     done | sort -u
 }
 installed() { grep -qix 'ZQ_DorvaneV' "$STATE_UNIX/components.txt" 2>/dev/null; }
 logged() { grep -q "$1" "$STATE_UNIX/calls.log"; }
 
 # Copies an earlier run may have left would hide what this one adds.
-for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}.PNF"; done
+for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}".[Pp][Nn][Ff]; done
 : >"$STATE_UNIX/components.txt"
 
 echo "bad usage: refused, nothing called"
@@ -149,7 +166,7 @@ check "reason on stderr" grep -q 'cannot load the library' <<<"$ERR"
 check "no network configuration call made" test ! -s "$STATE_UNIX/calls.log"
 
 # Whatever a failed case left behind goes with the prefix's next run.
-for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}.PNF"; done
+for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}".[Pp][Nn][Ff]; done
 
 printf 'ndisfilterctl under Wine: %d passed, %d failed\n' "$passed" "$failed"
 [[ $failed -eq 0 ]]

@@ -1,0 +1,41 @@
+// ndisfilterctl's command line: what the operator asked for, and the usage
+// text. Parsing has no side effects, so bad usage changes nothing.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ndisfilterctl {
+
+enum class Action { Install, Uninstall, Help, Version };
+
+struct CliRequest {
+    Action action = Action::Help;
+    std::optional<std::wstring> infPath;  // install only; absent: the library's default
+    std::optional<DWORD> timeoutMs;       // INFINITE for "infinite"
+    bool retry = false;
+    std::optional<std::wstring> libraryPath;  // absent: the library beside the program
+    std::optional<std::wstring> simRoot;      // builds with a simulated machine only
+    bool verbose = false;
+};
+
+struct ParseResult {
+    std::optional<CliRequest> request;  // absent on bad usage
+    std::wstring error;                 // why, when absent
+};
+
+// args excludes the program name. simulatedMachine: whether --sim-root exists
+// in this build.
+ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulatedMachine);
+
+// A time limit in milliseconds: decimal 0 to 4294967295 (the latter, like the
+// word "infinite", means no limit). Anything else is refused.
+std::optional<DWORD> ParseTimeout(const std::wstring &text);
+
+struct ExitCodeTable;
+std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine);
+
+}  // namespace ndisfilterctl
