@@ -16,7 +16,7 @@ HRESULT OpenLockedNetConfig(INetCfg **config, LPWSTR *holderDescription) {
         return hr;
     }
 
-    HRESULT result;
+    HRESULT result = E_UNEXPECTED;  // every path below assigns it
     {
         ComRef<INetCfg> netCfg;
         ComRef<INetCfgLock> lock;

@@ -49,6 +49,8 @@ void PurgeOemInfCopies() {
 
     for (int n = 0; n < OemInfScanLimit; ++n) {
         char name[MAX_PATH];
+        // The prefix only; BoundedFormatA writes the rest and the terminator.
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
         memcpy(name, pattern, prefixLength);
         if (BoundedFormatA(name + prefixLength, MAX_PATH - prefixLength, kOemInfPattern, n) != S_OK)
             return;
