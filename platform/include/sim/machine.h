@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <netcfgx.h>
 
 #include <optional>
 #include <string>
@@ -135,6 +136,21 @@ std::vector<DWORD> WaitLimits();  // every limit given to WaitForSingleObject
 
 // --- Observation -------------------------------------------------------------
 
+// `detail` holds the arguments worth seeing:
+//   SetupCopyOEMInfW        "<inf path>" "<media dir>" <media type> <copy style>
+//   LockAcquireWriteLock    <ms> <client description>
+//   NetCfgFindComponent, ClassSetupInstall, ClassSetupDeInstall,
+//   ComponentGetClassGuid   the component id
+//   NetCfgQueryNetCfgClass  {class guid} {iid}     (registry form, upper case)
+//   NetCfgQueryInterface, ClassQueryInterface      {iid}
+//   CoCreateInstance        {clsid} {iid}
+//   AddRef, Release         the interface's name ("INetCfgLock", ...)
+//   DeleteFileA, SetCurrentDirectoryW, SplitPath   the path
+//   FopenS                  <path>|<mode>
+//   GetModuleFileNameW, GetCurrentDirectoryW, GetWindowsDirectoryA: capacity
+//   WaitForSingleObject     the limit in ms; TerminateThread, EndThread: the
+//   exit code; CoTaskMemFree: the block's address; others: empty.
+// A null text argument reads "(null)".
 struct CallRecord {
     Call call;
     DWORD threadId;
@@ -151,7 +167,19 @@ int RuntimeInitCount();  // the calling thread
 int RuntimeInitCount(DWORD threadId);
 int ThreadsStarted();
 int ThreadsTerminated();
-// References, runtime initialisations and locks held by terminated threads.
+// References, runtime initialisations and locks held by terminated threads
+// (their sum; the write lock counts 1).
 int AbandonedReferences();
+// The parts of that sum: interface references, and runtime initialisations.
+int AbandonedInterfaceReferences();
+int AbandonedRuntimeInitializations();
+
+// Every SetupCopyOEMInfW request since Reset: the INF path and the source
+// media directory as the caller gave them.
+struct InfCopyRequest {
+    std::wstring infPath;
+    std::wstring mediaDir;
+};
+std::vector<InfCopyRequest> InfCopyRequests();
 
 }  // namespace sim

@@ -1,0 +1,83 @@
+// The component object runtime: per-thread initialisation, creation of the
+// one class it serves (the network configuration object), and task memory
+// whose outstanding blocks are counted.
+#include "machine_state.h"
+
+#include <objbase.h>
+#include <netcfgx.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace sim {
+
+void *TaskMemAllocLocked(size_t bytes) {
+    void *block = malloc(bytes ? bytes : 1);
+    if (block) TheMachine().taskMem[block] = TheMachine().generation;
+    return block;
+}
+
+LPWSTR TaskMemStringLocked(const std::wstring &text) {
+    auto *copy = static_cast<LPWSTR>(TaskMemAllocLocked((text.size() + 1) * sizeof(WCHAR)));
+    if (copy) memcpy(copy, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+    return copy;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" HRESULT WINAPI CoInitialize(LPVOID reserved) {
+    const std::optional<Answer> answer = Enter(Call::CoInitialize, reserved ? L"reserved" : L"");
+    if (answer && FAILED(answer->hresult)) return answer->hresult;
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    int &count = m.runtimeInit[CurrentThreadLocked()->id];
+    const HRESULT hr = count++ == 0 ? S_OK : S_FALSE;
+    return answer ? answer->hresult : hr;
+}
+
+extern "C" void WINAPI CoUninitialize(void) {
+    Enter(Call::CoUninitialize, L"");
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    auto it = m.runtimeInit.find(CurrentThreadLocked()->id);
+    if (it != m.runtimeInit.end() && it->second > 0) --it->second;
+}
+
+extern "C" HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWORD context, REFIID iid,
+                                           LPVOID *object) {
+    const std::optional<Answer> answer =
+        Enter(Call::CoCreateInstance, GuidText(clsid) + L" " + GuidText(iid));
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (answer && FAILED(answer->hresult)) return answer->hresult;
+
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    auto init = m.runtimeInit.find(CurrentThreadLocked()->id);
+    if (init == m.runtimeInit.end() || init->second == 0) return CO_E_NOTINITIALIZED;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    if (!IsEqualGUID(clsid, CLSID_CNetCfg) || !(context & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
+    const HRESULT hr = CreateNetCfgLocked(iid, object);
+    return answer && hr == S_OK ? answer->hresult : hr;
+}
+
+extern "C" LPVOID WINAPI CoTaskMemAlloc(SIZE_T size) {
+    CheckTermination();
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return TaskMemAllocLocked(size);
+}
+
+extern "C" void WINAPI CoTaskMemFree(LPVOID block) {
+    wchar_t detail[32];
+    swprintf(detail, 32, L"%p", block);
+    Enter(Call::CoTaskMemFree, detail);
+    if (!block) return;
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    // A block the runtime did not hand out is not freed: the real heap
+    // would be corrupted, the simulation just refuses.
+    if (m.taskMem.erase(block)) free(block);
+}

@@ -1,0 +1,243 @@
+// Kernel and setup services over files: module file name, current and
+// Windows directories, file deletion, and the INF store that
+// SetupCopyOEMInfW fills.
+#include "machine_state.h"
+
+#include <setupapi.h>
+
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+using namespace sim;
+
+namespace {
+
+std::wstring Number(DWORD value) {
+    wchar_t text[16];
+    swprintf(text, 16, L"%u", value);
+    return text;
+}
+
+bool IsDirectory(const std::string &hostPath) {
+    struct stat st;
+    return stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsFile(const std::string &hostPath) {
+    struct stat st;
+    return stat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool ReadWhole(const std::string &hostPath, std::string *content) {
+    std::ifstream in(hostPath, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream out;
+    out << in.rdbuf();
+    *content = out.str();
+    return true;
+}
+
+bool WriteWhole(const std::string &hostPath, const std::string &content) {
+    std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out.flush());
+}
+
+// The Windows directory that setup uses: the settable text, or the usual
+// one while that is set to fail.
+std::wstring SetupWindowsDirectoryLocked() {
+    const Machine &m = TheMachine();
+    std::wstring dir = m.windowsDirectory ? Wide(*m.windowsDirectory) : L"C:\\WINDOWS";
+    while (dir.size() > 3 && dir.back() == L'\\') dir.pop_back();
+    return dir;
+}
+
+}  // namespace
+
+extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD capacity) {
+    const std::optional<Answer> answer = Enter(Call::GetModuleFileNameW, Number(capacity));
+    if (answer) {
+        SetLastErrorQuiet(answer->win32Error);
+        return 0;
+    }
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    if (module) {
+        SetLastErrorQuiet(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    if (!m.executablePath) {
+        SetLastErrorQuiet(ERROR_GEN_FAILURE);
+        return 0;
+    }
+    const std::wstring &path = *m.executablePath;
+    if (path.size() >= capacity) {
+        // Truncated to the buffer, terminator included; answers the capacity.
+        if (capacity > 0) {
+            wmemcpy(buffer, path.c_str(), capacity - 1);
+            buffer[capacity - 1] = L'\0';
+        }
+        SetLastErrorQuiet(ERROR_INSUFFICIENT_BUFFER);
+        return capacity;
+    }
+    wmemcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+extern "C" DWORD WINAPI GetCurrentDirectoryW(DWORD capacity, LPWSTR buffer) {
+    const std::optional<Answer> answer = Enter(Call::GetCurrentDirectoryW, Number(capacity));
+    if (answer) {
+        SetLastErrorQuiet(answer->win32Error);
+        return 0;
+    }
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    const std::wstring &dir = m.currentDirectory;
+    // Too small: the size needed, terminator included; the buffer untouched.
+    if (!buffer || capacity < dir.size() + 1) return static_cast<DWORD>(dir.size() + 1);
+    wmemcpy(buffer, dir.c_str(), dir.size() + 1);
+    return static_cast<DWORD>(dir.size());
+}
+
+extern "C" BOOL WINAPI SetCurrentDirectoryW(LPCWSTR path) {
+    const std::optional<Answer> answer = Enter(Call::SetCurrentDirectoryW, path ? path : L"(null)");
+    if (answer) {
+        SetLastErrorQuiet(answer->win32Error);
+        return FALSE;
+    }
+    if (!path || !*path) {
+        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    const std::wstring full = FullWindowsPathLocked(path);
+    const std::string host = HostPathLocked(full);
+    if (!IsDirectory(host)) {
+        SetLastErrorQuiet(IsFile(host) ? ERROR_DIRECTORY : ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    m.currentDirectory = full;
+    return TRUE;
+}
+
+extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT capacity) {
+    const std::optional<Answer> answer = Enter(Call::GetWindowsDirectoryA, Number(capacity));
+    if (answer) {
+        SetLastErrorQuiet(answer->win32Error);
+        return 0;
+    }
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    if (!m.windowsDirectory) {
+        SetLastErrorQuiet(ERROR_GEN_FAILURE);
+        return 0;
+    }
+    const std::string &dir = *m.windowsDirectory;
+    if (!buffer || capacity < dir.size() + 1) return static_cast<UINT>(dir.size() + 1);
+    memcpy(buffer, dir.c_str(), dir.size() + 1);
+    return static_cast<UINT>(dir.size());
+}
+
+extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
+    const std::optional<Answer> answer = Enter(Call::DeleteFileA, path ? Wide(path) : L"(null)");
+    if (answer) {
+        SetLastErrorQuiet(answer->win32Error);
+        return FALSE;
+    }
+    if (!path || !*path) {
+        SetLastErrorQuiet(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    const std::wstring full = FullWindowsPathLocked(Wide(path));
+    auto scripted = m.failDeletes.find(Utf8(LowerCase(full)));
+    if (scripted != m.failDeletes.end()) {
+        SetLastErrorQuiet(scripted->second);
+        return FALSE;
+    }
+    const std::string host = HostPathLocked(full);
+    if (IsDirectory(host)) {
+        SetLastErrorQuiet(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (::unlink(host.c_str()) != 0) {
+        SetLastErrorQuiet(errno == ENOENT ? ERROR_FILE_NOT_FOUND
+                          : errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                             : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSourceMediaLocation,
+                                        DWORD oemSourceMediaType, DWORD copyStyle,
+                                        PWSTR destinationInfFileName, DWORD destinationInfFileNameSize,
+                                        PDWORD requiredSize, PWSTR *destinationInfFileNameComponent) {
+    const std::wstring source = sourceInfFileName ? sourceInfFileName : L"(null)";
+    const std::wstring media = oemSourceMediaLocation ? oemSourceMediaLocation : L"(null)";
+    const std::optional<Answer> answer = Enter(Call::SetupCopyOEMInfW, L"\"" + source + L"\" \"" + media + L"\" " +
+                                                                           Number(oemSourceMediaType) + L" " +
+                                                                           Number(copyStyle));
+    Machine &m = TheMachine();
+    {
+        Lock lock(m.mutex);
+        m.infCopies.push_back({sourceInfFileName ? source : L"", oemSourceMediaLocation ? media : L""});
+    }
+    if (destinationInfFileNameComponent) *destinationInfFileNameComponent = nullptr;
+    if (answer) {
+        SetLastErrorQuiet(answer->win32Error);
+        return FALSE;
+    }
+    (void)copyStyle;
+    if (!sourceInfFileName || oemSourceMediaType > SPOST_URL ||
+        (destinationInfFileName == nullptr) != (destinationInfFileNameSize == 0)) {
+        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+
+    Lock lock(m.mutex);
+    std::string content;
+    if (!ReadWhole(HostPathLocked(sourceInfFileName), &content) || IsDirectory(HostPathLocked(sourceInfFileName))) {
+        SetLastErrorQuiet(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+
+    // An identical copy already in the store is reused; otherwise the first
+    // free oem<N>.inf is taken.
+    const std::wstring store = SetupWindowsDirectoryLocked() + L"\\inf";
+    MakeHostDirectories(HostPathLocked(store));
+    std::wstring name;
+    for (unsigned n = 0; name.empty(); ++n) {
+        const std::wstring candidate = store + L"\\oem" + Number(n) + L".inf";
+        std::string existing;
+        const std::string host = HostPathLocked(candidate);
+        if (!IsFile(host) || (ReadWhole(host, &existing) && existing == content)) name = candidate;
+    }
+
+    const DWORD needed = static_cast<DWORD>(name.size() + 1);
+    if (requiredSize) *requiredSize = needed;
+    if (destinationInfFileName && destinationInfFileNameSize < needed) {
+        SetLastErrorQuiet(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    const std::wstring pnf = name.substr(0, name.size() - 4) + L".PNF";
+    const std::string pnfContent = "PNF\x01\x02 precompiled " + Utf8(name) + "\n";
+    if (!WriteWhole(HostPathLocked(name), content) || !WriteWhole(HostPathLocked(pnf), pnfContent)) {
+        SetLastErrorQuiet(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (destinationInfFileName) {
+        wmemcpy(destinationInfFileName, name.c_str(), name.size() + 1);
+        if (destinationInfFileNameComponent)
+            *destinationInfFileNameComponent = destinationInfFileName + name.rfind(L'\\') + 1;
+    }
+    SetLastErrorQuiet(ERROR_SUCCESS);
+    return TRUE;
+}

@@ -1,0 +1,534 @@
+// The machine itself: its one lock, the call gate every entry point passes
+// (log, script, hang, termination), thread bookkeeping, and the test
+// controls of sim/machine.h.
+#include "machine_state.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+thread_local ThreadState *t_self = nullptr;
+thread_local DWORD t_lastError = 0;
+
+const char *const kCallNames[] = {
+    "CoInitialize",         "CoUninitialize",       "CoCreateInstance",
+    "CoTaskMemFree",        "AddRef",               "Release",
+    "NetCfgQueryInterface", "NetCfgInitialize",     "NetCfgUninitialize",
+    "NetCfgApply",          "NetCfgFindComponent",  "NetCfgQueryNetCfgClass",
+    "LockAcquireWriteLock", "LockReleaseWriteLock", "ClassQueryInterface",
+    "ClassSetupInstall",    "ClassSetupDeInstall",  "ComponentGetClassGuid",
+    "SetupCopyOEMInfW",     "GetModuleFileNameW",   "GetCurrentDirectoryW",
+    "SetCurrentDirectoryW", "GetLastError",         "GetWindowsDirectoryA",
+    "DeleteFileA",          "FopenS",               "SplitPath",
+    "BeginThread",          "EndThread",            "WaitForSingleObject",
+    "TerminateThread",      "CloseHandle",
+};
+static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<size_t>(Call::Count),
+              "one name per call");
+
+constexpr const char *kStateFileName = "machine.txt";
+constexpr const char *kStateFileHeader = "ndisfilter simulated machine 1";
+
+std::optional<Answer> FindScriptLocked(Machine &m, Call call, int occurrence) {
+    auto it = m.scripts.find({call, occurrence});
+    if (it == m.scripts.end()) it = m.scripts.find({call, 0});
+    if (it == m.scripts.end()) return std::nullopt;
+    return it->second;
+}
+
+bool AbandonedLockLocked(const Machine &m) {
+    return m.lockConfig && m.lockThread && m.lockThread->terminated;
+}
+
+void ResetLocked(Machine &m, const std::string &root) {
+    ++m.generation;
+    m.root = root;
+    while (m.root.size() > 1 && m.root.back() == '/') m.root.pop_back();
+    m.executablePath = L"C:\\Program Files\\Host\\host.exe";
+    m.currentDirectory = L"C:\\Users\\Test";
+    m.windowsDirectory = "C:\\WINDOWS";
+    m.failDeletes.clear();
+    m.components.clear();
+    // Objects of the machine being replaced stay valid for whoever still
+    // holds them; they answer RPC_E_DISCONNECTED and no longer count.
+    m.lockConfig = nullptr;
+    m.lockThread = nullptr;
+    m.lockHeldByTest = false;
+    m.lockDescription.clear();
+    m.lockWaitLimits.clear();
+    m.scripts.clear();
+    m.callCounts.clear();
+    m.log.clear();
+    m.nextWait.reset();
+    m.waitLimits.clear();
+    m.infCopies.clear();
+    m.runtimeInit.clear();
+    m.threadsStarted = 0;
+    m.threadsTerminated = 0;
+    m.changed.notify_all();
+}
+
+// The folders a fresh machine has: its drive, Windows directory with the INF
+// store, the executable's folder and the current directory.
+void CreateStandardFoldersLocked(Machine &m) {
+    MakeHostDirectories(m.root);
+    if (m.windowsDirectory)
+        MakeHostDirectories(HostPathLocked(Wide(*m.windowsDirectory) + L"\\inf"));
+    if (m.executablePath) {
+        const std::wstring exe = FullWindowsPathLocked(*m.executablePath);
+        const size_t slash = exe.rfind(L'\\');
+        if (slash != std::wstring::npos) MakeHostDirectories(HostPathLocked(exe.substr(0, slash)));
+    }
+    MakeHostDirectories(HostPathLocked(m.currentDirectory));
+}
+
+std::string StateFilePath(const Machine &m) { return m.root + "/" + kStateFileName; }
+
+// One line per fact, tab-separated, UTF-8.
+void LoadStateLocked(Machine &m) {
+    std::ifstream in(StateFilePath(m));
+    std::string line;
+    if (!in || !std::getline(in, line) || line != kStateFileHeader) return;
+    while (std::getline(in, line)) {
+        const size_t tab = line.find('\t');
+        const std::string key = line.substr(0, tab);
+        const std::string value = tab == std::string::npos ? std::string() : line.substr(tab + 1);
+        if (key == "executable") {
+            m.executablePath = Wide(value);
+        } else if (key == "executable-unavailable") {
+            m.executablePath.reset();
+        } else if (key == "current-directory") {
+            m.currentDirectory = Wide(value);
+        } else if (key == "windows-directory") {
+            m.windowsDirectory = value;
+        } else if (key == "windows-directory-unavailable") {
+            m.windowsDirectory.reset();
+        } else if (key == "component") {
+            const size_t idTab = value.find('\t');
+            GUID guid;
+            if (idTab != std::string::npos && ParseGuid(value.substr(0, idTab), &guid))
+                m.components.push_back({Wide(value.substr(idTab + 1)), guid});
+        }
+    }
+}
+
+}  // namespace
+
+Machine &TheMachine() {
+    static Machine *machine = new Machine;
+    return *machine;
+}
+
+const char *CallName(Call call) {
+    const auto index = static_cast<size_t>(call);
+    return index < static_cast<size_t>(Call::Count) ? kCallNames[index] : "?";
+}
+
+ThreadState *CurrentThreadLocked() {
+    if (!t_self) {
+        Machine &m = TheMachine();
+        auto *state = new ThreadState;
+        state->id = m.nextThreadId;
+        m.nextThreadId += 4;
+        state->generation = m.generation;
+        m.threads[state->id] = state;
+        t_self = state;
+    }
+    return t_self;
+}
+
+void SetCurrentThreadState(ThreadState *state) { t_self = state; }
+
+[[noreturn]] void ParkForever() {
+    // Touches nothing but the stack: static destructors may be running.
+    for (;;) {
+        timespec pause = {3600, 0};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+void EndThreadLocked(ThreadState *thread, DWORD exitCode, bool terminated) {
+    Machine &m = TheMachine();
+    if (thread->ended) return;
+    thread->ended = true;
+    thread->exitCode = exitCode;
+    thread->terminatePending = false;
+    if (terminated) {
+        thread->terminated = true;
+        ++m.threadsTerminated;
+    }
+    m.changed.notify_all();
+}
+
+void EndIfTerminatedLocked(Lock &lock, ThreadState *self) {
+    if (self->terminatePending) EndThreadLocked(self, self->pendingExitCode, true);
+    if (!self->terminated) return;
+    lock.unlock();
+    ParkForever();
+}
+
+void CheckTermination() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    EndIfTerminatedLocked(lock, CurrentThreadLocked());
+}
+
+std::optional<Answer> Enter(Call call, const std::wstring &detail) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    ThreadState *self = CurrentThreadLocked();
+    EndIfTerminatedLocked(lock, self);
+    m.log.push_back({call, self->id, m.currentDirectory, detail});
+    const int occurrence = ++m.callCounts[call];
+    std::optional<Answer> answer = FindScriptLocked(m, call, occurrence);
+    if (!answer || !answer->hang) return answer;
+
+    // Hung: wait, holding nothing, until released in this same machine. A
+    // thread hung across a Reset stays hung until it is terminated.
+    const uint64_t generation = m.generation;
+    const uint64_t release = m.hangRelease;
+    self->hungIn = generation;
+    m.changed.notify_all();
+    WaitLocked(lock, self, std::nullopt,
+               [&] { return m.hangRelease != release && m.generation == generation; });
+    self->hungIn = 0;
+    return std::nullopt;
+}
+
+void SetLastErrorQuiet(DWORD code) { t_lastError = code; }
+
+}  // namespace sim
+
+extern "C" DWORD WINAPI GetLastError(void) {
+    if (auto answer = sim::Enter(sim::Call::GetLastError, L"")) return answer->win32Error;
+    return sim::t_lastError;
+}
+
+extern "C" void WINAPI SetLastError(DWORD code) {
+    sim::CheckTermination();
+    sim::t_lastError = code;
+}
+
+namespace sim {
+
+// --- The machine -------------------------------------------------------------
+
+void Reset(const std::string &rootFolder) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    ResetLocked(m, rootFolder);
+    ::unlink(StateFilePath(m).c_str());
+    CreateStandardFoldersLocked(m);
+}
+
+std::string RootFolder() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return m.root;
+}
+
+void OpenMachine(const std::string &rootFolder) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    ResetLocked(m, rootFolder);
+    LoadStateLocked(m);
+    CreateStandardFoldersLocked(m);
+}
+
+void SaveMachine() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    std::ostringstream out;
+    out << kStateFileHeader << '\n';
+    if (m.executablePath)
+        out << "executable\t" << Utf8(*m.executablePath) << '\n';
+    else
+        out << "executable-unavailable\n";
+    out << "current-directory\t" << Utf8(m.currentDirectory) << '\n';
+    if (m.windowsDirectory)
+        out << "windows-directory\t" << *m.windowsDirectory << '\n';
+    else
+        out << "windows-directory-unavailable\n";
+    for (const Component &c : m.components)
+        out << "component\t" << Utf8(GuidText(c.classGuid)) << '\t' << Utf8(c.id) << '\n';
+    // Written beside, then renamed: a crash never leaves half a machine.
+    const std::string path = StateFilePath(m);
+    const std::string temporary = path + ".new";
+    {
+        std::ofstream file(temporary, std::ios::trunc);
+        file << out.str();
+        if (!file.flush()) return;
+    }
+    ::rename(temporary.c_str(), path.c_str());
+}
+
+std::string HostPath(const std::string &windowsPath) { return HostPath(Wide(windowsPath)); }
+
+std::string HostPath(const std::wstring &windowsPath) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return HostPathLocked(windowsPath);
+}
+
+void SetExecutablePath(std::optional<std::wstring> path) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    m.executablePath = std::move(path);
+    if (m.executablePath) {
+        const size_t slash = m.executablePath->rfind(L'\\');
+        if (slash != std::wstring::npos)
+            MakeHostDirectories(HostPathLocked(m.executablePath->substr(0, slash)));
+    }
+}
+
+void SetCurrentDirectory(const std::wstring &path) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    m.currentDirectory = path;
+    MakeHostDirectories(HostPathLocked(path));
+}
+
+std::wstring CurrentDirectory() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return m.currentDirectory;
+}
+
+void SetWindowsDirectory(std::optional<std::string> text) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    m.windowsDirectory = std::move(text);
+    if (m.windowsDirectory) MakeHostDirectories(HostPathLocked(Wide(*m.windowsDirectory) + L"\\inf"));
+}
+
+void FailDelete(const std::string &windowsPath, DWORD error) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    m.failDeletes[Utf8(LowerCase(FullWindowsPathLocked(Wide(windowsPath))))] = error;
+}
+
+bool ComponentInstalled(const std::wstring &id) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return std::any_of(m.components.begin(), m.components.end(),
+                       [&](const Component &c) { return EqualNoCase(c.id, id); });
+}
+
+void AddInstalledComponent(const std::wstring &id, const GUID &classGuid) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    for (Component &c : m.components) {
+        if (EqualNoCase(c.id, id)) {
+            c.classGuid = classGuid;
+            return;
+        }
+    }
+    m.components.push_back({id, classGuid});
+}
+
+std::vector<std::wstring> InstalledComponents() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    std::vector<std::wstring> ids;
+    for (const Component &c : m.components) ids.push_back(c.id);
+    return ids;
+}
+
+void HoldWriteLock(const std::wstring &description) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    m.lockConfig = nullptr;
+    m.lockThread = nullptr;
+    m.lockHeldByTest = true;
+    m.lockDescription = description;
+    m.changed.notify_all();
+}
+
+void ReleaseHeldWriteLock() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    if (!m.lockHeldByTest) return;
+    m.lockHeldByTest = false;
+    m.lockDescription.clear();
+    m.changed.notify_all();
+}
+
+bool WriteLockHeld() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return m.lockHeldByTest || (m.lockConfig && !AbandonedLockLocked(m));
+}
+
+bool WriteLockAbandoned() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return AbandonedLockLocked(m);
+}
+
+std::optional<std::wstring> WriteLockHolder() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    if (!m.lockHeldByTest && !m.lockConfig) return std::nullopt;
+    return m.lockDescription;
+}
+
+std::vector<DWORD> LockWaitLimits() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return m.lockWaitLimits;
+}
+
+// --- Scripting -----------------------------------------------------------------
+
+void Script(Call call, Answer answer, int occurrence) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    m.scripts[{call, occurrence < 0 ? 0 : occurrence}] = answer;
+}
+
+void ClearScripts() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    m.scripts.clear();
+    m.nextWait.reset();
+}
+
+void ReleaseHangs() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    ++m.hangRelease;
+    m.changed.notify_all();
+}
+
+namespace {
+int HungThreadsLocked(const Machine &m) {
+    int count = 0;
+    for (const auto &[id, thread] : m.threads)
+        if (thread->hungIn == m.generation && !thread->ended) ++count;
+    return count;
+}
+}  // namespace
+
+int HungThreads() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return HungThreadsLocked(m);
+}
+
+bool WaitForHungThreads(int count, DWORD timeoutMs) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    return m.changed.wait_until(lock, deadline, [&] { return HungThreadsLocked(m) >= count; });
+}
+
+void ScriptNextWait(DWORD result) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    m.nextWait = result;
+}
+
+std::vector<DWORD> WaitLimits() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return m.waitLimits;
+}
+
+// --- Observation ---------------------------------------------------------------
+
+std::vector<CallRecord> CallLog() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return m.log;
+}
+
+int CallCount(Call call) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    auto it = m.callCounts.find(call);
+    return it == m.callCounts.end() ? 0 : it->second;
+}
+
+int LiveReferences(Iface iface) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return LiveReferencesLocked(iface, false);
+}
+
+int LiveReferences() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return LiveReferencesLocked(std::nullopt, false);
+}
+
+int OutstandingTaskMemBlocks() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return static_cast<int>(std::count_if(m.taskMem.begin(), m.taskMem.end(),
+                                          [&](const auto &block) { return block.second == m.generation; }));
+}
+
+int RuntimeInitCount() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    auto it = m.runtimeInit.find(CurrentThreadLocked()->id);
+    return it == m.runtimeInit.end() ? 0 : it->second;
+}
+
+int RuntimeInitCount(DWORD threadId) {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    auto it = m.runtimeInit.find(threadId);
+    return it == m.runtimeInit.end() ? 0 : it->second;
+}
+
+int ThreadsStarted() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return m.threadsStarted;
+}
+
+int ThreadsTerminated() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return m.threadsTerminated;
+}
+
+int AbandonedInterfaceReferences() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    return LiveReferencesLocked(std::nullopt, true);
+}
+
+int AbandonedRuntimeInitializations() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    int count = 0;
+    for (const auto &[id, inits] : m.runtimeInit) {
+        auto thread = m.threads.find(id);
+        if (thread != m.threads.end() && thread->second->terminated) count += inits;
+    }
+    return count;
+}
+
+int AbandonedReferences() {
+    const int references = AbandonedInterfaceReferences();
+    const int inits = AbandonedRuntimeInitializations();
+    return references + inits + (WriteLockAbandoned() ? 1 : 0);
+}
+
+std::vector<InfCopyRequest> InfCopyRequests() {
+    Machine &m = TheMachine();
+    Lock lock(m.mutex);
+    std::vector<InfCopyRequest> requests;
+    for (const InfCopy &copy : m.infCopies) requests.push_back({copy.infPath, copy.mediaDir});
+    return requests;
+}
+
+}  // namespace sim

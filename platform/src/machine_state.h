@@ -1,0 +1,187 @@
+// The simulated machine's state, shared by the files that implement the
+// platform entry points. Everything here is guarded by Machine::mutex.
+#pragma once
+
+#include <windows.h>
+
+#include <sim/machine.h>
+
+#include <condition_variable>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+struct SimObject;
+struct NetCfgObject;
+
+// One OS thread as the simulation knows it. Never freed: a terminated thread
+// is parked forever and its handle may be waited on at any time.
+struct ThreadState {
+    DWORD id = 0;
+    uint64_t generation = 0;   // machine generation it was first seen in
+    bool simThread = false;    // started by _beginthreadex
+    bool ended = false;        // handle signalled
+    bool terminated = false;   // ended by TerminateThread
+    bool terminatePending = false;
+    DWORD pendingExitCode = 0;
+    DWORD exitCode = 0;
+    int blockedWaits = 0;      // inside an interruptible wait right now
+    uint64_t hungIn = 0;       // machine generation of the hang it is in; 0: none
+};
+
+// The kernel object behind a thread HANDLE.
+struct ThreadHandle {
+    ThreadState *thread;
+};
+
+struct Component {
+    std::wstring id;
+    GUID classGuid;
+};
+
+struct ScriptKey {
+    Call call;
+    int occurrence;
+    bool operator<(const ScriptKey &o) const {
+        return call != o.call ? call < o.call : occurrence < o.occurrence;
+    }
+};
+
+struct InfCopy {
+    std::wstring infPath;
+    std::wstring mediaDir;
+};
+
+struct Machine {
+    std::mutex mutex;
+    std::condition_variable changed;  // any state a waiter may wait for
+
+    uint64_t generation = 1;
+    std::string root;
+
+    // Test-settable surroundings.
+    std::optional<std::wstring> executablePath;
+    std::wstring currentDirectory;
+    std::optional<std::string> windowsDirectory;
+    std::map<std::string, DWORD> failDeletes;  // key: lower-cased Windows path
+
+    // Network configuration.
+    std::vector<Component> components;
+    NetCfgObject *lockConfig = nullptr;   // configuration object holding it
+    ThreadState *lockThread = nullptr;    // thread that took it for lockConfig
+    bool lockHeldByTest = false;          // HoldWriteLock
+    std::wstring lockDescription;
+    std::vector<DWORD> lockWaitLimits;
+
+    // Scripts and observation.
+    std::map<ScriptKey, Answer> scripts;
+    std::map<Call, int> callCounts;
+    std::vector<CallRecord> log;
+    uint64_t hangRelease = 0;
+    std::optional<DWORD> nextWait;
+    std::vector<DWORD> waitLimits;
+    std::vector<InfCopy> infCopies;
+
+    // Objects and memory. Objects of earlier generations stay valid until
+    // their last reference goes, but no longer count.
+    std::set<SimObject *> objects;
+    std::map<void *, uint64_t> taskMem;  // block -> generation
+
+    // Threads.
+    std::map<DWORD, ThreadState *> threads;  // every thread ever seen
+    std::set<ThreadHandle *> handles;
+    std::map<DWORD, int> runtimeInit;  // thread id -> CoInitialize count
+    int threadsStarted = 0;
+    int threadsTerminated = 0;
+    DWORD nextThreadId = 0x1000;
+};
+
+// The one machine of the process. Never destroyed: detached and parked
+// threads may still reach it while static destructors run at exit.
+Machine &TheMachine();
+
+using Lock = std::unique_lock<std::mutex>;
+
+// The calling thread's record (created on first use). Needs the lock.
+ThreadState *CurrentThreadLocked();
+// Makes `state` the calling thread's record (a thread _beginthreadex started).
+void SetCurrentThreadState(ThreadState *state);
+
+// Every entry point starts here: ends the thread if it was terminated, logs
+// the call, and honours a hang (returning once released). Returns the
+// scripted answer, if any, that is not a hang.
+std::optional<Answer> Enter(Call call, const std::wstring &detail);
+// For entry points without a Call of their own: only the termination check.
+void CheckTermination();
+
+// With the lock held: parks the calling thread forever if a termination is
+// pending or done. Never returns in that case.
+void EndIfTerminatedLocked(Lock &lock, ThreadState *self);
+// Waits on Machine::changed until `done()` or the deadline (none: no
+// limit), ending the thread if it is terminated meanwhile. True when done.
+template <typename Done>
+bool WaitLocked(Lock &lock, ThreadState *self,
+                std::optional<std::chrono::steady_clock::time_point> deadline, Done done);
+// Marks a thread ended (and, for a termination, everything it held
+// abandoned), and wakes every waiter.
+void EndThreadLocked(ThreadState *thread, DWORD exitCode, bool terminated);
+[[noreturn]] void ParkForever();
+
+// Last error of the calling thread, without logging.
+void SetLastErrorQuiet(DWORD code);
+
+// Text helpers.
+std::string Utf8(const std::wstring &text);
+std::wstring Wide(const std::string &utf8);
+std::wstring GuidText(const GUID &guid);
+bool ParseGuid(const std::string &text, GUID *guid);
+bool EqualNoCase(const std::wstring &a, const std::wstring &b);
+std::wstring LowerCase(std::wstring text);
+
+// Paths: a Windows path made absolute against the current directory (no
+// "." or "..", '\' separators, no trailing '\' except at a drive root), and
+// the real file behind it. Need the lock.
+std::wstring FullWindowsPathLocked(const std::wstring &path);
+std::string HostPathLocked(const std::wstring &windowsPath);
+bool MakeHostDirectories(const std::string &hostPath);
+
+// Component runtime memory, with the lock held.
+void *TaskMemAllocLocked(size_t bytes);
+LPWSTR TaskMemStringLocked(const std::wstring &text);
+
+// Network configuration objects (netcfg.cpp).
+HRESULT CreateNetCfgLocked(REFIID iid, void **object);
+int LiveReferencesLocked(std::optional<Iface> iface, bool abandonedOnly);
+
+// --- WaitLocked --------------------------------------------------------------
+
+template <typename Done>
+bool WaitLocked(Lock &lock, ThreadState *self,
+                std::optional<std::chrono::steady_clock::time_point> deadline, Done done) {
+    Machine &m = TheMachine();
+    EndIfTerminatedLocked(lock, self);
+    ++self->blockedWaits;
+    bool result = true;
+    while (!done()) {
+        if (self->ended || self->terminatePending) break;
+        if (!deadline) {
+            m.changed.wait(lock);
+        } else if (m.changed.wait_until(lock, *deadline) == std::cv_status::timeout) {
+            result = done();
+            break;
+        }
+    }
+    --self->blockedWaits;
+    EndIfTerminatedLocked(lock, self);
+    return result;
+}
+
+}  // namespace sim
