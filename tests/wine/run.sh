@@ -34,6 +34,7 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
     echo "creating the Wine prefix $WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1
+    wineserver -w  # the boot's server must be gone before a persistent one starts
 fi
 wineserver -p  # one server for every step below
 
