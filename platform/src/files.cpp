@@ -7,11 +7,13 @@
 
 #include <errno.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 using namespace sim;
 
@@ -55,6 +57,41 @@ std::wstring SetupWindowsDirectoryLocked() {
     std::wstring dir = m.windowsDirectory ? Wide(*m.windowsDirectory) : L"C:\\WINDOWS";
     while (dir.size() > 3 && dir.back() == L'\\') dir.pop_back();
     return dir;
+}
+
+// Setup takes full paths only: "X:\..." or "\\server\share\...".
+bool IsFullPath(const std::wstring &path) {
+    if (path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) return true;
+    return path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\';
+}
+
+std::string Trimmed(const std::string &text) {
+    const size_t first = text.find_first_not_of(" \t\r\"");
+    if (first == std::string::npos) return "";
+    const size_t last = text.find_last_not_of(" \t\r\"");
+    return text.substr(first, last - first + 1);
+}
+
+// The catalog files that the INF's [Version] section names (CatalogFile,
+// CatalogFile.NTAMD64, ...). Setup refuses an INF whose catalog is missing.
+std::vector<std::string> NamedCatalogs(const std::string &inf) {
+    std::vector<std::string> catalogs;
+    std::istringstream lines(inf);
+    std::string line;
+    bool inVersion = false;
+    while (std::getline(lines, line)) {
+        line = Trimmed(line.substr(0, line.find(';')));
+        if (!line.empty() && line.front() == '[') {
+            inVersion = strcasecmp(line.c_str(), "[Version]") == 0;
+            continue;
+        }
+        const size_t equals = line.find('=');
+        if (!inVersion || equals == std::string::npos) continue;
+        const std::string key = Trimmed(line.substr(0, equals));
+        if (strncasecmp(key.c_str(), "CatalogFile", 11) == 0 && (key.size() == 11 || key[11] == '.'))
+            catalogs.push_back(Trimmed(line.substr(equals + 1)));
+    }
+    return catalogs;
 }
 
 }  // namespace
@@ -204,9 +241,17 @@ extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSour
 
     Lock lock(m.mutex);
     std::string content;
-    if (!ReadWhole(HostPathLocked(sourceInfFileName), &content) || IsDirectory(HostPathLocked(sourceInfFileName))) {
+    if (!IsFullPath(source) || !ReadWhole(HostPathLocked(sourceInfFileName), &content) ||
+        IsDirectory(HostPathLocked(sourceInfFileName))) {
         SetLastErrorQuiet(ERROR_FILE_NOT_FOUND);
         return FALSE;
+    }
+    const std::wstring sourceDir = source.substr(0, source.find_last_of(L"\\/") + 1);
+    for (const std::string &catalog : NamedCatalogs(content)) {
+        if (!IsFile(HostPathLocked(sourceDir + Wide(catalog)))) {
+            SetLastErrorQuiet(ERROR_FILE_NOT_FOUND);
+            return FALSE;
+        }
     }
 
     // An identical copy already in the store is reused; otherwise the first

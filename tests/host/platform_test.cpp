@@ -539,8 +539,23 @@ TEST_F(SimMachineTest, InfCopiesTakeTheFirstFreeNumberAndReuseAnIdenticalCopy) {
         EXPECT_EQ(error, GetLastError());
     }
     EXPECT_EQ(5u, InfStore().size());
+
+    // As setup does: only full paths, and an INF whose named catalog is
+    // missing is refused with ERROR_FILE_NOT_FOUND.
+    sim::SetCurrentDirectory(L"D:\\pkg");
+    EXPECT_FALSE(SetupCopyOEMInfW(L"B.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    WriteFileAt("D:\\pkg\\Signed.inf", "; Signed.inf\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\n"
+                                       "CatalogFile.NTAMD64 = signed.cat ; x64 only\r\n[Other]\r\nCatalogFile=none.cat\r\n");
+    EXPECT_FALSE(SetupCopyOEMInfW(L"D:\\pkg\\Signed.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_EQ(5u, InfStore().size());
+    WriteFileAt("D:\\pkg\\Signed.cat", "catalog");
+    EXPECT_TRUE(SetupCopyOEMInfW(L"D:\\pkg\\Signed.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(7u, InfStore().size());
+
     const std::vector<sim::InfCopyRequest> requests = sim::InfCopyRequests();
-    ASSERT_EQ(6u, requests.size());
+    ASSERT_EQ(9u, requests.size());
     EXPECT_EQ(L"d:\\PKG\\b.inf", requests[1].infPath);
     EXPECT_EQ(L"D:\\pkg\\", requests[1].mediaDir);
 }
