@@ -42,8 +42,9 @@ int main(int argc, char **argv) {
     if (!mkdtemp(pattern)) return 1;
     bench::g_root = pattern;
     bench::FreshMachine();
-    bench::WriteMachineFile("D:\\drivers\\pkg\\DorvaneV.inf",
-                            "; DorvaneV.INF\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=NetService\r\n");
+    bench::WriteMachineFile(
+        "D:\\drivers\\pkg\\DorvaneV.inf",
+        "; DorvaneV.INF\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=NetService\r\n");
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

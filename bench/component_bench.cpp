@@ -29,7 +29,8 @@ void BM_InstallUninstall(benchmark::State &state) {
     int calls = 0;
     for (auto _ : state) {
         BOOL restart = FALSE, cancelled = FALSE;
-        if (!filter->Install(bench::kInfPath, &restart, &cancelled) || !filter->Uninstall(&restart)) {
+        if (!filter->Install(bench::kInfPath, &restart, &cancelled) ||
+            !filter->Uninstall(&restart)) {
             state.SkipWithError("install or uninstall failed");
             break;
         }
@@ -47,7 +48,8 @@ BENCHMARK(BM_InstallUninstall)->Unit(benchmark::kMicrosecond);
 // is opened and its head read and searched.
 void BM_PurgeFiftyCandidatesNoMatch(benchmark::State &state) {
     bench::FreshMachine();
-    std::string otherInf = "; another vendor's network driver\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\n";
+    std::string otherInf =
+        "; another vendor's network driver\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\n";
     while (otherInf.size() < 2048) otherInf += "; padding line of an ordinary INF file\r\n";
     for (int n = 0; n < 50; ++n)
         bench::WriteMachineFile("C:\\WINDOWS\\inf\\oem" + std::to_string(n) + ".inf", otherInf);
@@ -60,7 +62,8 @@ void BM_PurgeFiftyCandidatesNoMatch(benchmark::State &state) {
             state.ResumeTiming();
         }
     }
-    for (int n = 0; n < 50; ++n) bench::RemoveMachineFile("C:\\WINDOWS\\inf\\oem" + std::to_string(n) + ".inf");
+    for (int n = 0; n < 50; ++n)
+        bench::RemoveMachineFile("C:\\WINDOWS\\inf\\oem" + std::to_string(n) + ".inf");
 }
 BENCHMARK(BM_PurgeFiftyCandidatesNoMatch)->Unit(benchmark::kMicrosecond);
 

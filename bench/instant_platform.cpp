@@ -44,7 +44,9 @@ struct InstantComponent final : INetCfgComponent {
     HRESULT STDMETHODCALLTYPE GetBindName(LPWSTR *) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetDeviceStatus(ULONG *) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE OpenParamKey(void **) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE RaisePropertyUi(HWND, DWORD, IUnknown *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RaisePropertyUi(HWND, DWORD, IUnknown *) override {
+        return E_NOTIMPL;
+    }
 } g_component;
 
 struct InstantClassSetup final : INetCfgClassSetup {
@@ -54,13 +56,17 @@ struct InstantClassSetup final : INetCfgClassSetup {
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE SelectAndInstall(HWND, OBO_TOKEN *, INetCfgComponent **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SelectAndInstall(HWND, OBO_TOKEN *, INetCfgComponent **) override {
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE Install(LPCWSTR, OBO_TOKEN *, DWORD, DWORD, LPCWSTR, LPCWSTR,
                                       INetCfgComponent **component) override {
         if (component) *component = &g_component;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE DeInstall(INetCfgComponent *, OBO_TOKEN *, LPWSTR *) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE DeInstall(INetCfgComponent *, OBO_TOKEN *, LPWSTR *) override {
+        return S_OK;
+    }
 } g_classSetup;
 
 struct InstantClass final : INetCfgClass {
@@ -74,7 +80,9 @@ struct InstantClass final : INetCfgClass {
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE FindComponent(LPCWSTR, INetCfgComponent **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE FindComponent(LPCWSTR, INetCfgComponent **) override {
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE EnumComponents(IEnumNetCfgComponent **) override { return E_NOTIMPL; }
 } g_class;
 
@@ -108,7 +116,9 @@ struct InstantNetCfg final : INetCfg {
     HRESULT STDMETHODCALLTYPE Uninitialize() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Apply() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Cancel() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE EnumComponents(const GUID *, IEnumNetCfgComponent **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumComponents(const GUID *, IEnumNetCfgComponent **) override {
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE FindComponent(LPCWSTR, INetCfgComponent **component) override {
         *component = &g_component;
         return S_OK;
@@ -167,7 +177,9 @@ HRESULT WINAPI CoCreateInstance(REFCLSID, IUnknown *, DWORD, REFIID, LPVOID *obj
 LPVOID WINAPI CoTaskMemAlloc(SIZE_T size) { return malloc(size); }
 void WINAPI CoTaskMemFree(LPVOID block) { free(block); }
 
-BOOL WINAPI SetupCopyOEMInfW(PCWSTR, PCWSTR, DWORD, DWORD, PWSTR, DWORD, PDWORD, PWSTR *) { return TRUE; }
+BOOL WINAPI SetupCopyOEMInfW(PCWSTR, PCWSTR, DWORD, DWORD, PWSTR, DWORD, PDWORD, PWSTR *) {
+    return TRUE;
+}
 
 // No INF copy exists: every candidate of the purge is missing.
 errno_t fopen_s(FILE **file, const char *, const char *) {
@@ -199,7 +211,9 @@ errno_t _wsplitpath_s(const wchar_t *path, wchar_t *drive, size_t driveCapacity,
     return 0;
 }
 
-uintptr_t _beginthreadex(void *, unsigned, _beginthreadex_proc_type, void *, unsigned, unsigned *) { return 0; }
+uintptr_t _beginthreadex(void *, unsigned, _beginthreadex_proc_type, void *, unsigned, unsigned *) {
+    return 0;
+}
 void _endthreadex(unsigned) { pthread_exit(nullptr); }
 DWORD WINAPI WaitForSingleObject(HANDLE, DWORD) { return WAIT_FAILED; }
 BOOL WINAPI TerminateThread(HANDLE, DWORD) { return FALSE; }

@@ -20,7 +20,8 @@ void BM_OwnShareInstallExplicitInf(benchmark::State &state) {
     INdisFilterHelper *filter = NewFilter();
     for (auto _ : state) {
         BOOL restart = FALSE, cancelled = FALSE;
-        benchmark::DoNotOptimize(filter->Install(L"D:\\drivers\\pkg\\DorvaneV.inf", &restart, &cancelled));
+        benchmark::DoNotOptimize(
+            filter->Install(L"D:\\drivers\\pkg\\DorvaneV.inf", &restart, &cancelled));
     }
     filter->Release();
 }

@@ -14,7 +14,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Microseconds(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double Microseconds(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
 
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -37,7 +39,8 @@ void BM_InstallWithTimeoutOverDirectInstall(benchmark::State &state) {
         const auto t1 = Clock::now();
         filter->Uninstall(&restart);
         const auto t2 = Clock::now();
-        const BOOL timedOk = filter->InstallWithTimeout(bench::kInfPath, 60000, &timedOut, &restart, &cancelled);
+        const BOOL timedOk =
+            filter->InstallWithTimeout(bench::kInfPath, 60000, &timedOut, &restart, &cancelled);
         const auto t3 = Clock::now();
         filter->Uninstall(&restart);
         if (!directOk || !timedOk) {

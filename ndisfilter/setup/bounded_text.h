@@ -10,7 +10,8 @@
 
 namespace ndisfilter {
 
-constexpr HRESULT kInsufficientBuffer = static_cast<HRESULT>(0x8007007AL);  // STRSAFE_E_INSUFFICIENT_BUFFER
+constexpr HRESULT kInsufficientBuffer =
+    static_cast<HRESULT>(0x8007007AL);  // STRSAFE_E_INSUFFICIENT_BUFFER
 
 HRESULT BoundedCopyW(WCHAR *dst, size_t capacity, const WCHAR *src);
 HRESULT BoundedAppendA(char *dst, size_t capacity, const char *src);

@@ -23,7 +23,9 @@ HRESULT DefaultInfPath(WCHAR (&path)[MAX_PATH], WCHAR (&directory)[MAX_PATH]) {
     if (!lastSlash) return E_FAIL;
     *lastSlash = L'\0';
     HRESULT hr = BoundedCopyW(directory, MAX_PATH, path);
-    if (hr == S_OK) hr = BoundedCopyW(lastSlash, MAX_PATH - static_cast<size_t>(lastSlash - path), kDefaultInfName);
+    if (hr == S_OK)
+        hr = BoundedCopyW(lastSlash, MAX_PATH - static_cast<size_t>(lastSlash - path),
+                          kDefaultInfName);
     return hr;
 }
 
@@ -40,11 +42,13 @@ HRESULT SourceMediaDirectory(LPCWSTR infPath, WCHAR (&mediaDir)[kSourceMediaCapa
 
     WCHAR drive[kDriveCapacity];
     WCHAR dir[kDirCapacity];
-    if (_wsplitpath_s(infPath, drive, kDriveCapacity, dir, kDirCapacity, nullptr, 0, nullptr, 0) != 0)
-        return E_INVALIDARG;
+    const errno_t split =  // the file name and extension are not needed
+        _wsplitpath_s(infPath, drive, kDriveCapacity, dir, kDirCapacity, nullptr, 0, nullptr, 0);
+    if (split != 0) return E_INVALIDARG;
     BoundedCopyW(mediaDir, kSourceMediaCapacity, drive);
     const size_t used = wcslen(mediaDir);
-    if (used < kSourceMediaCapacity) BoundedCopyW(mediaDir + used, kSourceMediaCapacity - used, dir);
+    if (used < kSourceMediaCapacity)
+        BoundedCopyW(mediaDir + used, kSourceMediaCapacity - used, dir);
     return S_OK;
 }
 
@@ -60,7 +64,8 @@ HRESULT AddNetService(INetCfg *config) {
 
 HRESULT InstallComponent(INetCfg *config, LPCWSTR infPath, LPCWSTR sourceMediaDir) {
     if (infPath) {
-        if (!SetupCopyOEMInfW(infPath, sourceMediaDir, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)) {
+        if (!SetupCopyOEMInfW(infPath, sourceMediaDir, SPOST_PATH, 0, nullptr, 0, nullptr,
+                              nullptr)) {
             // A zero last-error code lets the install go on as if copied.
             const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
             if (hr != S_OK) return hr;

@@ -28,7 +28,9 @@ public:
     LockedNetConfig &operator=(const LockedNetConfig &) = delete;
     ~LockedNetConfig() { Close(); }
 
-    HRESULT Open(LPWSTR *holderDescription) { return OpenLockedNetConfig(&m_config, holderDescription); }
+    HRESULT Open(LPWSTR *holderDescription) {
+        return OpenLockedNetConfig(&m_config, holderDescription);
+    }
     INetCfg *operator->() const { return m_config; }
     INetCfg *Get() const { return m_config; }
     void Close() {

@@ -43,7 +43,8 @@ unsigned WINAPI UninstallWorker(void *argument) {
 // limit). TRUE when the worker ended by itself; otherwise it is terminated
 // and *timedOut set.
 BOOL RunWorker(_beginthreadex_proc_type worker, void *item, DWORD timeoutMs, BOOL *timedOut) {
-    const auto thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, worker, item, 0, nullptr));
+    const auto thread =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, worker, item, 0, nullptr));
     if (!thread) return FALSE;
     const BOOL finished = WaitForSingleObject(thread, timeoutMs) == WAIT_OBJECT_0;
     if (!finished) {
@@ -64,8 +65,8 @@ INdisFilterHelper *CNdisFilterSupervisedOps::FirstInterface() {
     return static_cast<CNdisFilter *>(this);
 }
 
-BOOL STDMETHODCALLTYPE CNdisFilterSupervisedOps::InstallWithTimeout(LPCWSTR infPath, DWORD timeoutMs,
-                                                                    BOOL *timedOut,
+BOOL STDMETHODCALLTYPE CNdisFilterSupervisedOps::InstallWithTimeout(LPCWSTR infPath,
+                                                                    DWORD timeoutMs, BOOL *timedOut,
                                                                     BOOL *restartRequired,
                                                                     BOOL *cancelled) {
     if (!timedOut || !restartRequired || !cancelled) return FALSE;
@@ -75,7 +76,8 @@ BOOL STDMETHODCALLTYPE CNdisFilterSupervisedOps::InstallWithTimeout(LPCWSTR infP
     return item.result;
 }
 
-BOOL STDMETHODCALLTYPE CNdisFilterSupervisedOps::UninstallWithTimeout(DWORD timeoutMs, BOOL *timedOut,
+BOOL STDMETHODCALLTYPE CNdisFilterSupervisedOps::UninstallWithTimeout(DWORD timeoutMs,
+                                                                      BOOL *timedOut,
                                                                       BOOL *restartRequired) {
     if (!timedOut || !restartRequired) return FALSE;
     UninstallWorkItem item = {restartRequired, FirstInterface(), FALSE};

@@ -45,8 +45,8 @@ extern "C" void WINAPI CoUninitialize(void) {
     if (it != m.runtimeInit.end() && it->second > 0) --it->second;
 }
 
-extern "C" HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWORD context, REFIID iid,
-                                           LPVOID *object) {
+extern "C" HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWORD context,
+                                           REFIID iid, LPVOID *object) {
     const std::optional<Answer> answer =
         Enter(Call::CoCreateInstance, GuidText(clsid) + L" " + GuidText(iid));
     if (!object) return E_POINTER;
@@ -58,7 +58,8 @@ extern "C" HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWOR
     auto init = m.runtimeInit.find(CurrentThreadLocked()->id);
     if (init == m.runtimeInit.end() || init->second == 0) return CO_E_NOTINITIALIZED;
     if (outer) return CLASS_E_NOAGGREGATION;
-    if (!IsEqualGUID(clsid, CLSID_CNetCfg) || !(context & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
+    if (!IsEqualGUID(clsid, CLSID_CNetCfg) || !(context & CLSCTX_INPROC_SERVER))
+        return REGDB_E_CLASSNOTREG;
     const HRESULT hr = CreateNetCfgLocked(iid, object);
     return answer && hr == S_OK ? answer->hresult : hr;
 }

@@ -53,16 +53,16 @@ std::string TranslateText(const std::string &raw) {
 
 int ErrnoOf(DWORD error) {
     switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-        return EACCES;
-    case ERROR_NOT_ENOUGH_MEMORY:
-        return ENOMEM;
-    default:
-        return EINVAL;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return EACCES;
+        case ERROR_NOT_ENOUGH_MEMORY:
+            return ENOMEM;
+        default:
+            return EINVAL;
     }
 }
 
@@ -112,9 +112,9 @@ extern "C" errno_t fopen_s(FILE **file, const char *name, const char *mode) {
     return *file ? 0 : (errno ? errno : EINVAL);
 }
 
-extern "C" errno_t _wsplitpath_s(const wchar_t *path, wchar_t *drive, size_t driveCapacity, wchar_t *dir,
-                                 size_t dirCapacity, wchar_t *fname, size_t fnameCapacity, wchar_t *ext,
-                                 size_t extCapacity) {
+extern "C" errno_t _wsplitpath_s(const wchar_t *path, wchar_t *drive, size_t driveCapacity,
+                                 wchar_t *dir, size_t dirCapacity, wchar_t *fname,
+                                 size_t fnameCapacity, wchar_t *ext, size_t extCapacity) {
     const std::optional<Answer> answer = Enter(Call::SplitPath, path ? path : L"(null)");
 
     struct Part {
@@ -122,7 +122,8 @@ extern "C" errno_t _wsplitpath_s(const wchar_t *path, wchar_t *drive, size_t dri
         size_t capacity;
         const wchar_t *begin = nullptr;
         size_t length = 0;
-    } parts[] = {{drive, driveCapacity}, {dir, dirCapacity}, {fname, fnameCapacity}, {ext, extCapacity}};
+    } parts[] = {
+        {drive, driveCapacity}, {dir, dirCapacity}, {fname, fnameCapacity}, {ext, extCapacity}};
 
     // Every failure leaves each supplied buffer empty.
     auto fail = [&](errno_t code) {

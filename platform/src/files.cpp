@@ -88,7 +88,8 @@ std::vector<std::string> NamedCatalogs(const std::string &inf) {
         const size_t equals = line.find('=');
         if (!inVersion || equals == std::string::npos) continue;
         const std::string key = Trimmed(line.substr(0, equals));
-        if (strncasecmp(key.c_str(), "CatalogFile", 11) == 0 && (key.size() == 11 || key[11] == '.'))
+        if (strncasecmp(key.c_str(), "CatalogFile", 11) == 0 &&
+            (key.size() == 11 || key[11] == '.'))
             catalogs.push_back(Trimmed(line.substr(equals + 1)));
     }
     return catalogs;
@@ -205,7 +206,7 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
         return FALSE;
     }
     if (::unlink(host.c_str()) != 0) {
-        SetLastErrorQuiet(errno == ENOENT ? ERROR_FILE_NOT_FOUND
+        SetLastErrorQuiet(errno == ENOENT    ? ERROR_FILE_NOT_FOUND
                           : errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
                                              : ERROR_ACCESS_DENIED);
         return FALSE;
@@ -215,17 +216,19 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
 
 extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSourceMediaLocation,
                                         DWORD oemSourceMediaType, DWORD copyStyle,
-                                        PWSTR destinationInfFileName, DWORD destinationInfFileNameSize,
-                                        PDWORD requiredSize, PWSTR *destinationInfFileNameComponent) {
+                                        PWSTR destinationInfFileName,
+                                        DWORD destinationInfFileNameSize, PDWORD requiredSize,
+                                        PWSTR *destinationInfFileNameComponent) {
     const std::wstring source = sourceInfFileName ? sourceInfFileName : L"(null)";
     const std::wstring media = oemSourceMediaLocation ? oemSourceMediaLocation : L"(null)";
-    const std::optional<Answer> answer = Enter(Call::SetupCopyOEMInfW, L"\"" + source + L"\" \"" + media + L"\" " +
-                                                                           Number(oemSourceMediaType) + L" " +
-                                                                           Number(copyStyle));
+    const std::optional<Answer> answer =
+        Enter(Call::SetupCopyOEMInfW, L"\"" + source + L"\" \"" + media + L"\" " +
+                                          Number(oemSourceMediaType) + L" " + Number(copyStyle));
     Machine &m = TheMachine();
     {
         Lock lock(m.mutex);
-        m.infCopies.push_back({sourceInfFileName ? source : L"", oemSourceMediaLocation ? media : L""});
+        m.infCopies.push_back(
+            {sourceInfFileName ? source : L"", oemSourceMediaLocation ? media : L""});
     }
     if (destinationInfFileNameComponent) *destinationInfFileNameComponent = nullptr;
     if (answer) {
@@ -274,7 +277,8 @@ extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSour
     }
     const std::wstring pnf = name.substr(0, name.size() - 4) + L".PNF";
     const std::string pnfContent = "PNF\x01\x02 precompiled " + Utf8(name) + "\n";
-    if (!WriteWhole(HostPathLocked(name), content) || !WriteWhole(HostPathLocked(pnf), pnfContent)) {
+    if (!WriteWhole(HostPathLocked(name), content) ||
+        !WriteWhole(HostPathLocked(pnf), pnfContent)) {
         SetLastErrorQuiet(ERROR_ACCESS_DENIED);
         return FALSE;
     }

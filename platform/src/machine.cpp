@@ -17,17 +17,38 @@ thread_local ThreadState *t_self = nullptr;
 thread_local DWORD t_lastError = 0;
 
 const char *const kCallNames[] = {
-    "CoInitialize",         "CoUninitialize",       "CoCreateInstance",
-    "CoTaskMemFree",        "AddRef",               "Release",
-    "NetCfgQueryInterface", "NetCfgInitialize",     "NetCfgUninitialize",
-    "NetCfgApply",          "NetCfgFindComponent",  "NetCfgQueryNetCfgClass",
-    "LockAcquireWriteLock", "LockReleaseWriteLock", "ClassQueryInterface",
-    "ClassSetupInstall",    "ClassSetupDeInstall",  "ComponentGetClassGuid",
-    "SetupCopyOEMInfW",     "GetModuleFileNameW",   "GetCurrentDirectoryW",
-    "SetCurrentDirectoryW", "GetLastError",         "GetWindowsDirectoryA",
-    "DeleteFileA",          "FopenS",               "SplitPath",
-    "BeginThread",          "EndThread",            "WaitForSingleObject",
-    "TerminateThread",      "CloseHandle",
+    "CoInitialize",
+    "CoUninitialize",
+    "CoCreateInstance",
+    "CoTaskMemFree",
+    "AddRef",
+    "Release",
+    "NetCfgQueryInterface",
+    "NetCfgInitialize",
+    "NetCfgUninitialize",
+    "NetCfgApply",
+    "NetCfgFindComponent",
+    "NetCfgQueryNetCfgClass",
+    "LockAcquireWriteLock",
+    "LockReleaseWriteLock",
+    "ClassQueryInterface",
+    "ClassSetupInstall",
+    "ClassSetupDeInstall",
+    "ComponentGetClassGuid",
+    "SetupCopyOEMInfW",
+    "GetModuleFileNameW",
+    "GetCurrentDirectoryW",
+    "SetCurrentDirectoryW",
+    "GetLastError",
+    "GetWindowsDirectoryA",
+    "DeleteFileA",
+    "FopenS",
+    "SplitPath",
+    "BeginThread",
+    "EndThread",
+    "WaitForSingleObject",
+    "TerminateThread",
+    "CloseHandle",
 };
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<size_t>(Call::Count),
               "one name per call");
@@ -304,7 +325,8 @@ void SetWindowsDirectory(std::optional<std::string> text) {
     Machine &m = TheMachine();
     Lock lock(m.mutex);
     m.windowsDirectory = std::move(text);
-    if (m.windowsDirectory) MakeHostDirectories(HostPathLocked(Wide(*m.windowsDirectory) + L"\\inf"));
+    if (m.windowsDirectory)
+        MakeHostDirectories(HostPathLocked(Wide(*m.windowsDirectory) + L"\\inf"));
 }
 
 void FailDelete(const std::string &windowsPath, DWORD error) {
@@ -470,8 +492,9 @@ int LiveReferences() {
 int OutstandingTaskMemBlocks() {
     Machine &m = TheMachine();
     Lock lock(m.mutex);
-    return static_cast<int>(std::count_if(m.taskMem.begin(), m.taskMem.end(),
-                                          [&](const auto &block) { return block.second == m.generation; }));
+    return static_cast<int>(
+        std::count_if(m.taskMem.begin(), m.taskMem.end(),
+                      [&](const auto &block) { return block.second == m.generation; }));
 }
 
 int RuntimeInitCount() {

@@ -26,15 +26,15 @@ struct NetCfgObject;
 // is parked forever and its handle may be waited on at any time.
 struct ThreadState {
     DWORD id = 0;
-    uint64_t generation = 0;   // machine generation it was first seen in
-    bool simThread = false;    // started by _beginthreadex
-    bool ended = false;        // handle signalled
-    bool terminated = false;   // ended by TerminateThread
+    uint64_t generation = 0;  // machine generation it was first seen in
+    bool simThread = false;   // started by _beginthreadex
+    bool ended = false;       // handle signalled
+    bool terminated = false;  // ended by TerminateThread
     bool terminatePending = false;
     DWORD pendingExitCode = 0;
     DWORD exitCode = 0;
-    int blockedWaits = 0;      // inside an interruptible wait right now
-    uint64_t hungIn = 0;       // machine generation of the hang it is in; 0: none
+    int blockedWaits = 0;  // inside an interruptible wait right now
+    uint64_t hungIn = 0;   // machine generation of the hang it is in; 0: none
 };
 
 // The kernel object behind a thread HANDLE.
@@ -75,9 +75,9 @@ struct Machine {
 
     // Network configuration.
     std::vector<Component> components;
-    NetCfgObject *lockConfig = nullptr;   // configuration object holding it
-    ThreadState *lockThread = nullptr;    // thread that took it for lockConfig
-    bool lockHeldByTest = false;          // HoldWriteLock
+    NetCfgObject *lockConfig = nullptr;  // configuration object holding it
+    ThreadState *lockThread = nullptr;   // thread that took it for lockConfig
+    bool lockHeldByTest = false;         // HoldWriteLock
     std::wstring lockDescription;
     std::vector<DWORD> lockWaitLimits;
 

@@ -111,7 +111,8 @@ bool IsNetworkClass(const GUID &guid) {
                        [&](const GUID &c) { return IsEqualGUID(c, guid); });
 }
 
-std::vector<Component>::iterator FindIn(std::vector<Component> &components, const std::wstring &id) {
+std::vector<Component>::iterator FindIn(std::vector<Component> &components,
+                                        const std::wstring &id) {
     return std::find_if(components.begin(), components.end(),
                         [&](const Component &c) { return EqualNoCase(c.id, id); });
 }
@@ -126,8 +127,12 @@ struct ComponentObject final : SimObject {
         explicit Face(ComponentObject *o) : self(o) {}
 
         HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override;
-        ULONG STDMETHODCALLTYPE AddRef() override { return FaceAddRef(self, Iface::NetCfgComponent); }
-        ULONG STDMETHODCALLTYPE Release() override { return FaceRelease(self, Iface::NetCfgComponent); }
+        ULONG STDMETHODCALLTYPE AddRef() override {
+            return FaceAddRef(self, Iface::NetCfgComponent);
+        }
+        ULONG STDMETHODCALLTYPE Release() override {
+            return FaceRelease(self, Iface::NetCfgComponent);
+        }
         HRESULT STDMETHODCALLTYPE GetDisplayName(LPWSTR *name) override { return NotImpl(name); }
         HRESULT STDMETHODCALLTYPE SetDisplayName(LPCWSTR) override { return NotImpl(nullptr); }
         HRESULT STDMETHODCALLTYPE GetHelpText(LPWSTR *text) override { return NotImpl(text); }
@@ -142,7 +147,9 @@ struct ComponentObject final : SimObject {
             if (key) *key = nullptr;
             return NotImpl(nullptr);
         }
-        HRESULT STDMETHODCALLTYPE RaisePropertyUi(HWND, DWORD, IUnknown *) override { return NotImpl(nullptr); }
+        HRESULT STDMETHODCALLTYPE RaisePropertyUi(HWND, DWORD, IUnknown *) override {
+            return NotImpl(nullptr);
+        }
 
         static HRESULT NotImpl(LPWSTR *text) {
             CheckTermination();
@@ -152,7 +159,9 @@ struct ComponentObject final : SimObject {
     } face{this};
     Component component;
 
-    explicit ComponentObject(Component c) : component(std::move(c)) { g_componentFaces.insert(&face); }
+    explicit ComponentObject(Component c) : component(std::move(c)) {
+        g_componentFaces.insert(&face);
+    }
     void OnDestroyLocked() override { g_componentFaces.erase(&face); }
 };
 
@@ -167,7 +176,8 @@ HRESULT ComponentObject::Face::QueryInterface(REFIID iid, void **object) {
     CheckTermination();
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (!IsEqualGUID(iid, IID_IUnknown) && !IsEqualGUID(iid, IID_INetCfgComponent)) return E_NOINTERFACE;
+    if (!IsEqualGUID(iid, IID_IUnknown) && !IsEqualGUID(iid, IID_INetCfgComponent))
+        return E_NOINTERFACE;
     Lock lock(TheMachine().mutex);
     AddRefLocked(self, Iface::NetCfgComponent);
     *object = static_cast<INetCfgComponent *>(this);
@@ -207,13 +217,16 @@ struct NetCfgObject final : SimObject {
         HRESULT STDMETHODCALLTYPE Uninitialize() override;
         HRESULT STDMETHODCALLTYPE Apply() override;
         HRESULT STDMETHODCALLTYPE Cancel() override;
-        HRESULT STDMETHODCALLTYPE EnumComponents(const GUID *, IEnumNetCfgComponent **components) override {
+        HRESULT STDMETHODCALLTYPE EnumComponents(const GUID *,
+                                                 IEnumNetCfgComponent **components) override {
             CheckTermination();
             if (components) *components = nullptr;
             return E_NOTIMPL;
         }
-        HRESULT STDMETHODCALLTYPE FindComponent(LPCWSTR infId, INetCfgComponent **component) override;
-        HRESULT STDMETHODCALLTYPE QueryNetCfgClass(const GUID *classGuid, REFIID iid, void **object) override;
+        HRESULT STDMETHODCALLTYPE FindComponent(LPCWSTR infId,
+                                                INetCfgComponent **component) override;
+        HRESULT STDMETHODCALLTYPE QueryNetCfgClass(const GUID *classGuid, REFIID iid,
+                                                   void **object) override;
     } cfg{this};
 
     struct LockFace final : INetCfgLock {
@@ -267,7 +280,8 @@ struct ClassObject final : SimObject {
         }
         ULONG STDMETHODCALLTYPE AddRef() override { return FaceAddRef(self, Iface::NetCfgClass); }
         ULONG STDMETHODCALLTYPE Release() override { return FaceRelease(self, Iface::NetCfgClass); }
-        HRESULT STDMETHODCALLTYPE FindComponent(LPCWSTR infId, INetCfgComponent **component) override;
+        HRESULT STDMETHODCALLTYPE FindComponent(LPCWSTR infId,
+                                                INetCfgComponent **component) override;
         HRESULT STDMETHODCALLTYPE EnumComponents(IEnumNetCfgComponent **components) override {
             CheckTermination();
             if (components) *components = nullptr;
@@ -282,16 +296,22 @@ struct ClassObject final : SimObject {
         HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
             return self->QueryInterface(iid, object);
         }
-        ULONG STDMETHODCALLTYPE AddRef() override { return FaceAddRef(self, Iface::NetCfgClassSetup); }
-        ULONG STDMETHODCALLTYPE Release() override { return FaceRelease(self, Iface::NetCfgClassSetup); }
-        HRESULT STDMETHODCALLTYPE SelectAndInstall(HWND, OBO_TOKEN *, INetCfgComponent **component) override {
+        ULONG STDMETHODCALLTYPE AddRef() override {
+            return FaceAddRef(self, Iface::NetCfgClassSetup);
+        }
+        ULONG STDMETHODCALLTYPE Release() override {
+            return FaceRelease(self, Iface::NetCfgClassSetup);
+        }
+        HRESULT STDMETHODCALLTYPE SelectAndInstall(HWND, OBO_TOKEN *,
+                                                   INetCfgComponent **component) override {
             CheckTermination();
             if (component) *component = nullptr;
             return E_NOTIMPL;
         }
         HRESULT STDMETHODCALLTYPE Install(LPCWSTR infId, OBO_TOKEN *token, DWORD setupFlags,
                                           DWORD upgradeFromBuildNo, LPCWSTR answerFile,
-                                          LPCWSTR answerSections, INetCfgComponent **component) override;
+                                          LPCWSTR answerSections,
+                                          INetCfgComponent **component) override;
         HRESULT STDMETHODCALLTYPE DeInstall(INetCfgComponent *component, OBO_TOKEN *token,
                                             LPWSTR *references) override;
     } setup{this};
@@ -374,7 +394,8 @@ HRESULT NetCfgObject::CfgFace::Cancel() {
 }
 
 HRESULT NetCfgObject::CfgFace::FindComponent(LPCWSTR infId, INetCfgComponent **component) {
-    const std::optional<Answer> answer = Enter(Call::NetCfgFindComponent, infId ? infId : L"(null)");
+    const std::optional<Answer> answer =
+        Enter(Call::NetCfgFindComponent, infId ? infId : L"(null)");
     if (!component) return E_POINTER;
     *component = nullptr;
     if (Failed(answer)) return answer->hresult;
@@ -390,8 +411,9 @@ HRESULT NetCfgObject::CfgFace::FindComponent(LPCWSTR infId, INetCfgComponent **c
 }
 
 HRESULT NetCfgObject::CfgFace::QueryNetCfgClass(const GUID *classGuid, REFIID iid, void **object) {
-    const std::optional<Answer> answer = Enter(
-        Call::NetCfgQueryNetCfgClass, (classGuid ? GuidText(*classGuid) : L"(null)") + L" " + GuidText(iid));
+    const std::optional<Answer> answer =
+        Enter(Call::NetCfgQueryNetCfgClass,
+              (classGuid ? GuidText(*classGuid) : L"(null)") + L" " + GuidText(iid));
     if (!object) return E_POINTER;
     *object = nullptr;
     if (Failed(answer)) return answer->hresult;
@@ -419,8 +441,9 @@ HRESULT NetCfgObject::LockFace::AcquireWriteLock(DWORD timeoutMs, LPCWSTR client
                                                  LPWSTR *holderDescription) {
     wchar_t limit[16];
     swprintf(limit, 16, L"%u", timeoutMs);
-    const std::optional<Answer> answer = Enter(
-        Call::LockAcquireWriteLock, std::wstring(limit) + L" " + (clientDescription ? clientDescription : L"(null)"));
+    const std::optional<Answer> answer =
+        Enter(Call::LockAcquireWriteLock,
+              std::wstring(limit) + L" " + (clientDescription ? clientDescription : L"(null)"));
     Machine &m = TheMachine();
     Lock lk(m.mutex);
     m.lockWaitLimits.push_back(timeoutMs);
@@ -510,13 +533,14 @@ HRESULT ClassObject::ClassFace::FindComponent(LPCWSTR infId, INetCfgComponent **
     if (!infId) return E_INVALIDARG;
     if (!config->initialized) return NETCFG_E_NOT_INITIALIZED;
     auto found = FindIn(config->working, infId);
-    if (found == config->working.end() || !IsEqualGUID(found->classGuid, self->classGuid)) return S_FALSE;
+    if (found == config->working.end() || !IsEqualGUID(found->classGuid, self->classGuid))
+        return S_FALSE;
     *component = NewComponentLocked(*found);
     return S_OK;
 }
 
-HRESULT ClassObject::SetupFace::Install(LPCWSTR infId, OBO_TOKEN *token, DWORD, DWORD, LPCWSTR, LPCWSTR,
-                                        INetCfgComponent **component) {
+HRESULT ClassObject::SetupFace::Install(LPCWSTR infId, OBO_TOKEN *token, DWORD, DWORD, LPCWSTR,
+                                        LPCWSTR, INetCfgComponent **component) {
     const std::optional<Answer> answer = Enter(Call::ClassSetupInstall, infId ? infId : L"(null)");
     if (component) *component = nullptr;
     if (Failed(answer)) return answer->hresult;
@@ -535,7 +559,8 @@ HRESULT ClassObject::SetupFace::Install(LPCWSTR infId, OBO_TOKEN *token, DWORD, 
     return Finish(answer, S_OK);
 }
 
-HRESULT ClassObject::SetupFace::DeInstall(INetCfgComponent *component, OBO_TOKEN *token, LPWSTR *references) {
+HRESULT ClassObject::SetupFace::DeInstall(INetCfgComponent *component, OBO_TOKEN *token,
+                                          LPWSTR *references) {
     std::wstring id = L"(unknown)";
     {
         Lock lk(TheMachine().mutex);
@@ -554,7 +579,8 @@ HRESULT ClassObject::SetupFace::DeInstall(INetCfgComponent *component, OBO_TOKEN
     const Component &target = static_cast<ComponentObject::Face *>(component)->self->component;
     auto found = FindIn(config->working, target.id);
     // Absent from this configuration, or of another class: nothing to remove.
-    if (found == config->working.end() || !IsEqualGUID(found->classGuid, self->classGuid)) return E_INVALIDARG;
+    if (found == config->working.end() || !IsEqualGUID(found->classGuid, self->classGuid))
+        return E_INVALIDARG;
     config->working.erase(found);
     return Finish(answer, S_OK);
 }

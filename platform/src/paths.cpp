@@ -89,7 +89,8 @@ std::wstring FullWindowsPathLocked(const std::wstring &path) {
         AppendParts(parts, SplitParts(rest));
     } else {
         prefix = HasDrive(cwd) ? cwd.substr(0, 2) : L"C:";
-        if (path.empty() || !IsSeparator(path[0])) AppendParts(parts, SplitParts(cwd.substr(prefix.size())));
+        if (path.empty() || !IsSeparator(path[0]))
+            AppendParts(parts, SplitParts(cwd.substr(prefix.size())));
         AppendParts(parts, SplitParts(path));
     }
 

@@ -38,7 +38,11 @@ std::wstring Wide(const std::string &utf8) {
     out.reserve(utf8.size());
     for (size_t i = 0; i < utf8.size();) {
         const auto lead = static_cast<unsigned char>(utf8[i]);
-        int extra = lead < 0x80 ? 0 : (lead >> 5) == 0x6 ? 1 : (lead >> 4) == 0xE ? 2 : (lead >> 3) == 0x1E ? 3 : -1;
+        int extra = lead < 0x80           ? 0
+                    : (lead >> 5) == 0x6  ? 1
+                    : (lead >> 4) == 0xE  ? 2
+                    : (lead >> 3) == 0x1E ? 3
+                                          : -1;
         if (extra < 0 || i + static_cast<size_t>(extra) >= utf8.size()) {
             // Not UTF-8: take the byte as Latin-1, as a code page would.
             out += static_cast<wchar_t>(lead);
@@ -65,17 +69,17 @@ std::wstring Wide(const std::string &utf8) {
 
 std::wstring GuidText(const GUID &g) {
     wchar_t text[40];
-    swprintf(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
-             g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-             g.Data4[7]);
+    swprintf(text, 40, L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
+             g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5],
+             g.Data4[6], g.Data4[7]);
     return text;
 }
 
 bool ParseGuid(const std::string &text, GUID *guid) {
     unsigned d1, d2, d3, b[8];
     char close = 0;
-    if (sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &d1, &d2, &d3, &b[0], &b[1],
-               &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &close) != 12 ||
+    if (sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &d1, &d2, &d3, &b[0],
+               &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &close) != 12 ||
         close != '}')
         return false;
     guid->Data1 = d1;
@@ -93,7 +97,8 @@ std::wstring LowerCase(std::wstring text) {
 bool EqualNoCase(const std::wstring &a, const std::wstring &b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (towlower(static_cast<wint_t>(a[i])) != towlower(static_cast<wint_t>(b[i]))) return false;
+        if (towlower(static_cast<wint_t>(a[i])) != towlower(static_cast<wint_t>(b[i])))
+            return false;
     return true;
 }
 

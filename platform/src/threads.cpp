@@ -70,8 +70,8 @@ std::wstring Number(DWORD value) {
 
 }  // namespace
 
-extern "C" uintptr_t _beginthreadex(void *, unsigned stackSize, _beginthreadex_proc_type start, void *argument,
-                                    unsigned, unsigned *threadId) {
+extern "C" uintptr_t _beginthreadex(void *, unsigned stackSize, _beginthreadex_proc_type start,
+                                    void *argument, unsigned, unsigned *threadId) {
     const std::optional<Answer> answer = Enter(Call::BeginThread, L"");
     if (answer) {
         SetLastErrorQuiet(answer->win32Error);
@@ -94,7 +94,8 @@ extern "C" uintptr_t _beginthreadex(void *, unsigned stackSize, _beginthreadex_p
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    if (stackSize) pthread_attr_setstacksize(&attributes, std::max<size_t>(stackSize, PTHREAD_STACK_MIN));
+    if (stackSize)
+        pthread_attr_setstacksize(&attributes, std::max<size_t>(stackSize, PTHREAD_STACK_MIN));
     pthread_t os;
     const int error = pthread_create(&os, &attributes, ThreadMain, record);
     pthread_attr_destroy(&attributes);
@@ -143,8 +144,9 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     std::optional<std::chrono::steady_clock::time_point> deadline;
     if (milliseconds != INFINITE)
         deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    return WaitLocked(lock, CurrentThreadLocked(), deadline, [&] { return target->ended; }) ? WAIT_OBJECT_0
-                                                                                           : WAIT_TIMEOUT;
+    return WaitLocked(lock, CurrentThreadLocked(), deadline, [&] { return target->ended; })
+               ? WAIT_OBJECT_0
+               : WAIT_TIMEOUT;
 }
 
 extern "C" BOOL WINAPI TerminateThread(HANDLE handle, DWORD exitCode) {

@@ -22,7 +22,8 @@ constexpr size_t kGuardChars = 16;
 // never touch. Everything starts as '#', which is never a terminator.
 template <typename Char>
 struct GuardedBuffer {
-    explicit GuardedBuffer(size_t capacity) : capacity(capacity), chars(capacity + kGuardChars, Char('#')) {}
+    explicit GuardedBuffer(size_t capacity)
+        : capacity(capacity), chars(capacity + kGuardChars, Char('#')) {}
 
     Char *data() { return chars.data(); }
     // The text up to the first terminator within the capacity (all of it if
@@ -32,7 +33,8 @@ struct GuardedBuffer {
         return std::basic_string<Char>(chars.begin(), end);
     }
     bool GuardIntact() const {
-        return std::all_of(chars.begin() + capacity, chars.end(), [](Char c) { return c == Char('#'); });
+        return std::all_of(chars.begin() + capacity, chars.end(),
+                           [](Char c) { return c == Char('#'); });
     }
 
     size_t capacity;
@@ -48,14 +50,23 @@ std::basic_string<Char> Pattern(size_t length) {
 }
 
 TEST(BoundedText, CopyWideKeepsAtMostCapacityMinusOneCharacters) {
-    struct Case { size_t capacity, sourceLength; HRESULT result; size_t kept; };
+    struct Case {
+        size_t capacity, sourceLength;
+        HRESULT result;
+        size_t kept;
+    };
     const Case cases[] = {
-        {1, 0, S_OK, 0},     {1, 1, kInsufficientBuffer, 0},
-        {5, 4, S_OK, 4},     {5, 5, kInsufficientBuffer, 4},
-        {260, 259, S_OK, 259}, {260, 260, kInsufficientBuffer, 259}, {260, 400, kInsufficientBuffer, 259},
+        {1, 0, S_OK, 0},
+        {1, 1, kInsufficientBuffer, 0},
+        {5, 4, S_OK, 4},
+        {5, 5, kInsufficientBuffer, 4},
+        {260, 259, S_OK, 259},
+        {260, 260, kInsufficientBuffer, 259},
+        {260, 400, kInsufficientBuffer, 259},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "capacity " << c.capacity << ", source " << c.sourceLength);
+        SCOPED_TRACE(testing::Message()
+                     << "capacity " << c.capacity << ", source " << c.sourceLength);
         GuardedBuffer<WCHAR> buffer(c.capacity);
         const std::wstring source = Pattern<WCHAR>(c.sourceLength);
         EXPECT_EQ(c.result, BoundedCopyW(buffer.data(), c.capacity, source.c_str()));
@@ -70,16 +81,25 @@ TEST(BoundedText, CopyWideKeepsAtMostCapacityMinusOneCharacters) {
 }
 
 TEST(BoundedText, AppendNarrowFillsTheRestOrRefusesAnUnterminatedBuffer) {
-    struct Case { size_t capacity; const char *existing, *source; HRESULT result; const char *text; };
+    struct Case {
+        size_t capacity;
+        const char *existing, *source;
+        HRESULT result;
+        const char *text;
+    };
     const Case cases[] = {
-        {1, "", "", S_OK, ""},           {1, "", "x", kInsufficientBuffer, ""},
-        {5, "ab", "c", S_OK, "abc"},     {5, "ab", "cd", S_OK, "abcd"},
+        {1, "", "", S_OK, ""},
+        {1, "", "x", kInsufficientBuffer, ""},
+        {5, "ab", "c", S_OK, "abc"},
+        {5, "ab", "cd", S_OK, "abcd"},
         {5, "ab", "cde", kInsufficientBuffer, "abcd"},
-        {5, "abcd", "", S_OK, "abcd"},   {5, "abcd", "e", kInsufficientBuffer, "abcd"},
+        {5, "abcd", "", S_OK, "abcd"},
+        {5, "abcd", "e", kInsufficientBuffer, "abcd"},
         {5, "", "abcdefgh", kInsufficientBuffer, "abcd"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "capacity " << c.capacity << ", '" << c.existing << "' + '" << c.source << "'");
+        SCOPED_TRACE(testing::Message() << "capacity " << c.capacity << ", '" << c.existing
+                                        << "' + '" << c.source << "'");
         GuardedBuffer<char> buffer(c.capacity);
         std::copy(c.existing, c.existing + strlen(c.existing) + 1, buffer.data());
         EXPECT_EQ(c.result, BoundedAppendA(buffer.data(), c.capacity, c.source));
@@ -100,11 +120,17 @@ TEST(BoundedText, AppendNarrowFillsTheRestOrRefusesAnUnterminatedBuffer) {
 }
 
 TEST(BoundedText, FormatNarrowTruncatesAtCapacityAndRefusesBadCapacities) {
-    struct Case { size_t capacity; HRESULT result; const char *text; };
+    struct Case {
+        size_t capacity;
+        HRESULT result;
+        const char *text;
+    };
     // "oem-12_345.inf" is 14 characters.
     const Case cases[] = {
-        {15, S_OK, "oem-12_345.inf"}, {16, S_OK, "oem-12_345.inf"},
-        {14, kInsufficientBuffer, "oem-12_345.in"}, {6, kInsufficientBuffer, "oem-1"},
+        {15, S_OK, "oem-12_345.inf"},
+        {16, S_OK, "oem-12_345.inf"},
+        {14, kInsufficientBuffer, "oem-12_345.in"},
+        {6, kInsufficientBuffer, "oem-1"},
         {1, kInsufficientBuffer, ""},
     };
     for (const Case &c : cases) {

@@ -34,7 +34,8 @@ std::wstring DirectoryPart(size_t length) {
     while (dir.size() < length) {
         const size_t remaining = length - dir.size();
         size_t segment = std::min<size_t>(40, remaining - 1);
-        if (remaining - (segment + 1) == 1) --segment;  // never leave room for an empty segment only
+        if (remaining - (segment + 1) == 1)
+            --segment;  // never leave room for an empty segment only
         dir += std::wstring(segment, static_cast<wchar_t>(L'a' + dir.size() % 26)) + L"\\";
     }
     return dir;
@@ -45,7 +46,8 @@ struct Outcome {
     bool operator==(const Outcome &) const = default;
 };
 std::ostream &operator<<(std::ostream &out, const Outcome &o) {
-    return out << "{result " << o.result << ", restart " << o.restart << ", cancelled " << o.cancelled << "}";
+    return out << "{result " << o.result << ", restart " << o.restart << ", cancelled "
+               << o.cancelled << "}";
 }
 constexpr Outcome kSucceeded = {TRUE, FALSE, FALSE};
 constexpr Outcome kRestart = {TRUE, TRUE, FALSE};
@@ -172,7 +174,8 @@ TEST_F(InstallTest, ExplicitInfNeverTouchesTheCurrentDirectory) {
     EXPECT_EQ(kSucceeded, RunInstall(kDriverInf.c_str()));
     ExpectInfCopied(kDriverInf, L"D:\\drivers\\pkg\\");
     EXPECT_TRUE(sim::ComponentInstalled(L"ZQ_DorvaneV"));
-    EXPECT_TRUE(std::filesystem::exists(sim::HostPath(std::wstring(L"C:\\WINDOWS\\inf\\oem0.inf"))));
+    EXPECT_TRUE(
+        std::filesystem::exists(sim::HostPath(std::wstring(L"C:\\WINDOWS\\inf\\oem0.inf"))));
     for (const sim::CallRecord &record : sim::CallLog()) {
         EXPECT_NE(Call::GetModuleFileNameW, record.call);
         EXPECT_NE(Call::GetCurrentDirectoryW, record.call);
@@ -189,7 +192,8 @@ TEST_F(InstallTest, PathsThatDoNotFitFailBeforeAnyConfigurationCall) {
     const std::wstring exeDir247 = L"C:" + DirectoryPart(246).substr(0, 245);
     const std::wstring exeDir200 = L"C:" + DirectoryPart(199).substr(0, 198);
     const std::wstring longCurrent259 = L"E:" + DirectoryPart(258).substr(0, 257);  // saved whole
-    const std::wstring longCurrent260 = L"E:" + DirectoryPart(259).substr(0, 258);  // cannot be saved whole
+    const std::wstring longCurrent260 =
+        L"E:" + DirectoryPart(259).substr(0, 258);  // cannot be saved whole
     const std::wstring defaultHostExe = kExeDirectory + L"\\host.exe";
     const std::wstring explicit259 = L"D:" + DirectoryPart(255) + L"ab";
     const std::wstring explicit260 = L"D:" + DirectoryPart(255) + L"abc";
@@ -206,23 +210,55 @@ TEST_F(InstallTest, PathsThatDoNotFitFailBeforeAnyConfigurationCall) {
         {"explicit, 259 characters", defaultHostExe, kStartDirectory, explicit259, explicit259, {}},
         {"explicit, 260 characters", defaultHostExe, kStartDirectory, explicit260, L"", {}},
         {"explicit, directory part 256", defaultHostExe, kStartDirectory, dirPart256, L"", {}},
-        {"default, 259 characters", exeDir246 + L"\\" + std::wstring(12, L'h'), kStartDirectory, std::nullopt,
-         exeDir246 + L"\\DorvaneV.inf", {}},
-        {"default, 260 characters", exeDir247 + L"\\h.exe", kStartDirectory, std::nullopt, L"",
+        {"default, 259 characters",
+         exeDir246 + L"\\" + std::wstring(12, L'h'),
+         kStartDirectory,
+         std::nullopt,
+         exeDir246 + L"\\DorvaneV.inf",
+         {}},
+        {"default, 260 characters",
+         exeDir247 + L"\\h.exe",
+         kStartDirectory,
+         std::nullopt,
+         L"",
          {Call::GetModuleFileNameW}},
         // Executable paths whose truncated text would still name a usable
         // directory.
-        {"executable path 260", exeDir200 + L"\\" + std::wstring(59, L'x'), kStartDirectory, std::nullopt, L"",
+        {"executable path 260",
+         exeDir200 + L"\\" + std::wstring(59, L'x'),
+         kStartDirectory,
+         std::nullopt,
+         L"",
          {Call::GetModuleFileNameW}},
-        {"executable path 400", exeDir200 + L"\\" + std::wstring(199, L'x'), kStartDirectory, std::nullopt, L"",
+        {"executable path 400",
+         exeDir200 + L"\\" + std::wstring(199, L'x'),
+         kStartDirectory,
+         std::nullopt,
+         L"",
          {Call::GetModuleFileNameW}},
-        {"executable path unavailable", std::nullopt, kStartDirectory, std::nullopt, L"",
+        {"executable path unavailable",
+         std::nullopt,
+         kStartDirectory,
+         std::nullopt,
+         L"",
          {Call::GetModuleFileNameW}},
-        {"executable without backslash", L"host.exe", kStartDirectory, std::nullopt, L"",
+        {"executable without backslash",
+         L"host.exe",
+         kStartDirectory,
+         std::nullopt,
+         L"",
          {Call::GetModuleFileNameW}},
-        {"current directory 259", defaultHostExe, longCurrent259, std::nullopt, kExeDirectory + L"\\DorvaneV.inf",
+        {"current directory 259",
+         defaultHostExe,
+         longCurrent259,
+         std::nullopt,
+         kExeDirectory + L"\\DorvaneV.inf",
          {}},
-        {"current directory 260", defaultHostExe, longCurrent260, std::nullopt, L"",
+        {"current directory 260",
+         defaultHostExe,
+         longCurrent260,
+         std::nullopt,
+         L"",
          {Call::GetModuleFileNameW, Call::GetCurrentDirectoryW}},
     };
     int index = 0;
@@ -290,18 +326,41 @@ TEST_F(InstallTest, EveryStepsAnswerDecidesResultAndFlags) {
         int applies;
     } cases[] = {
         {"all S_OK", {}, kSucceeded, 2},
-        {"second Apply reboot", {{Call::NetCfgApply, S_OK}, {Call::NetCfgApply, reboot}}, kRestart, 2},
-        {"first Apply reboot, second S_OK", {{Call::NetCfgApply, reboot}, {Call::NetCfgApply, S_OK}}, kSucceeded, 2},
-        {"both Applies reboot", {{Call::NetCfgApply, reboot}, {Call::NetCfgApply, reboot}}, kRestart, 2},
+        {"second Apply reboot",
+         {{Call::NetCfgApply, S_OK}, {Call::NetCfgApply, reboot}},
+         kRestart,
+         2},
+        {"first Apply reboot, second S_OK",
+         {{Call::NetCfgApply, reboot}, {Call::NetCfgApply, S_OK}},
+         kSucceeded,
+         2},
+        {"both Applies reboot",
+         {{Call::NetCfgApply, reboot}, {Call::NetCfgApply, reboot}},
+         kRestart,
+         2},
         {"first Apply fails", {{Call::NetCfgApply, E_FAIL}}, kFailed, 1},
         {"first Apply cancelled", {{Call::NetCfgApply, kCancelledHr}}, kCancelled, 1},
-        {"second Apply fails", {{Call::NetCfgApply, S_OK}, {Call::NetCfgApply, E_FAIL}}, kFailed, 2},
-        {"second Apply cancelled", {{Call::NetCfgApply, S_OK}, {Call::NetCfgApply, kCancelledHr}}, kCancelled, 2},
+        {"second Apply fails",
+         {{Call::NetCfgApply, S_OK}, {Call::NetCfgApply, E_FAIL}},
+         kFailed,
+         2},
+        {"second Apply cancelled",
+         {{Call::NetCfgApply, S_OK}, {Call::NetCfgApply, kCancelledHr}},
+         kCancelled,
+         2},
         {"install reboot, Apply S_OK", {{Call::ClassSetupInstall, reboot}}, kSucceeded, 1},
-        {"install reboot, Apply reboot", {{Call::ClassSetupInstall, reboot}, {Call::NetCfgApply, reboot}}, kRestart, 1},
-        {"install reboot, Apply fails", {{Call::ClassSetupInstall, reboot}, {Call::NetCfgApply, E_FAIL}}, kFailed, 1},
-        {"install reboot, Apply cancelled", {{Call::ClassSetupInstall, reboot}, {Call::NetCfgApply, kCancelledHr}},
-         kCancelled, 1},
+        {"install reboot, Apply reboot",
+         {{Call::ClassSetupInstall, reboot}, {Call::NetCfgApply, reboot}},
+         kRestart,
+         1},
+        {"install reboot, Apply fails",
+         {{Call::ClassSetupInstall, reboot}, {Call::NetCfgApply, E_FAIL}},
+         kFailed,
+         1},
+        {"install reboot, Apply cancelled",
+         {{Call::ClassSetupInstall, reboot}, {Call::NetCfgApply, kCancelledHr}},
+         kCancelled,
+         1},
         {"install fails", {{Call::ClassSetupInstall, E_FAIL}}, kFailed, 0},
         {"install cancelled", {{Call::ClassSetupInstall, kCancelledHr}}, kCancelled, 0},
         {"class not reached", {{Call::NetCfgQueryNetCfgClass, E_NOINTERFACE}}, kFailed, 0},

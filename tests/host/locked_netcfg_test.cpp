@@ -27,7 +27,8 @@ LPWSTR const kStaleText = reinterpret_cast<LPWSTR>(0x5a5a5a5a);
 std::vector<Call> Steps() {
     std::vector<Call> steps;
     for (const sim::CallRecord &record : sim::CallLog())
-        if (record.call != Call::AddRef && record.call != Call::Release) steps.push_back(record.call);
+        if (record.call != Call::AddRef && record.call != Call::Release)
+            steps.push_back(record.call);
     return steps;
 }
 
@@ -63,14 +64,16 @@ TEST_F(LockedNetConfigTest, OpenHoldsTheLockAndOneReferenceUntilClose) {
     EXPECT_EQ(std::optional<std::wstring>(L"DorvaneInstall"), sim::WriteLockHolder());
     EXPECT_EQ(std::vector<DWORD>{5000}, sim::LockWaitLimits());
     EXPECT_EQ(1, sim::RuntimeInitCount());
-    EXPECT_EQ((std::vector<Call>{Call::CoInitialize, Call::CoCreateInstance, Call::NetCfgQueryInterface,
-                                 Call::LockAcquireWriteLock, Call::NetCfgInitialize}),
-              Steps());
+    EXPECT_EQ(
+        (std::vector<Call>{Call::CoInitialize, Call::CoCreateInstance, Call::NetCfgQueryInterface,
+                           Call::LockAcquireWriteLock, Call::NetCfgInitialize}),
+        Steps());
 
     EXPECT_EQ(S_OK, CloseLockedNetConfig(config));
-    EXPECT_EQ((std::vector<Call>{Call::CoInitialize, Call::CoCreateInstance, Call::NetCfgQueryInterface,
-                                 Call::LockAcquireWriteLock, Call::NetCfgInitialize, Call::NetCfgUninitialize,
-                                 Call::NetCfgQueryInterface, Call::LockReleaseWriteLock, Call::CoUninitialize}),
+    EXPECT_EQ((std::vector<Call>{
+                  Call::CoInitialize, Call::CoCreateInstance, Call::NetCfgQueryInterface,
+                  Call::LockAcquireWriteLock, Call::NetCfgInitialize, Call::NetCfgUninitialize,
+                  Call::NetCfgQueryInterface, Call::LockReleaseWriteLock, Call::CoUninitialize}),
               Steps());
     ExpectNothingHeld();
 
@@ -82,7 +85,8 @@ TEST_F(LockedNetConfigTest, OpenHoldsTheLockAndOneReferenceUntilClose) {
     }
     ExpectNothingHeld();
     const int uninitializeCalls = sim::CallCount(Call::NetCfgUninitialize);
-    sim::Script(Call::CoCreateInstance, Answer::Hr(E_OUTOFMEMORY), sim::CallCount(Call::CoCreateInstance) + 1);
+    sim::Script(Call::CoCreateInstance, Answer::Hr(E_OUTOFMEMORY),
+                sim::CallCount(Call::CoCreateInstance) + 1);
     {
         LockedNetConfig held;
         EXPECT_EQ(E_OUTOFMEMORY, held.Open(&holder));
@@ -109,7 +113,8 @@ TEST_F(LockedNetConfigTest, EveryFailingStepOfOpenUndoesWhatItTook) {
     };
     int index = 0;
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << sim::CallName(c.call) << " answering 0x" << std::hex << c.answer);
+        SCOPED_TRACE(testing::Message()
+                     << sim::CallName(c.call) << " answering 0x" << std::hex << c.answer);
         FreshMachine(index++);
         sim::Script(c.call, Answer::Hr(c.answer));
         INetCfg *config = kStaleConfig;
@@ -152,7 +157,8 @@ TEST_F(LockedNetConfigTest, LockHeldByAnotherClientTimesOutAndHandsOverItsDescri
     LPWSTR holder = nullptr;
     const auto start = std::chrono::steady_clock::now();
     const HRESULT hr = OpenLockedNetConfig(&config, &holder);
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
     EXPECT_EQ(NETCFG_E_NO_WRITE_LOCK, hr);
     EXPECT_EQ(nullptr, config);
     EXPECT_EQ(std::vector<DWORD>{5000}, sim::LockWaitLimits());
@@ -191,13 +197,15 @@ TEST_F(LockedNetConfigTest, CloseAnswersItsLastStepAndAlwaysDropsTheReference) {
     };
     int index = 0;
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << sim::CallName(c.call) << " answering 0x" << std::hex << c.answer);
+        SCOPED_TRACE(testing::Message()
+                     << sim::CallName(c.call) << " answering 0x" << std::hex << c.answer);
         FreshMachine(index++);
         INetCfg *config = nullptr;
         LPWSTR holder = nullptr;
         ASSERT_EQ(S_OK, OpenLockedNetConfig(&config, &holder));
         const int queries = sim::CallCount(Call::NetCfgQueryInterface);
-        if (c.call != Call::Count) sim::Script(c.call, Answer::Hr(c.answer), sim::CallCount(c.call) + 1);
+        if (c.call != Call::Count)
+            sim::Script(c.call, Answer::Hr(c.answer), sim::CallCount(c.call) + 1);
         EXPECT_EQ(c.result, CloseLockedNetConfig(config));
         EXPECT_EQ(c.lockQueries, sim::CallCount(Call::NetCfgQueryInterface) - queries);
         EXPECT_EQ(c.lockReleases, sim::CallCount(Call::LockReleaseWriteLock));

@@ -24,7 +24,8 @@ ULONG c_release(void *itf);
 BOOL c_install(void *itf, LPCWSTR inf, BOOL *restart, BOOL *cancelled);
 BOOL c_uninstall(void *itf, BOOL *restart);
 void c_destroy(void *helper, UINT flags);
-BOOL c_install_with_timeout(void *helper2, LPCWSTR inf, DWORD ms, BOOL *timedOut, BOOL *restart, BOOL *cancelled);
+BOOL c_install_with_timeout(void *helper2, LPCWSTR inf, DWORD ms, BOOL *timedOut, BOOL *restart,
+                            BOOL *cancelled);
 BOOL c_uninstall_with_timeout(void *helper2, DWORD ms, BOOL *timedOut, BOOL *restart);
 BOOL c_install_with_retry(void *helper2, LPCWSTR inf, BOOL *restart, BOOL *cancelled);
 BOOL c_uninstall_with_retry(void *helper2, BOOL *restart);
@@ -74,7 +75,8 @@ constexpr GUID kIidUnknown = {0x00000000, 0x0000, 0x0000, {0xc0, 0, 0, 0, 0, 0, 
 constexpr GUID kIidClassFactory = {0x00000001, 0x0000, 0x0000, {0xc0, 0, 0, 0, 0, 0, 0, 0x46}};
 constexpr GUID kOtherId = {0x12345678, 0x9abc, 0xdef0, {1, 2, 3, 4, 5, 6, 7, 8}};
 // Both interface ids differ from this in one byte only: ids compare whole.
-constexpr GUID kNearHelper = {0x561b6980, 0xa9e8, 0x424d, {0xb5, 0xe1, 0x1f, 0x8f, 0x68, 0xc9, 0x46, 0x60}};
+constexpr GUID kNearHelper = {
+    0x561b6980, 0xa9e8, 0x424d, {0xb5, 0xe1, 0x1f, 0x8f, 0x68, 0xc9, 0x46, 0x60}};
 
 void *const kUntouched = reinterpret_cast<void *>(0x5a5a5a5a);
 
@@ -91,10 +93,10 @@ bool HooksActive() {
     return active;
 }
 #define EXPECT_HEAP_EQ(expected, actual) \
-    do {                                   \
-        if (HooksActive()) {                  \
-            EXPECT_EQ(expected, actual);      \
-        }                                     \
+    do {                                 \
+        if (HooksActive()) {             \
+            EXPECT_EQ(expected, actual); \
+        }                                \
     } while (0)
 
 // Counts what a step allocated and freed.
@@ -131,15 +133,23 @@ TEST(ComponentObject, DllGetClassObjectServesAnyClassIdAndOnlyTheTwoInterfaces) 
 
     // Refused ids and a null out pointer: the object made for the call is
     // destroyed before the error returns, and *out is left as it was.
-    const struct { const GUID *iid; bool nullOut; HRESULT result; } refusals[] = {
-        {&kIidUnknown, false, E_NOINTERFACE},      {&kIidClassFactory, false, E_NOINTERFACE},
-        {&kOtherId, false, E_NOINTERFACE},         {&kNearHelper, false, E_NOINTERFACE},
-        {&IID_INdisFilterHelper, true, E_INVALIDARG}, {&IID_INdisFilterHelper2, true, E_INVALIDARG},
+    const struct {
+        const GUID *iid;
+        bool nullOut;
+        HRESULT result;
+    } refusals[] = {
+        {&kIidUnknown, false, E_NOINTERFACE},
+        {&kIidClassFactory, false, E_NOINTERFACE},
+        {&kOtherId, false, E_NOINTERFACE},
+        {&kNearHelper, false, E_NOINTERFACE},
+        {&IID_INdisFilterHelper, true, E_INVALIDARG},
+        {&IID_INdisFilterHelper2, true, E_INVALIDARG},
     };
     for (const auto &refusal : refusals) {
         HeapWatch heap;
         void *itf = kUntouched;
-        EXPECT_EQ(refusal.result, c_get_class_object(&kNullGuid, refusal.iid, refusal.nullOut ? nullptr : &itf));
+        EXPECT_EQ(refusal.result,
+                  c_get_class_object(&kNullGuid, refusal.iid, refusal.nullOut ? nullptr : &itf));
         EXPECT_EQ(kUntouched, itf);
         EXPECT_HEAP_EQ(1, heap.Allocated());
         EXPECT_HEAP_EQ(1, heap.Freed());
@@ -165,7 +175,7 @@ TEST(ComponentObject, BothInterfacesShareOneIdentityAndOneCount) {
     void *helper = kUntouched;
     ASSERT_EQ(S_OK, c_query_interface(helper2, &IID_INdisFilterHelper, &helper));
     EXPECT_EQ(static_cast<char *>(helper2) - sizeof(void *), helper);
-    EXPECT_EQ(3u, c_add_ref(helper));   // 1 from creation, 1 from the query
+    EXPECT_EQ(3u, c_add_ref(helper));  // 1 from creation, 1 from the query
     EXPECT_EQ(4u, c_add_ref(helper2));
     void *again = nullptr;
     ASSERT_EQ(S_OK, c_query_interface(helper, &IID_INdisFilterHelper2, &again));
@@ -244,8 +254,8 @@ protected:
         std::vector<std::wstring> trace;
         for (const sim::CallRecord &record : sim::CallLog()) {
             const char *name = sim::CallName(record.call);
-            trace.push_back(std::wstring(name, name + strlen(name)) + L"(" + record.detail + L") in " +
-                            record.currentDirectory);
+            trace.push_back(std::wstring(name, name + strlen(name)) + L"(" + record.detail +
+                            L") in " + record.currentDirectory);
         }
         return trace;
     }
@@ -289,7 +299,8 @@ TEST_F(ComponentObjectOnMachine, SecondTableRunsTheFirstTablesInstallAndUninstal
     BOOL results[2][4] = {};
     for (int second = 0; second < 2; ++second) {
         sim::Reset(root + (second ? "/second" : "/first"));
-        WriteWindowsFile(L"D:\\drivers\\pkg\\DorvaneV.inf", "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\n");
+        WriteWindowsFile(L"D:\\drivers\\pkg\\DorvaneV.inf",
+                         "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\n");
         void *itf = NewObject(second ? IID_INdisFilterHelper2 : IID_INdisFilterHelper);
         BOOL *r = results[second];
         r[0] = c_install(itf, L"D:\\drivers\\pkg\\DorvaneV.inf", &r[1], &r[2]);
@@ -303,7 +314,8 @@ TEST_F(ComponentObjectOnMachine, SecondTableRunsTheFirstTablesInstallAndUninstal
     }
     EXPECT_EQ(TRUE, results[0][0]);
     EXPECT_EQ(TRUE, results[0][3]);
-    EXPECT_EQ(std::vector<BOOL>(results[0], results[0] + 4), std::vector<BOOL>(results[1], results[1] + 4));
+    EXPECT_EQ(std::vector<BOOL>(results[0], results[0] + 4),
+              std::vector<BOOL>(results[1], results[1] + 4));
     EXPECT_GT(traces[0].size(), 10u);
     EXPECT_EQ(traces[0], traces[1]);
 }

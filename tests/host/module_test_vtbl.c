@@ -11,12 +11,14 @@ static any_fn table_slot(void *itf, int slot) { return (*(any_fn *const *)itf)[s
 
 typedef HRESULT(STDMETHODCALLTYPE *query_fn)(void *This, REFIID iid, void **out);
 typedef ULONG(STDMETHODCALLTYPE *count_fn)(void *This);
-typedef BOOL(STDMETHODCALLTYPE *install_fn)(void *This, LPCWSTR inf, BOOL *restart, BOOL *cancelled);
+typedef BOOL(STDMETHODCALLTYPE *install_fn)(void *This, LPCWSTR inf, BOOL *restart,
+                                            BOOL *cancelled);
 typedef BOOL(STDMETHODCALLTYPE *uninstall_fn)(void *This, BOOL *restart);
 typedef void(STDMETHODCALLTYPE *destroy_fn)(void *This, UINT flags);
-typedef BOOL(STDMETHODCALLTYPE *install_timeout_fn)(void *This, LPCWSTR inf, DWORD ms, BOOL *timedOut,
-                                                    BOOL *restart, BOOL *cancelled);
-typedef BOOL(STDMETHODCALLTYPE *uninstall_timeout_fn)(void *This, DWORD ms, BOOL *timedOut, BOOL *restart);
+typedef BOOL(STDMETHODCALLTYPE *install_timeout_fn)(void *This, LPCWSTR inf, DWORD ms,
+                                                    BOOL *timedOut, BOOL *restart, BOOL *cancelled);
+typedef BOOL(STDMETHODCALLTYPE *uninstall_timeout_fn)(void *This, DWORD ms, BOOL *timedOut,
+                                                      BOOL *restart);
 
 HRESULT c_get_class_object(const GUID *clsid, const GUID *iid, void **out) {
     return DllGetClassObject(clsid, iid, out);
@@ -36,7 +38,9 @@ BOOL c_install(void *itf, LPCWSTR inf, BOOL *restart, BOOL *cancelled) {
     return ((install_fn)table_slot(itf, 3))(itf, inf, restart, cancelled);
 }
 
-BOOL c_uninstall(void *itf, BOOL *restart) { return ((uninstall_fn)table_slot(itf, 4))(itf, restart); }
+BOOL c_uninstall(void *itf, BOOL *restart) {
+    return ((uninstall_fn)table_slot(itf, 4))(itf, restart);
+}
 
 /* Slot 5 of the INdisFilterHelper table. */
 void c_destroy(void *helper, UINT flags) { ((destroy_fn)table_slot(helper, 5))(helper, flags); }
@@ -44,7 +48,8 @@ void c_destroy(void *helper, UINT flags) { ((destroy_fn)table_slot(helper, 5))(h
 /* Slots 5 to 8 of the INdisFilterHelper2 table. */
 BOOL c_install_with_timeout(void *helper2, LPCWSTR inf, DWORD ms, BOOL *timedOut, BOOL *restart,
                             BOOL *cancelled) {
-    return ((install_timeout_fn)table_slot(helper2, 5))(helper2, inf, ms, timedOut, restart, cancelled);
+    return ((install_timeout_fn)table_slot(helper2, 5))(helper2, inf, ms, timedOut, restart,
+                                                        cancelled);
 }
 
 BOOL c_uninstall_with_timeout(void *helper2, DWORD ms, BOOL *timedOut, BOOL *restart) {
@@ -63,11 +68,15 @@ BOOL c_uninstall_with_retry(void *helper2, BOOL *restart) {
 int c_declared_members_match_slots(INdisFilterHelper *helper, INdisFilterHelper2 *helper2) {
     const INdisFilterHelperVtbl *t1 = helper->lpVtbl;
     const INdisFilterHelper2Vtbl *t2 = helper2->lpVtbl;
-    return (any_fn)t1->QueryInterface == table_slot(helper, 0) && (any_fn)t1->AddRef == table_slot(helper, 1) &&
-           (any_fn)t1->Release == table_slot(helper, 2) && (any_fn)t1->Install == table_slot(helper, 3) &&
+    return (any_fn)t1->QueryInterface == table_slot(helper, 0) &&
+           (any_fn)t1->AddRef == table_slot(helper, 1) &&
+           (any_fn)t1->Release == table_slot(helper, 2) &&
+           (any_fn)t1->Install == table_slot(helper, 3) &&
            (any_fn)t1->Uninstall == table_slot(helper, 4) &&
-           (any_fn)t2->QueryInterface == table_slot(helper2, 0) && (any_fn)t2->AddRef == table_slot(helper2, 1) &&
-           (any_fn)t2->Release == table_slot(helper2, 2) && (any_fn)t2->Install == table_slot(helper2, 3) &&
+           (any_fn)t2->QueryInterface == table_slot(helper2, 0) &&
+           (any_fn)t2->AddRef == table_slot(helper2, 1) &&
+           (any_fn)t2->Release == table_slot(helper2, 2) &&
+           (any_fn)t2->Install == table_slot(helper2, 3) &&
            (any_fn)t2->Uninstall == table_slot(helper2, 4) &&
            (any_fn)t2->InstallWithTimeout == table_slot(helper2, 5) &&
            (any_fn)t2->UninstallWithTimeout == table_slot(helper2, 6) &&

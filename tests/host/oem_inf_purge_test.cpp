@@ -53,7 +53,8 @@ std::string HeadWithMarkerAt(size_t position, size_t crlfPairs) {
     for (size_t i = 0; i < crlfPairs; ++i) bytes += ";\r\n";  // 2 characters as read
     const size_t asRead = crlfPairs * 2;
     bytes += std::string(position - asRead, ';');
-    return bytes + kMarker + "\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\n" + std::string(300, ';');
+    return bytes + kMarker + "\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\n" +
+           std::string(300, ';');
 }
 
 class OemInfPurgeTest : public SimMachineTest {
@@ -117,7 +118,8 @@ TEST_F(OemInfPurgeTest, AWindowsDirectoryThatDoesNotFitStopsBeforeAnyFile) {
     // of 245 characters leaves exactly room for it, one more does not.
     auto directoryOfLength = [](size_t length) {
         std::string dir = "C:";
-        while (dir.size() < length) dir += "\\" + std::string(std::min<size_t>(60, length - dir.size() - 1), 'w');
+        while (dir.size() < length)
+            dir += "\\" + std::string(std::min<size_t>(60, length - dir.size() - 1), 'w');
         return dir;
     };
     for (size_t length : {245u, 246u, 259u, 300u}) {
@@ -185,7 +187,8 @@ TEST_F(OemInfPurgeTest, MarkerCountsOnlyWithinTheFirst255CharactersAsTextModeRea
 }
 
 TEST_F(OemInfPurgeTest, DeletesOnlyTheFirstMatchAndItsTwinEvenWhenTheInfStays) {
-    for (int n = 0; n < 7; ++n) PutCopy(n, "; another vendor's driver " + std::to_string(n) + "\r\n");
+    for (int n = 0; n < 7; ++n)
+        PutCopy(n, "; another vendor's driver " + std::to_string(n) + "\r\n");
     PutCopy(7, "; " + kMarker + "\r\n");
     PutCopy(12, "; " + kMarker + "\r\n");
 

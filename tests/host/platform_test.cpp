@@ -104,14 +104,17 @@ TEST_F(SimMachineTest, InterfacesKeepThePlatformSlotOrder) {
 
     void *setup = nullptr;
     using QueryClassFn = HRESULT (*)(void *, const GUID *, REFIID, void **);
-    EXPECT_EQ(S_OK, Slot<QueryClassFn>(config, 9)(config, &GUID_DEVCLASS_NETSERVICE, IID_INetCfgClassSetup, &setup));
+    EXPECT_EQ(S_OK, Slot<QueryClassFn>(config, 9)(config, &GUID_DEVCLASS_NETSERVICE,
+                                                  IID_INetCfgClassSetup, &setup));
     ASSERT_NE(nullptr, setup);
     OBO_TOKEN token = {};
     token.Type = OBO_USER;
     using DeInstallFn = HRESULT (*)(void *, INetCfgComponent *, OBO_TOKEN *, LPWSTR *);
     EXPECT_EQ(S_OK, Slot<DeInstallFn>(setup, 5)(setup, component, &token, nullptr));
-    using InstallFn = HRESULT (*)(void *, LPCWSTR, OBO_TOKEN *, DWORD, DWORD, LPCWSTR, LPCWSTR, INetCfgComponent **);
-    EXPECT_EQ(S_OK, Slot<InstallFn>(setup, 4)(setup, L"ZQ_Other", &token, 0, 0, nullptr, nullptr, nullptr));
+    using InstallFn = HRESULT (*)(void *, LPCWSTR, OBO_TOKEN *, DWORD, DWORD, LPCWSTR, LPCWSTR,
+                                  INetCfgComponent **);
+    EXPECT_EQ(S_OK, Slot<InstallFn>(setup, 4)(setup, L"ZQ_Other", &token, 0, 0, nullptr, nullptr,
+                                              nullptr));
     EXPECT_EQ(S_OK, Slot<HRESULT (*)(void *)>(config, 5)(config));  // Apply
     EXPECT_EQ(std::vector<std::wstring>{L"ZQ_Other"}, sim::InstalledComponents());
 
@@ -131,16 +134,20 @@ TEST_F(SimMachineTest, InterfacesKeepThePlatformSlotOrder) {
 
 TEST_F(SimMachineTest, RuntimeAndConfigurationAnswerAsThePlatformDoes) {
     void *object = reinterpret_cast<void *>(1);
-    EXPECT_EQ(CO_E_NOTINITIALIZED, CoCreateInstance(CLSID_CNetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfg, &object));
+    EXPECT_EQ(CO_E_NOTINITIALIZED,
+              CoCreateInstance(CLSID_CNetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfg, &object));
     EXPECT_EQ(nullptr, object);
     EXPECT_EQ(S_OK, CoInitialize(nullptr));
     EXPECT_EQ(S_FALSE, CoInitialize(nullptr));  // counts all the same
     EXPECT_EQ(2, sim::RuntimeInitCount());
     EXPECT_EQ(2, sim::RuntimeInitCount(GetCurrentThreadId()));
-    EXPECT_EQ(REGDB_E_CLASSNOTREG, CoCreateInstance(IID_INetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfg, &object));
+    EXPECT_EQ(REGDB_E_CLASSNOTREG,
+              CoCreateInstance(IID_INetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfg, &object));
     EXPECT_EQ(CLASS_E_NOAGGREGATION,
-              CoCreateInstance(CLSID_CNetCfg, reinterpret_cast<IUnknown *>(&object), CLSCTX_INPROC_SERVER, IID_INetCfg, &object));
-    EXPECT_EQ(E_NOINTERFACE, CoCreateInstance(CLSID_CNetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfgClass, &object));
+              CoCreateInstance(CLSID_CNetCfg, reinterpret_cast<IUnknown *>(&object),
+                               CLSCTX_INPROC_SERVER, IID_INetCfg, &object));
+    EXPECT_EQ(E_NOINTERFACE, CoCreateInstance(CLSID_CNetCfg, nullptr, CLSCTX_INPROC_SERVER,
+                                              IID_INetCfgClass, &object));
     EXPECT_EQ(0, sim::LiveReferences());
 
     INetCfg *config = CreateNetCfg();
@@ -159,7 +166,8 @@ TEST_F(SimMachineTest, RuntimeAndConfigurationAnswerAsThePlatformDoes) {
                                              reinterpret_cast<void **>(&setup)));
     OBO_TOKEN token = {};
     token.Type = OBO_USER;
-    EXPECT_EQ(NETCFG_E_NO_WRITE_LOCK, setup->Install(L"ZQ_DorvaneV", &token, 0, 0, nullptr, nullptr, nullptr));
+    EXPECT_EQ(NETCFG_E_NO_WRITE_LOCK,
+              setup->Install(L"ZQ_DorvaneV", &token, 0, 0, nullptr, nullptr, nullptr));
     INetCfgLock *lock = LockOf(config);
     LPWSTR holder = nullptr;
     ASSERT_EQ(S_OK, lock->AcquireWriteLock(0, L"Test", &holder));
@@ -199,15 +207,16 @@ TEST_F(SimMachineTest, ScriptsAnswerTheNthCallAndHangsProceedWhenReleased) {
     sim::Script(Call::NetCfgInitialize, Answer::Hr(E_ACCESSDENIED), 2);
     sim::Script(Call::NetCfgUninitialize, Answer::Hr(NETCFG_S_REBOOT));
     EXPECT_EQ(S_OK, config->Initialize(nullptr));
-    EXPECT_EQ(NETCFG_S_REBOOT, config->Uninitialize());          // did its work...
-    EXPECT_EQ(E_ACCESSDENIED, config->Initialize(nullptr));      // ...so this is the scripted 2nd
-    EXPECT_EQ(S_OK, config->Initialize(nullptr));                // 3rd: normal again
+    EXPECT_EQ(NETCFG_S_REBOOT, config->Uninitialize());      // did its work...
+    EXPECT_EQ(E_ACCESSDENIED, config->Initialize(nullptr));  // ...so this is the scripted 2nd
+    EXPECT_EQ(S_OK, config->Initialize(nullptr));            // 3rd: normal again
     EXPECT_EQ(3, sim::CallCount(Call::NetCfgInitialize));
 
     sim::Script(Call::NetCfgFindComponent, Answer::Hr(S_OK), 0);  // every call
     sim::AddInstalledComponent(L"ZQ_DorvaneV", GUID_DEVCLASS_NETSERVICE);
     INetCfgComponent *component = nullptr;
-    EXPECT_EQ(S_FALSE, config->FindComponent(L"ZQ_DorvaneV", &component));  // loaded before it was added
+    EXPECT_EQ(S_FALSE,
+              config->FindComponent(L"ZQ_DorvaneV", &component));  // loaded before it was added
 
     sim::Script(Call::NetCfgApply, Answer::Hang());
     constexpr HRESULT kNotYet = 0x7E57;
@@ -225,7 +234,9 @@ TEST_F(SimMachineTest, ScriptsAnswerTheNthCallAndHangsProceedWhenReleased) {
 }
 
 TEST_F(SimMachineTest, TextModeReadsAsTheWindowsRuntime) {
-    const char raw[] = "a\r\nb\rc\r\r\nd\x1a" "after";
+    const char raw[] =
+        "a\r\nb\rc\r\r\nd\x1a"
+        "after";
     WriteFileAt("C:\\Data\\Head.inf", std::string(raw, sizeof raw - 1));
     WriteFileAt("C:\\Data\\Zero.bin", std::string("x\0y\r\n", 5));
     EXPECT_EQ("a\nb\rc\r\nd", ReadAll("C:\\Data\\Head.inf", "r"));
@@ -241,14 +252,16 @@ TEST_F(SimMachineTest, TextModeReadsAsTheWindowsRuntime) {
     EXPECT_EQ(ENOENT, fopen_s(&file, "C:\\Data\\Missing.inf", "r"));
     EXPECT_EQ(nullptr, file);
     EXPECT_EQ(EINVAL, fopen_s(nullptr, "C:\\Data\\Head.inf", "r"));
-    sim::Script(Call::FopenS, Answer::Win32(ERROR_SHARING_VIOLATION), sim::CallCount(Call::FopenS) + 1);
+    sim::Script(Call::FopenS, Answer::Win32(ERROR_SHARING_VIOLATION),
+                sim::CallCount(Call::FopenS) + 1);
     EXPECT_EQ(EACCES, fopen_s(&file, "C:\\Data\\Head.inf", "r"));
     EXPECT_EQ(nullptr, file);
 }
 
 TEST_F(SimMachineTest, SplitPathKeepsItsBoundsAndEmptiesEveryBufferOnError) {
     wchar_t drive[3], dir[256], name[16], ext[8];
-    ASSERT_EQ(0, _wsplitpath_s(L"D:\\drivers\\pkg/DorvaneV.x.inf", drive, 3, dir, 256, name, 16, ext, 8));
+    ASSERT_EQ(
+        0, _wsplitpath_s(L"D:\\drivers\\pkg/DorvaneV.x.inf", drive, 3, dir, 256, name, 16, ext, 8));
     EXPECT_STREQ(L"D:", drive);
     EXPECT_STREQ(L"\\drivers\\pkg/", dir);
     EXPECT_STREQ(L"DorvaneV.x", name);
@@ -287,17 +300,21 @@ TEST_F(SimMachineTest, SplitPathKeepsItsBoundsAndEmptiesEveryBufferOnError) {
     };
     for (const auto &c : cases) {
         fill();
-        EXPECT_EQ(c.expected, _wsplitpath_s(c.path, drive, c.driveSize, dir, 256, name, c.nameSize, ext, 8));
+        EXPECT_EQ(c.expected,
+                  _wsplitpath_s(c.path, drive, c.driveSize, dir, 256, name, c.nameSize, ext, 8));
         expectAllEmpty();
     }
     fill();
-    EXPECT_EQ(EINVAL, _wsplitpath_s(L"C:\\f.inf", drive, 3, nullptr, 256, name, 16, ext, 8));  // size without buffer
+    EXPECT_EQ(EINVAL, _wsplitpath_s(L"C:\\f.inf", drive, 3, nullptr, 256, name, 16, ext,
+                                    8));  // size without buffer
     EXPECT_STREQ(L"", drive);
     EXPECT_STREQ(L"", name);
     EXPECT_STREQ(L"", ext);
-    EXPECT_EQ(EINVAL, _wsplitpath_s(L"C:\\f.inf", drive, 0, nullptr, 0, nullptr, 0, nullptr, 0));  // buffer without size
+    EXPECT_EQ(EINVAL, _wsplitpath_s(L"C:\\f.inf", drive, 0, nullptr, 0, nullptr, 0, nullptr,
+                                    0));  // buffer without size
     fill();
-    EXPECT_EQ(0, _wsplitpath_s(L"\\f.inf", drive, 1, dir, 256, name, 16, ext, 8));  // no drive: 1 is enough
+    EXPECT_EQ(0, _wsplitpath_s(L"\\f.inf", drive, 1, dir, 256, name, 16, ext,
+                               8));  // no drive: 1 is enough
     EXPECT_STREQ(L"", drive);
 }
 
@@ -331,7 +348,8 @@ TEST_F(SimMachineTest, WriteLockWaitsForItsHolderAndIsTakenFromATerminatedOne) {
     EXPECT_EQ(std::optional<std::wstring>(L"Test"), sim::WriteLockHolder());
 
     // A scripted "held" answer hands back a description too.
-    sim::Script(Call::LockAcquireWriteLock, Answer::Hr(S_FALSE), sim::CallCount(Call::LockAcquireWriteLock) + 1);
+    sim::Script(Call::LockAcquireWriteLock, Answer::Hr(S_FALSE),
+                sim::CallCount(Call::LockAcquireWriteLock) + 1);
     EXPECT_EQ(S_FALSE, lock->AcquireWriteLock(5000, L"Test", &holder));
     ASSERT_NE(nullptr, holder);
     CoTaskMemFree(holder);
@@ -342,7 +360,8 @@ TEST_F(SimMachineTest, WriteLockWaitsForItsHolderAndIsTakenFromATerminatedOne) {
     // abandoned, not held, and the next client gets it at once.
     sim::Script(Call::NetCfgInitialize, Answer::Hang());
     LockingWorker worker;
-    auto thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, LockingWorker::Run, &worker, 0, nullptr));
+    auto thread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, LockingWorker::Run, &worker, 0, nullptr));
     ASSERT_NE(nullptr, thread);
     ASSERT_TRUE(sim::WaitForHungThreads(1, 5000));
     EXPECT_EQ(1, worker.stage.load());
@@ -367,7 +386,8 @@ TEST_F(SimMachineTest, TerminatedThreadsEndAtOnceAndAbandonWhatTheyHeld) {
     sim::Script(Call::NetCfgInitialize, Answer::Hang());
     LockingWorker worker;
     unsigned threadId = 0;
-    auto thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, LockingWorker::Run, &worker, 0, &threadId));
+    auto thread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, LockingWorker::Run, &worker, 0, &threadId));
     ASSERT_NE(nullptr, thread);
     ASSERT_TRUE(sim::WaitForHungThreads(1, 5000));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread, 0));
@@ -421,7 +441,8 @@ TEST_F(SimMachineTest, TerminatedThreadsEndAtOnceAndAbandonWhatTheyHeld) {
             }
         }
     } spinner;
-    auto spinning = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Spinner::Run, &spinner, 0, nullptr));
+    auto spinning =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Spinner::Run, &spinner, 0, nullptr));
     ASSERT_NE(nullptr, spinning);
     EXPECT_TRUE(TerminateThread(spinning, 3));
     spinner.go = true;
@@ -445,8 +466,10 @@ TEST_F(SimMachineTest, ThreadsEndWithTheirCodeAndWaitsAreRecorded) {
         static unsigned Returns(void *) { return 5; }
         static unsigned Ends(void *) { _endthreadex(6); }
     };
-    auto returns = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Quick::Returns, nullptr, 0, nullptr));
-    auto ends = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Quick::Ends, nullptr, 0, nullptr));
+    auto returns =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Quick::Returns, nullptr, 0, nullptr));
+    auto ends =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Quick::Ends, nullptr, 0, nullptr));
     ASSERT_TRUE(returns && ends);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(returns, INFINITE));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ends, 10000));
@@ -463,7 +486,8 @@ TEST_F(SimMachineTest, ThreadsEndWithTheirCodeAndWaitsAreRecorded) {
     EXPECT_TRUE(CloseHandle(returns));
     EXPECT_TRUE(CloseHandle(ends));
 
-    sim::Script(Call::BeginThread, Answer::Win32(ERROR_NOT_ENOUGH_MEMORY), sim::CallCount(Call::BeginThread) + 1);
+    sim::Script(Call::BeginThread, Answer::Win32(ERROR_NOT_ENOUGH_MEMORY),
+                sim::CallCount(Call::BeginThread) + 1);
     EXPECT_EQ(0u, _beginthreadex(nullptr, 0, Quick::Returns, nullptr, 0, nullptr));
     EXPECT_EQ(2, sim::ThreadsStarted());
 }
@@ -520,22 +544,30 @@ TEST_F(SimMachineTest, InfCopiesTakeTheFirstFreeNumberAndReuseAnIdenticalCopy) {
     WriteFileAt("D:\\pkg\\A.inf", "; A.inf\r\n");
     WriteFileAt("D:\\pkg\\B.inf", "; B.inf\r\n");
     WriteFileAt("C:\\WINDOWS\\inf\\oem0.inf", "someone else's");
-    EXPECT_TRUE(SetupCopyOEMInfW(L"D:\\pkg\\A.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
-    EXPECT_TRUE(SetupCopyOEMInfW(L"d:\\PKG\\b.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_TRUE(SetupCopyOEMInfW(L"D:\\pkg\\A.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0,
+                                 nullptr, nullptr));
+    EXPECT_TRUE(SetupCopyOEMInfW(L"d:\\PKG\\b.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0,
+                                 nullptr, nullptr));
     wchar_t dest[MAX_PATH];
     DWORD needed = 0;
-    EXPECT_TRUE(SetupCopyOEMInfW(L"D:\\pkg\\A.inf", L"D:\\pkg\\", SPOST_PATH, 0, dest, MAX_PATH, &needed, nullptr));
+    EXPECT_TRUE(SetupCopyOEMInfW(L"D:\\pkg\\A.inf", L"D:\\pkg\\", SPOST_PATH, 0, dest, MAX_PATH,
+                                 &needed, nullptr));
     EXPECT_STREQ(L"C:\\WINDOWS\\inf\\oem1.inf", dest);  // the identical copy again
     EXPECT_EQ(wcslen(dest) + 1, needed);
-    EXPECT_EQ((std::vector<std::string>{"oem0.inf", "oem1.PNF", "oem1.inf", "oem2.PNF", "oem2.inf"}), InfStore());
+    EXPECT_EQ(
+        (std::vector<std::string>{"oem0.inf", "oem1.PNF", "oem1.inf", "oem2.PNF", "oem2.inf"}),
+        InfStore());
     EXPECT_EQ(std::optional<std::string>("; B.inf\r\n"), ReadFileAt("C:\\WINDOWS\\inf\\oem2.inf"));
 
-    EXPECT_FALSE(SetupCopyOEMInfW(L"D:\\pkg\\Missing.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_FALSE(SetupCopyOEMInfW(L"D:\\pkg\\Missing.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0,
+                                  nullptr, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
     for (DWORD error : {static_cast<DWORD>(ERROR_CANCELLED), 0u}) {
-        sim::Script(Call::SetupCopyOEMInfW, Answer::Win32(error), sim::CallCount(Call::SetupCopyOEMInfW) + 1);
+        sim::Script(Call::SetupCopyOEMInfW, Answer::Win32(error),
+                    sim::CallCount(Call::SetupCopyOEMInfW) + 1);
         SetLastError(12345);
-        EXPECT_FALSE(SetupCopyOEMInfW(L"D:\\pkg\\B.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+        EXPECT_FALSE(SetupCopyOEMInfW(L"D:\\pkg\\B.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0,
+                                      nullptr, nullptr));
         EXPECT_EQ(error, GetLastError());
     }
     EXPECT_EQ(5u, InfStore().size());
@@ -543,15 +575,20 @@ TEST_F(SimMachineTest, InfCopiesTakeTheFirstFreeNumberAndReuseAnIdenticalCopy) {
     // As setup does: only full paths, and an INF whose named catalog is
     // missing is refused with ERROR_FILE_NOT_FOUND.
     sim::SetCurrentDirectory(L"D:\\pkg");
-    EXPECT_FALSE(SetupCopyOEMInfW(L"B.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_FALSE(
+        SetupCopyOEMInfW(L"B.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
-    WriteFileAt("D:\\pkg\\Signed.inf", "; Signed.inf\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\n"
-                                       "CatalogFile.NTAMD64 = signed.cat ; x64 only\r\n[Other]\r\nCatalogFile=none.cat\r\n");
-    EXPECT_FALSE(SetupCopyOEMInfW(L"D:\\pkg\\Signed.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    WriteFileAt(
+        "D:\\pkg\\Signed.inf",
+        "; Signed.inf\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\n"
+        "CatalogFile.NTAMD64 = signed.cat ; x64 only\r\n[Other]\r\nCatalogFile=none.cat\r\n");
+    EXPECT_FALSE(SetupCopyOEMInfW(L"D:\\pkg\\Signed.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0,
+                                  nullptr, nullptr));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
     EXPECT_EQ(5u, InfStore().size());
     WriteFileAt("D:\\pkg\\Signed.cat", "catalog");
-    EXPECT_TRUE(SetupCopyOEMInfW(L"D:\\pkg\\Signed.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_TRUE(SetupCopyOEMInfW(L"D:\\pkg\\Signed.inf", L"D:\\pkg\\", SPOST_PATH, 0, nullptr, 0,
+                                 nullptr, nullptr));
     EXPECT_EQ(7u, InfStore().size());
 
     const std::vector<sim::InfCopyRequest> requests = sim::InfCopyRequests();

@@ -24,18 +24,34 @@ constexpr int kCalls = 1200;
 
 // Calls a worker may make, any of which may hang or fail.
 const Call kWorkerCalls[] = {
-    Call::GetModuleFileNameW,   Call::SplitPath,          Call::GetCurrentDirectoryW,
-    Call::SetCurrentDirectoryW, Call::CoInitialize,       Call::CoCreateInstance,
-    Call::NetCfgQueryInterface, Call::LockAcquireWriteLock, Call::NetCfgInitialize,
-    Call::AddRef,               Call::Release,            Call::SetupCopyOEMInfW,
-    Call::NetCfgQueryNetCfgClass, Call::ClassSetupInstall, Call::NetCfgApply,
-    Call::NetCfgFindComponent,  Call::ComponentGetClassGuid, Call::ClassQueryInterface,
-    Call::ClassSetupDeInstall,  Call::NetCfgUninitialize, Call::LockReleaseWriteLock,
-    Call::CoUninitialize,       Call::GetWindowsDirectoryA, Call::FopenS,
-    Call::DeleteFileA,          Call::EndThread,
+    Call::GetModuleFileNameW,
+    Call::SplitPath,
+    Call::GetCurrentDirectoryW,
+    Call::SetCurrentDirectoryW,
+    Call::CoInitialize,
+    Call::CoCreateInstance,
+    Call::NetCfgQueryInterface,
+    Call::LockAcquireWriteLock,
+    Call::NetCfgInitialize,
+    Call::AddRef,
+    Call::Release,
+    Call::SetupCopyOEMInfW,
+    Call::NetCfgQueryNetCfgClass,
+    Call::ClassSetupInstall,
+    Call::NetCfgApply,
+    Call::NetCfgFindComponent,
+    Call::ComponentGetClassGuid,
+    Call::ClassQueryInterface,
+    Call::ClassSetupDeInstall,
+    Call::NetCfgUninitialize,
+    Call::LockReleaseWriteLock,
+    Call::CoUninitialize,
+    Call::GetWindowsDirectoryA,
+    Call::FopenS,
+    Call::DeleteFileA,
+    Call::EndThread,
 };
 const DWORD kShortLimits[] = {0, 1, 2, 5, 10};
-
 
 // The caller's flags of one call, between guard words, kept for the whole
 // run: after the call returns they get a value of their own that nothing
@@ -62,7 +78,9 @@ bool Guarded(const CallFlags &flags, size_t call) {
 
 // A flag after a call: 0 or 1 if the operation wrote it, else as the
 // caller left it.
-bool PlausibleFlag(BOOL value, BOOL before) { return value == FALSE || value == TRUE || value == before; }
+bool PlausibleFlag(BOOL value, BOOL before) {
+    return value == FALSE || value == TRUE || value == before;
+}
 
 size_t FirstLateWrite(const std::vector<CallFlags> &all, size_t done) {
     for (size_t i = 0; i < done; ++i)
@@ -82,7 +100,9 @@ TEST_F(StressTest, TimedCallsWithRandomHangsAndLimitsNeverWriteAfterReturning) {
 
     INdisFilterHelper2 *filter = nullptr;
     const GUID anyClass = {};
-    ASSERT_EQ(DllGetClassObject(anyClass, IID_INdisFilterHelper2, reinterpret_cast<void **>(&filter)), S_OK);
+    ASSERT_EQ(
+        DllGetClassObject(anyClass, IID_INdisFilterHelper2, reinterpret_cast<void **>(&filter)),
+        S_OK);
 
     std::vector<CallFlags> flags(kCalls);  // never reallocated
     int timedOut = 0, threadStartsRefused = 0;
@@ -91,31 +111,37 @@ TEST_F(StressTest, TimedCallsWithRandomHangsAndLimitsNeverWriteAfterReturning) {
         sim::ClearScripts();
         DWORD limit = INFINITE;
         switch (random() % 10) {
-        case 0: case 1: case 2: case 3: {  // a hang somewhere ahead
-            const Call call = pick(kWorkerCalls);
-            sim::Script(call, sim::Answer::Hang(), sim::CallCount(call) + 1 + static_cast<int>(random() % 3));
-            limit = pick(kShortLimits);
-            break;
-        }
-        case 4: case 5:  // the wait itself says the time is up
-            sim::ScriptNextWait(random() % 2 ? WAIT_TIMEOUT : WAIT_FAILED);
-            if (random() % 2) limit = pick(kShortLimits);
-            break;
-        case 6: {  // a failure somewhere ahead
-            const Call call = pick(kWorkerCalls);
-            sim::Script(call, sim::Answer::Hr(E_FAIL), sim::CallCount(call) + 1 + static_cast<int>(random() % 3));
-            break;
-        }
-        case 7:
-            if (random() % 8 == 0) {
-                sim::Script(Call::BeginThread, sim::Answer::Win32(ERROR_NOT_ENOUGH_MEMORY),
-                            sim::CallCount(Call::BeginThread) + 1);
-                ++threadStartsRefused;
+            case 0:
+            case 1:
+            case 2:
+            case 3: {  // a hang somewhere ahead
+                const Call call = pick(kWorkerCalls);
+                sim::Script(call, sim::Answer::Hang(),
+                            sim::CallCount(call) + 1 + static_cast<int>(random() % 3));
+                limit = pick(kShortLimits);
+                break;
             }
-            break;
-        default:  // a plain call, limit or not
-            if (random() % 2) limit = pick(kShortLimits);
-            break;
+            case 4:
+            case 5:  // the wait itself says the time is up
+                sim::ScriptNextWait(random() % 2 ? WAIT_TIMEOUT : WAIT_FAILED);
+                if (random() % 2) limit = pick(kShortLimits);
+                break;
+            case 6: {  // a failure somewhere ahead
+                const Call call = pick(kWorkerCalls);
+                sim::Script(call, sim::Answer::Hr(E_FAIL),
+                            sim::CallCount(call) + 1 + static_cast<int>(random() % 3));
+                break;
+            }
+            case 7:
+                if (random() % 8 == 0) {
+                    sim::Script(Call::BeginThread, sim::Answer::Win32(ERROR_NOT_ENOUGH_MEMORY),
+                                sim::CallCount(Call::BeginThread) + 1);
+                    ++threadStartsRefused;
+                }
+                break;
+            default:  // a plain call, limit or not
+                if (random() % 2) limit = pick(kShortLimits);
+                break;
         }
 
         CallFlags &f = flags[i];
@@ -124,16 +150,17 @@ TEST_F(StressTest, TimedCallsWithRandomHangsAndLimitsNeverWriteAfterReturning) {
         f.timedOut = f.restart = f.cancelled = before;
         BOOL result = FALSE;
         switch (random() % 3) {
-        case 0:
-            result = filter->InstallWithTimeout(L"D:\\drivers\\pkg\\DorvaneV.inf", limit, &f.timedOut, &f.restart,
-                                                &f.cancelled);
-            break;
-        case 1:
-            result = filter->InstallWithTimeout(nullptr, limit, &f.timedOut, &f.restart, &f.cancelled);
-            break;
-        default:
-            result = filter->UninstallWithTimeout(limit, &f.timedOut, &f.restart);
-            break;
+            case 0:
+                result = filter->InstallWithTimeout(L"D:\\drivers\\pkg\\DorvaneV.inf", limit,
+                                                    &f.timedOut, &f.restart, &f.cancelled);
+                break;
+            case 1:
+                result = filter->InstallWithTimeout(nullptr, limit, &f.timedOut, &f.restart,
+                                                    &f.cancelled);
+                break;
+            default:
+                result = filter->UninstallWithTimeout(limit, &f.timedOut, &f.restart);
+                break;
         }
 
         ASSERT_TRUE(f.timedOut == FALSE || f.timedOut == TRUE) << "call " << i;
@@ -168,7 +195,8 @@ TEST_F(StressTest, TimedCallsWithRandomHangsAndLimitsNeverWriteAfterReturning) {
 
     // The machine still works for the next client.
     INdisFilterHelper2 *next = nullptr;
-    ASSERT_EQ(DllGetClassObject(anyClass, IID_INdisFilterHelper2, reinterpret_cast<void **>(&next)), S_OK);
+    ASSERT_EQ(DllGetClassObject(anyClass, IID_INdisFilterHelper2, reinterpret_cast<void **>(&next)),
+              S_OK);
     BOOL t = 7, r = 7, c = 7;
     EXPECT_TRUE(next->InstallWithTimeout(L"D:\\drivers\\pkg\\DorvaneV.inf", INFINITE, &t, &r, &c));
     EXPECT_TRUE(next->UninstallWithTimeout(INFINITE, &t, &r));
@@ -176,7 +204,8 @@ TEST_F(StressTest, TimedCallsWithRandomHangsAndLimitsNeverWriteAfterReturning) {
     EXPECT_FALSE(sim::WriteLockHeld());
     next->Release();
 
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%d timed calls, %d timed out, %d workers terminated, %.1f s\n", kCalls, timedOut,
                 sim::ThreadsTerminated(), seconds);
 }

@@ -28,13 +28,14 @@ constexpr wchar_t kInfPath[] = L"D:\\drivers\\pkg\\DorvaneV.inf";
 constexpr DWORD kRetryLimit = 120000;
 constexpr BOOL kGuard = 0x6A6A6A6A;  // a value no operation ever writes
 
-
 // One INdisFilterHelper2, released at the end of the scope.
 struct Filter2 {
     INdisFilterHelper2 *helper = nullptr;
     Filter2() {
         const GUID anyClass = {};
-        EXPECT_EQ(DllGetClassObject(anyClass, IID_INdisFilterHelper2, reinterpret_cast<void **>(&helper)), S_OK);
+        EXPECT_EQ(
+            DllGetClassObject(anyClass, IID_INdisFilterHelper2, reinterpret_cast<void **>(&helper)),
+            S_OK);
     }
     ~Filter2() {
         if (helper) helper->Release();
@@ -68,8 +69,8 @@ std::vector<DWORD> ThreadsCalling(Call call) {
 
 size_t RecordsOf(DWORD threadId) {
     const std::vector<sim::CallRecord> log = sim::CallLog();
-    return static_cast<size_t>(std::count_if(log.begin(), log.end(),
-                                             [&](const sim::CallRecord &r) { return r.threadId == threadId; }));
+    return static_cast<size_t>(std::count_if(
+        log.begin(), log.end(), [&](const sim::CallRecord &r) { return r.threadId == threadId; }));
 }
 
 bool WaitUntil(const std::function<bool()> &done, milliseconds limit) {
@@ -97,7 +98,8 @@ TEST_F(SuperviseTest, AFinishedWorkerGivesItsResultAndFlagsWithTimedOutZero) {
     ASSERT_EQ(CoInitialize(nullptr), S_OK);
 
     Flags flags;
-    EXPECT_TRUE(filter->InstallWithTimeout(kInfPath, INFINITE, &flags.timedOut, &flags.restart, &flags.cancelled));
+    EXPECT_TRUE(filter->InstallWithTimeout(kInfPath, INFINITE, &flags.timedOut, &flags.restart,
+                                           &flags.cancelled));
     EXPECT_EQ(flags.timedOut, FALSE);
     EXPECT_EQ(flags.restart, FALSE);
     EXPECT_EQ(flags.cancelled, FALSE);
@@ -122,7 +124,8 @@ TEST_F(SuperviseTest, AFinishedWorkerGivesItsResultAndFlagsWithTimedOutZero) {
     sim::ClearScripts();
     sim::Script(Call::SetupCopyOEMInfW, sim::Answer::Win32(ERROR_CANCELLED), 0);
     flags.Guard();
-    EXPECT_FALSE(filter->InstallWithTimeout(kInfPath, 10000, &flags.timedOut, &flags.restart, &flags.cancelled));
+    EXPECT_FALSE(filter->InstallWithTimeout(kInfPath, 10000, &flags.timedOut, &flags.restart,
+                                            &flags.cancelled));
     EXPECT_EQ(flags.timedOut, FALSE);
     EXPECT_EQ(flags.restart, FALSE);
     EXPECT_EQ(flags.cancelled, TRUE);
@@ -144,7 +147,8 @@ TEST_F(SuperviseTest, ALimitOfZeroAgainstAHungWorkerTerminatesIt) {
     sim::Script(Call::CoInitialize, sim::Answer::Hang(), 0);
 
     Flags install;
-    EXPECT_FALSE(filter->InstallWithTimeout(kInfPath, 0, &install.timedOut, &install.restart, &install.cancelled));
+    EXPECT_FALSE(filter->InstallWithTimeout(kInfPath, 0, &install.timedOut, &install.restart,
+                                            &install.cancelled));
     EXPECT_EQ(install.timedOut, TRUE);
     EXPECT_EQ(sim::ThreadsTerminated(), 1);
 
@@ -178,7 +182,8 @@ TEST_F(SuperviseTest, AWorkerTimedOutMidInstallIsAbandonedAndNeverRunsAgain) {
 
     Flags flags;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(filter->InstallWithTimeout(nullptr, kLimit, &flags.timedOut, &flags.restart, &flags.cancelled));
+    EXPECT_FALSE(filter->InstallWithTimeout(nullptr, kLimit, &flags.timedOut, &flags.restart,
+                                            &flags.cancelled));
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(flags.timedOut, TRUE);
     EXPECT_EQ(flags.restart, FALSE);    // cleared by the worker's Install
@@ -216,7 +221,8 @@ TEST_F(SuperviseTest, AWorkerTimedOutMidInstallIsAbandonedAndNeverRunsAgain) {
     sim::SetCurrentDirectory(callerDirectory);
     const int liveBefore = sim::LiveReferences();
     flags.Guard();
-    EXPECT_TRUE(filter->InstallWithTimeout(kInfPath, 10000, &flags.timedOut, &flags.restart, &flags.cancelled));
+    EXPECT_TRUE(filter->InstallWithTimeout(kInfPath, 10000, &flags.timedOut, &flags.restart,
+                                           &flags.cancelled));
     EXPECT_EQ(flags.timedOut, FALSE);
     EXPECT_EQ(flags.restart, TRUE);
     EXPECT_TRUE(sim::ComponentInstalled(kComponentId));
@@ -323,9 +329,12 @@ TEST_F(SuperviseTest, InstallWithRetryAfterATimeoutUninstallsAndReturnsTheSecond
     };
     const Row rows[] = {
         {"second install succeeds", Call::Count, {}, TRUE, FALSE, FALSE},
-        {"second install needs a restart", Call::NetCfgApply, sim::Answer::Hr(NETCFG_S_REBOOT), TRUE, TRUE, FALSE},
-        {"second install cancelled", Call::SetupCopyOEMInfW, sim::Answer::Win32(ERROR_CANCELLED), FALSE, FALSE, TRUE},
-        {"second install fails", Call::ClassSetupInstall, sim::Answer::Hr(E_FAIL), FALSE, FALSE, FALSE},
+        {"second install needs a restart", Call::NetCfgApply, sim::Answer::Hr(NETCFG_S_REBOOT),
+         TRUE, TRUE, FALSE},
+        {"second install cancelled", Call::SetupCopyOEMInfW, sim::Answer::Win32(ERROR_CANCELLED),
+         FALSE, FALSE, TRUE},
+        {"second install fails", Call::ClassSetupInstall, sim::Answer::Hr(E_FAIL), FALSE, FALSE,
+         FALSE},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -336,8 +345,9 @@ TEST_F(SuperviseTest, InstallWithRetryAfterATimeoutUninstallsAndReturnsTheSecond
         Flags f;
 
         RetryAfterTimeout retry;
-        EXPECT_EQ(retry.Run([&] { return helper->InstallWithRetry(kInfPath, &f.restart, &f.cancelled); }),
-                  row.result);
+        EXPECT_EQ(
+            retry.Run([&] { return helper->InstallWithRetry(kInfPath, &f.restart, &f.cancelled); }),
+            row.result);
         EXPECT_EQ(f.restart, row.restart);
         EXPECT_EQ(f.cancelled, row.cancelled);
 
@@ -368,7 +378,8 @@ TEST_F(SuperviseTest, UninstallWithRetryAfterATimeoutTriesOnceMore) {
         Flags f;
 
         RetryAfterTimeout retry;
-        EXPECT_EQ(retry.Run([&] { return helper->UninstallWithRetry(&f.restart); }), secondSucceeds);
+        EXPECT_EQ(retry.Run([&] { return helper->UninstallWithRetry(&f.restart); }),
+                  secondSucceeds);
         EXPECT_EQ(f.restart, FALSE);
         EXPECT_EQ(f.timedOut, kGuard);
         EXPECT_EQ(f.cancelled, kGuard);

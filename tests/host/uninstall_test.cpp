@@ -22,8 +22,10 @@ namespace fs = std::filesystem;
 constexpr wchar_t kComponentId[] = L"ZQ_DorvaneV";
 constexpr HRESULT kCancelledHr = static_cast<HRESULT>(0x800704C7L);
 constexpr BOOL kUntouched = 0x5A5A;
-const std::string kOurInf = "; DorvaneV.INF\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=NetService\r\n";
-const std::string kOtherInf = "; another vendor's driver\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\n";
+const std::string kOurInf =
+    "; DorvaneV.INF\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=NetService\r\n";
+const std::string kOtherInf =
+    "; another vendor's driver\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\n";
 
 // A fresh machine on an emptied root folder, for one row of a table.
 void FreshMachine() {
@@ -41,7 +43,9 @@ struct Filter {
     INdisFilterHelper *helper = nullptr;
     Filter() {
         const GUID anyClass = {};
-        EXPECT_EQ(DllGetClassObject(anyClass, IID_INdisFilterHelper, reinterpret_cast<void **>(&helper)), S_OK);
+        EXPECT_EQ(
+            DllGetClassObject(anyClass, IID_INdisFilterHelper, reinterpret_cast<void **>(&helper)),
+            S_OK);
     }
     ~Filter() {
         if (helper) helper->Release();
@@ -60,7 +64,9 @@ void ExpectNothingHeld(int runtimeBefore) {
 }
 
 // The interface a logged AddRef/Release was made on: its detail names it.
-std::string InterfaceOf(const std::wstring &detail) { return std::string(detail.begin(), detail.end()); }
+std::string InterfaceOf(const std::wstring &detail) {
+    return std::string(detail.begin(), detail.end());
+}
 
 // The interfaces released, in order, from the first logged `from` call on.
 std::vector<std::string> ReleasesFrom(sim::Call from, int occurrence = 1) {
@@ -68,7 +74,8 @@ std::vector<std::string> ReleasesFrom(sim::Call from, int occurrence = 1) {
     int seen = 0;
     for (const sim::CallRecord &record : sim::CallLog()) {
         if (record.call == from) ++seen;
-        if (seen >= occurrence && record.call == sim::Call::Release) released.push_back(InterfaceOf(record.detail));
+        if (seen >= occurrence && record.call == sim::Call::Release)
+            released.push_back(InterfaceOf(record.detail));
     }
     return released;
 }
@@ -120,7 +127,8 @@ TEST_F(UninstallTest, InstallThenUninstallLeavesNoComponentAndNoInfCopyOfOurs) {
 TEST_F(UninstallTest, EachUninstallPurgesOneCopyWhetherOrNotTheComponentIsInstalled) {
     // Registered under another class than the install uses: removal goes
     // through the class the component itself reports.
-    const GUID otherClass = {0x4d36e975, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    const GUID otherClass = {
+        0x4d36e975, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
     sim::AddInstalledComponent(kComponentId, otherClass);
     PutOemCopy(0, kOtherInf);
     PutOemCopy(3, kOurInf);
@@ -136,7 +144,8 @@ TEST_F(UninstallTest, EachUninstallPurgesOneCopyWhetherOrNotTheComponentIsInstal
     EXPECT_TRUE(FileExistsAt(OemName(5)));
     const std::vector<sim::CallRecord> log = sim::CallLog();
     ASSERT_TRUE(std::any_of(log.begin(), log.end(), [](const sim::CallRecord &record) {
-        return record.call == sim::Call::NetCfgQueryNetCfgClass && record.detail.find(L"4D36E975") != std::wstring::npos;
+        return record.call == sim::Call::NetCfgQueryNetCfgClass &&
+               record.detail.find(L"4D36E975") != std::wstring::npos;
     }));
 
     // Not installed any more: FALSE, nothing removed or applied, yet the
@@ -244,11 +253,41 @@ TEST_F(UninstallTest, EveryFailingStepReleasesWhatItTookInReverseOrderAndStillPu
     };
     const Row rows[] = {
         {"runtime", Call::CoInitialize, sim::Answer::Hr(E_OUTOFMEMORY), 1, FALSE, false, {}},
-        {"creation", Call::CoCreateInstance, sim::Answer::Hr(REGDB_E_CLASSNOTREG), 1, FALSE, false, {}},
-        {"lock interface", Call::NetCfgQueryInterface, sim::Answer::Hr(E_NOINTERFACE), 1, FALSE, false, {"INetCfg"}},
-        {"lock refused", Call::LockAcquireWriteLock, sim::Answer::Hr(S_FALSE), 1, FALSE, false, {"INetCfgLock", "INetCfg"}},
-        {"lock fails", Call::LockAcquireWriteLock, sim::Answer::Hr(E_FAIL), 1, FALSE, false, {"INetCfgLock", "INetCfg"}},
-        {"initialize", Call::NetCfgInitialize, sim::Answer::Hr(E_FAIL), 1, FALSE, false, {"INetCfgLock", "INetCfg"}},
+        {"creation",
+         Call::CoCreateInstance,
+         sim::Answer::Hr(REGDB_E_CLASSNOTREG),
+         1,
+         FALSE,
+         false,
+         {}},
+        {"lock interface",
+         Call::NetCfgQueryInterface,
+         sim::Answer::Hr(E_NOINTERFACE),
+         1,
+         FALSE,
+         false,
+         {"INetCfg"}},
+        {"lock refused",
+         Call::LockAcquireWriteLock,
+         sim::Answer::Hr(S_FALSE),
+         1,
+         FALSE,
+         false,
+         {"INetCfgLock", "INetCfg"}},
+        {"lock fails",
+         Call::LockAcquireWriteLock,
+         sim::Answer::Hr(E_FAIL),
+         1,
+         FALSE,
+         false,
+         {"INetCfgLock", "INetCfg"}},
+        {"initialize",
+         Call::NetCfgInitialize,
+         sim::Answer::Hr(E_FAIL),
+         1,
+         FALSE,
+         false,
+         {"INetCfgLock", "INetCfg"}},
         {"find", Call::NetCfgFindComponent, sim::Answer::Hr(E_FAIL), 1, FALSE, false, kClose},
         {"class guid", Call::ComponentGetClassGuid, sim::Answer::Hr(E_FAIL), 1, FALSE, false,
          then({"INetCfgComponent"}, kClose)},
@@ -261,10 +300,22 @@ TEST_F(UninstallTest, EveryFailingStepReleasesWhatItTookInReverseOrderAndStillPu
         {"apply", Call::NetCfgApply, sim::Answer::Hr(E_FAIL), 1, FALSE, false,
          then({"INetCfgClassSetup", "INetCfgClass", "INetCfgComponent"}, kClose)},
         // Closing fails after a committed removal: still TRUE, still nothing held.
-        {"uninitialize", Call::NetCfgUninitialize, sim::Answer::Hr(E_FAIL), 1, TRUE, true, {"INetCfg"}},
-        {"lock interface at close", Call::NetCfgQueryInterface, sim::Answer::Hr(E_NOINTERFACE), 2, TRUE, true,
+        {"uninitialize",
+         Call::NetCfgUninitialize,
+         sim::Answer::Hr(E_FAIL),
+         1,
+         TRUE,
+         true,
          {"INetCfg"}},
-        {"lock release", Call::LockReleaseWriteLock, sim::Answer::Hr(E_FAIL), 1, TRUE, true, kClose},
+        {"lock interface at close",
+         Call::NetCfgQueryInterface,
+         sim::Answer::Hr(E_NOINTERFACE),
+         2,
+         TRUE,
+         true,
+         {"INetCfg"}},
+        {"lock release", Call::LockReleaseWriteLock, sim::Answer::Hr(E_FAIL), 1, TRUE, true,
+         kClose},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
@@ -305,7 +356,9 @@ TEST_F(UninstallTest, NullFlagPointerFailsBeforeAnyPlatformCallOrPurge) {
     FreshMachineWithComponent();
     INdisFilterHelper2 *second = nullptr;
     const GUID anyClass = {};
-    ASSERT_EQ(DllGetClassObject(anyClass, IID_INdisFilterHelper2, reinterpret_cast<void **>(&second)), S_OK);
+    ASSERT_EQ(
+        DllGetClassObject(anyClass, IID_INdisFilterHelper2, reinterpret_cast<void **>(&second)),
+        S_OK);
     {
         Filter filter;
         EXPECT_FALSE(filter->Uninstall(nullptr));

@@ -113,8 +113,8 @@ std::vector<std::wstring> InstalledComponents();
 // Another client holding the configuration write lock.
 void HoldWriteLock(const std::wstring &description);
 void ReleaseHeldWriteLock();
-bool WriteLockHeld();      // by anyone, abandoned holders excluded
-bool WriteLockAbandoned(); // held by a thread that was terminated
+bool WriteLockHeld();       // by anyone, abandoned holders excluded
+bool WriteLockAbandoned();  // held by a thread that was terminated
 std::optional<std::wstring> WriteLockHolder();
 std::vector<DWORD> LockWaitLimits();  // timeouts given to AcquireWriteLock
 

@@ -21,8 +21,7 @@
 #include <devguid.h>
 
 /* The calls a scenario can script, in the order of fake_call_names. */
-enum fake_call
-{
+enum fake_call {
     CALL_CREATE_INSTANCE,
     CALL_NETCFG_QUERY_INTERFACE,
     CALL_INITIALIZE,
@@ -47,10 +46,9 @@ extern const char *const fake_call_names[CALL_COUNT];
 void fake_state_init(void);
 
 /* How a scripted call is to behave. */
-struct fake_answer
-{
-    BOOL scripted;  /* FALSE: the default behaviour */
-    HRESULT hr;     /* when scripted */
+struct fake_answer {
+    BOOL scripted; /* FALSE: the default behaviour */
+    HRESULT hr;    /* when scripted */
 };
 
 /* Records the call, then applies the scenario: may sleep (a "sleep:<ms>"

@@ -6,46 +6,40 @@
 
 #include <stdio.h>
 
-struct netcfg_class
-{
+struct netcfg_class {
     INetCfgClass INetCfgClass_iface;
     INetCfgClassSetup INetCfgClassSetup_iface;
     LONG ref;
     int number;
-    INetCfg *netcfg;  /* a reference, released with the class */
+    INetCfg *netcfg; /* a reference, released with the class */
 };
 
-struct component
-{
+struct component {
     INetCfgComponent INetCfgComponent_iface;
     LONG ref;
     int number;
     WCHAR id[64];
 };
 
-static inline struct netcfg_class *impl_from_INetCfgClass(INetCfgClass *iface)
-{
+static inline struct netcfg_class *impl_from_INetCfgClass(INetCfgClass *iface) {
     return CONTAINING_RECORD(iface, struct netcfg_class, INetCfgClass_iface);
 }
 
-static inline struct netcfg_class *impl_from_INetCfgClassSetup(INetCfgClassSetup *iface)
-{
+static inline struct netcfg_class *impl_from_INetCfgClassSetup(INetCfgClassSetup *iface) {
     return CONTAINING_RECORD(iface, struct netcfg_class, INetCfgClassSetup_iface);
 }
 
-static inline struct component *impl_from_INetCfgComponent(INetCfgComponent *iface)
-{
+static inline struct component *impl_from_INetCfgComponent(INetCfgComponent *iface) {
     return CONTAINING_RECORD(iface, struct component, INetCfgComponent_iface);
 }
 
-static void check_class_alive(struct netcfg_class *class, const char *call)
-{
-    if (class->ref <= 0) fake_log("! %s on INetCfgClass#%d after its last Release", call, class->number);
+static void check_class_alive(struct netcfg_class *class, const char *call) {
+    if (class->ref <= 0)
+        fake_log("! %s on INetCfgClass#%d after its last Release", call, class->number);
 }
 
 /* QueryInterface without the log, for the server's own use. */
-static HRESULT query_class(struct netcfg_class *class, REFIID riid, void **out)
-{
+static HRESULT query_class(struct netcfg_class *class, REFIID riid, void **out) {
     if (!out) return E_POINTER;
     *out = NULL;
     if (IsEqualGUID(riid, &IID_IUnknown) || IsEqualGUID(riid, &IID_INetCfgClass))
@@ -58,8 +52,7 @@ static HRESULT query_class(struct netcfg_class *class, REFIID riid, void **out)
     return S_OK;
 }
 
-static HRESULT WINAPI class_QueryInterface(INetCfgClass *iface, REFIID riid, void **out)
-{
+static HRESULT WINAPI class_QueryInterface(INetCfgClass *iface, REFIID riid, void **out) {
     struct netcfg_class *class = impl_from_INetCfgClass(iface);
     struct fake_answer answer;
     char name[64];
@@ -67,93 +60,79 @@ static HRESULT WINAPI class_QueryInterface(INetCfgClass *iface, REFIID riid, voi
     check_class_alive(class, "QueryInterface");
     answer = fake_begin_call(CALL_CLASS_QUERY_INTERFACE, "#%d %s", class->number,
                              fake_guid_name(riid, name, sizeof(name)));
-    if (answer.scripted && answer.hr != S_OK)
-    {
+    if (answer.scripted && answer.hr != S_OK) {
         if (out) *out = NULL;
         return answer.hr;
     }
     return query_class(class, riid, out);
 }
 
-static ULONG WINAPI class_AddRef(INetCfgClass *iface)
-{
+static ULONG WINAPI class_AddRef(INetCfgClass *iface) {
     struct netcfg_class *class = impl_from_INetCfgClass(iface);
     ULONG ref = InterlockedIncrement(&class->ref);
     if (ref == 1) fake_log("! AddRef on INetCfgClass#%d after its last Release", class->number);
     return ref;
 }
 
-static ULONG WINAPI class_Release(INetCfgClass *iface)
-{
+static ULONG WINAPI class_Release(INetCfgClass *iface) {
     struct netcfg_class *class = impl_from_INetCfgClass(iface);
     LONG ref = InterlockedDecrement(&class->ref);
     if (ref < 0)
         fake_log("! Release on INetCfgClass#%d after its last Release", class->number);
-    else if (ref == 0)
-    {
+    else if (ref == 0) {
         fake_log("- INetCfgClass#%d", class->number);
         INetCfg_Release(class->netcfg);
     }
     return (ULONG)ref;
 }
 
-static HRESULT WINAPI class_FindComponent(INetCfgClass *iface, LPCWSTR id, INetCfgComponent **out)
-{
+static HRESULT WINAPI class_FindComponent(INetCfgClass *iface, LPCWSTR id, INetCfgComponent **out) {
     struct netcfg_class *class = impl_from_INetCfgClass(iface);
     check_class_alive(class, "FindComponent");
     return INetCfg_FindComponent(class->netcfg, id, out);
 }
 
-static HRESULT WINAPI class_EnumComponents(INetCfgClass *iface, IEnumNetCfgComponent **out)
-{
-    fake_log("INetCfgClass.EnumComponents #%d (not provided)", impl_from_INetCfgClass(iface)->number);
+static HRESULT WINAPI class_EnumComponents(INetCfgClass *iface, IEnumNetCfgComponent **out) {
+    fake_log("INetCfgClass.EnumComponents #%d (not provided)",
+             impl_from_INetCfgClass(iface)->number);
     if (out) *out = NULL;
     return E_NOTIMPL;
 }
 
 static const INetCfgClassVtbl class_vtbl = {
-    class_QueryInterface,
-    class_AddRef,
-    class_Release,
-    class_FindComponent,
-    class_EnumComponents,
+    class_QueryInterface, class_AddRef, class_Release, class_FindComponent, class_EnumComponents,
 };
 
-static HRESULT WINAPI setup_QueryInterface(INetCfgClassSetup *iface, REFIID riid, void **out)
-{
+static HRESULT WINAPI setup_QueryInterface(INetCfgClassSetup *iface, REFIID riid, void **out) {
     return class_QueryInterface(&impl_from_INetCfgClassSetup(iface)->INetCfgClass_iface, riid, out);
 }
 
-static ULONG WINAPI setup_AddRef(INetCfgClassSetup *iface)
-{
+static ULONG WINAPI setup_AddRef(INetCfgClassSetup *iface) {
     return class_AddRef(&impl_from_INetCfgClassSetup(iface)->INetCfgClass_iface);
 }
 
-static ULONG WINAPI setup_Release(INetCfgClassSetup *iface)
-{
+static ULONG WINAPI setup_Release(INetCfgClassSetup *iface) {
     return class_Release(&impl_from_INetCfgClassSetup(iface)->INetCfgClass_iface);
 }
 
-static HRESULT WINAPI setup_SelectAndInstall(INetCfgClassSetup *iface, HWND parent, OBO_TOKEN *token,
-                                             INetCfgComponent **out)
-{
-    fake_log("INetCfgClassSetup.SelectAndInstall #%d (not provided)", impl_from_INetCfgClassSetup(iface)->number);
+static HRESULT WINAPI setup_SelectAndInstall(INetCfgClassSetup *iface, HWND parent,
+                                             OBO_TOKEN *token, INetCfgComponent **out) {
+    fake_log("INetCfgClassSetup.SelectAndInstall #%d (not provided)",
+             impl_from_INetCfgClassSetup(iface)->number);
     if (out) *out = NULL;
     return E_NOTIMPL;
 }
 
-static const char *token_text(const OBO_TOKEN *token, char *buffer, int size)
-{
+static const char *token_text(const OBO_TOKEN *token, char *buffer, int size) {
     if (!token) return "(null)";
     snprintf(buffer, size, "%d,%p,%p,%p,%p,%d", token->Type, token->pncc, token->pszwManufacturer,
              token->pszwProduct, token->pszwDisplayName, token->fRegistered);
     return buffer;
 }
 
-static HRESULT WINAPI setup_Install(INetCfgClassSetup *iface, LPCWSTR id, OBO_TOKEN *token, DWORD setup_flags,
-                                    DWORD upgrade_from, LPCWSTR answer_file, LPCWSTR answer_sections,
-                                    INetCfgComponent **out)
-{
+static HRESULT WINAPI setup_Install(INetCfgClassSetup *iface, LPCWSTR id, OBO_TOKEN *token,
+                                    DWORD setup_flags, DWORD upgrade_from, LPCWSTR answer_file,
+                                    LPCWSTR answer_sections, INetCfgComponent **out) {
     struct netcfg_class *class = impl_from_INetCfgClassSetup(iface);
     struct fake_answer answer;
     WCHAR directory[MAX_PATH];
@@ -161,16 +140,16 @@ static HRESULT WINAPI setup_Install(INetCfgClassSetup *iface, LPCWSTR id, OBO_TO
 
     check_class_alive(class, "Install");
     GetCurrentDirectoryW(MAX_PATH, directory);
-    answer = fake_begin_call(CALL_CLASS_SETUP_INSTALL,
-                             "#%d id=%s obo=%s flags=%lu build=%lu answerfile=%p sections=%p out=%s cwd=%s",
-                             class->number, fake_utf8(id, id_text, sizeof(id_text)),
-                             token_text(token, token_buffer, sizeof(token_buffer)), setup_flags, upgrade_from,
-                             answer_file, answer_sections, out ? (*out ? "set" : "null") : "none",
-                             fake_utf8(directory, directory_text, sizeof(directory_text)));
+    answer = fake_begin_call(
+        CALL_CLASS_SETUP_INSTALL,
+        "#%d id=%s obo=%s flags=%lu build=%lu answerfile=%p sections=%p out=%s cwd=%s",
+        class->number, fake_utf8(id, id_text, sizeof(id_text)),
+        token_text(token, token_buffer, sizeof(token_buffer)), setup_flags, upgrade_from,
+        answer_file, answer_sections, out ? (*out ? "set" : "null") : "none",
+        fake_utf8(directory, directory_text, sizeof(directory_text)));
     if (out) *out = NULL;
     if (!id) return E_POINTER;
-    if (!fake_netcfg_write_locked(class->netcfg))
-    {
+    if (!fake_netcfg_write_locked(class->netcfg)) {
         fake_log("! Install on INetCfgClassSetup#%d without the write lock", class->number);
         return NETCFG_E_NO_WRITE_LOCK;
     }
@@ -180,9 +159,8 @@ static HRESULT WINAPI setup_Install(INetCfgClassSetup *iface, LPCWSTR id, OBO_TO
     return answer.scripted ? answer.hr : S_OK;
 }
 
-static HRESULT WINAPI setup_DeInstall(INetCfgClassSetup *iface, INetCfgComponent *component, OBO_TOKEN *token,
-                                      LPWSTR *refs)
-{
+static HRESULT WINAPI setup_DeInstall(INetCfgClassSetup *iface, INetCfgComponent *component,
+                                      OBO_TOKEN *token, LPWSTR *refs) {
     struct netcfg_class *class = impl_from_INetCfgClassSetup(iface);
     struct fake_answer answer;
     const WCHAR *id;
@@ -191,13 +169,13 @@ static HRESULT WINAPI setup_DeInstall(INetCfgClassSetup *iface, INetCfgComponent
 
     check_class_alive(class, "DeInstall");
     id = fake_component_id(component, &number);
-    answer = fake_begin_call(CALL_CLASS_SETUP_DEINSTALL, "#%d component=INetCfgComponent#%d id=%s obo=%s refs=%p",
+    answer = fake_begin_call(CALL_CLASS_SETUP_DEINSTALL,
+                             "#%d component=INetCfgComponent#%d id=%s obo=%s refs=%p",
                              class->number, number, fake_utf8(id, id_text, sizeof(id_text)),
                              token_text(token, token_buffer, sizeof(token_buffer)), refs);
     if (refs) *refs = NULL;
     if (!id) return E_INVALIDARG;
-    if (!fake_netcfg_write_locked(class->netcfg))
-    {
+    if (!fake_netcfg_write_locked(class->netcfg)) {
         fake_log("! DeInstall on INetCfgClassSetup#%d without the write lock", class->number);
         return NETCFG_E_NO_WRITE_LOCK;
     }
@@ -207,16 +185,11 @@ static HRESULT WINAPI setup_DeInstall(INetCfgClassSetup *iface, INetCfgComponent
 }
 
 static const INetCfgClassSetupVtbl setup_vtbl = {
-    setup_QueryInterface,
-    setup_AddRef,
-    setup_Release,
-    setup_SelectAndInstall,
-    setup_Install,
-    setup_DeInstall,
+    setup_QueryInterface,   setup_AddRef,  setup_Release,
+    setup_SelectAndInstall, setup_Install, setup_DeInstall,
 };
 
-HRESULT fake_class_create(INetCfg *netcfg, REFIID iid, void **out)
-{
+HRESULT fake_class_create(INetCfg *netcfg, REFIID iid, void **out) {
     struct netcfg_class *class = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(*class));
     HRESULT hr;
 
@@ -235,26 +208,25 @@ HRESULT fake_class_create(INetCfg *netcfg, REFIID iid, void **out)
 
 /* INetCfgComponent: only its id and class are of use here. */
 
-static HRESULT WINAPI component_QueryInterface(INetCfgComponent *iface, REFIID riid, void **out)
-{
+static HRESULT WINAPI component_QueryInterface(INetCfgComponent *iface, REFIID riid, void **out) {
     if (!out) return E_POINTER;
     *out = NULL;
-    if (!IsEqualGUID(riid, &IID_IUnknown) && !IsEqualGUID(riid, &IID_INetCfgComponent)) return E_NOINTERFACE;
+    if (!IsEqualGUID(riid, &IID_IUnknown) && !IsEqualGUID(riid, &IID_INetCfgComponent))
+        return E_NOINTERFACE;
     *out = iface;
     INetCfgComponent_AddRef(iface);
     return S_OK;
 }
 
-static ULONG WINAPI component_AddRef(INetCfgComponent *iface)
-{
+static ULONG WINAPI component_AddRef(INetCfgComponent *iface) {
     struct component *component = impl_from_INetCfgComponent(iface);
     ULONG ref = InterlockedIncrement(&component->ref);
-    if (ref == 1) fake_log("! AddRef on INetCfgComponent#%d after its last Release", component->number);
+    if (ref == 1)
+        fake_log("! AddRef on INetCfgComponent#%d after its last Release", component->number);
     return ref;
 }
 
-static ULONG WINAPI component_Release(INetCfgComponent *iface)
-{
+static ULONG WINAPI component_Release(INetCfgComponent *iface) {
     struct component *component = impl_from_INetCfgComponent(iface);
     LONG ref = InterlockedDecrement(&component->ref);
     if (ref < 0)
@@ -264,11 +236,11 @@ static ULONG WINAPI component_Release(INetCfgComponent *iface)
     return (ULONG)ref;
 }
 
-#define NOT_PROVIDED(name, ...)                                                                         \
-    static HRESULT WINAPI component_##name(INetCfgComponent *iface, __VA_ARGS__)                        \
-    {                                                                                                   \
-        fake_log("INetCfgComponent." #name " #%d (not provided)", impl_from_INetCfgComponent(iface)->number); \
-        return E_NOTIMPL;                                                                               \
+#define NOT_PROVIDED(name, ...)                                                    \
+    static HRESULT WINAPI component_##name(INetCfgComponent *iface, __VA_ARGS__) { \
+        fake_log("INetCfgComponent." #name " #%d (not provided)",                  \
+                 impl_from_INetCfgComponent(iface)->number);                       \
+        return E_NOTIMPL;                                                          \
     }
 NOT_PROVIDED(GetDisplayName, LPWSTR *out)
 NOT_PROVIDED(SetDisplayName, LPCWSTR name)
@@ -281,8 +253,7 @@ NOT_PROVIDED(GetDeviceStatus, ULONG *out)
 NOT_PROVIDED(OpenParamKey, HKEY *out)
 NOT_PROVIDED(RaisePropertyUi, HWND parent, DWORD flags, IUnknown *context)
 
-static HRESULT WINAPI component_GetId(INetCfgComponent *iface, LPWSTR *out)
-{
+static HRESULT WINAPI component_GetId(INetCfgComponent *iface, LPWSTR *out) {
     struct component *component = impl_from_INetCfgComponent(iface);
     SIZE_T size = (lstrlenW(component->id) + 1) * sizeof(WCHAR);
     fake_log("INetCfgComponent.GetId #%d", component->number);
@@ -292,12 +263,12 @@ static HRESULT WINAPI component_GetId(INetCfgComponent *iface, LPWSTR *out)
     return S_OK;
 }
 
-static HRESULT WINAPI component_GetClassGuid(INetCfgComponent *iface, GUID *out)
-{
+static HRESULT WINAPI component_GetClassGuid(INetCfgComponent *iface, GUID *out) {
     struct component *component = impl_from_INetCfgComponent(iface);
     struct fake_answer answer;
 
-    if (component->ref <= 0) fake_log("! GetClassGuid on INetCfgComponent#%d after its last Release", component->number);
+    if (component->ref <= 0)
+        fake_log("! GetClassGuid on INetCfgComponent#%d after its last Release", component->number);
     answer = fake_begin_call(CALL_GET_CLASS_GUID, "#%d", component->number);
     if (!out) return E_POINTER;
     if (answer.scripted && answer.hr != S_OK) return answer.hr;
@@ -306,25 +277,17 @@ static HRESULT WINAPI component_GetClassGuid(INetCfgComponent *iface, GUID *out)
 }
 
 static const INetCfgComponentVtbl component_vtbl = {
-    component_QueryInterface,
-    component_AddRef,
-    component_Release,
-    component_GetDisplayName,
-    component_SetDisplayName,
-    component_GetHelpText,
-    component_GetId,
-    component_GetCharacteristics,
-    component_GetInstanceGuid,
-    component_GetPnpDevNodeId,
-    component_GetClassGuid,
-    component_GetBindName,
-    component_GetDeviceStatus,
-    component_OpenParamKey,
+    component_QueryInterface,  component_AddRef,
+    component_Release,         component_GetDisplayName,
+    component_SetDisplayName,  component_GetHelpText,
+    component_GetId,           component_GetCharacteristics,
+    component_GetInstanceGuid, component_GetPnpDevNodeId,
+    component_GetClassGuid,    component_GetBindName,
+    component_GetDeviceStatus, component_OpenParamKey,
     component_RaisePropertyUi,
 };
 
-INetCfgComponent *fake_component_create(const WCHAR *id)
-{
+INetCfgComponent *fake_component_create(const WCHAR *id) {
     struct component *component = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(*component));
     char text[128];
     if (!component) return NULL;
@@ -336,8 +299,7 @@ INetCfgComponent *fake_component_create(const WCHAR *id)
     return &component->INetCfgComponent_iface;
 }
 
-const WCHAR *fake_component_id(INetCfgComponent *iface, int *number)
-{
+const WCHAR *fake_component_id(INetCfgComponent *iface, int *number) {
     struct component *component;
     if (!iface || iface->lpVtbl != &component_vtbl) return NULL;
     component = impl_from_INetCfgComponent(iface);

@@ -42,7 +42,10 @@ const char *const fake_call_names[CALL_COUNT] = {
     "INetCfgComponent.GetClassGuid",
 };
 
-static const struct { const char *name; HRESULT hr; } hr_names[] = {
+static const struct {
+    const char *name;
+    HRESULT hr;
+} hr_names[] = {
     {"S_OK", S_OK},
     {"S_FALSE", S_FALSE},
     {"NETCFG_S_REBOOT", NETCFG_S_REBOOT},
@@ -61,12 +64,11 @@ static const struct { const char *name; HRESULT hr; } hr_names[] = {
 #define ANSWER_HANG 2
 #define ANSWER_SLEEP 3
 
-struct scripted_call
-{
-    int count;                 /* answers given */
+struct scripted_call {
+    int count; /* answers given */
     int kinds[MAX_ANSWERS];
-    HRESULT values[MAX_ANSWERS];  /* HRESULT, or ms for a sleep */
-    LONG calls;                /* calls received in this scenario */
+    HRESULT values[MAX_ANSWERS]; /* HRESULT, or ms for a sleep */
+    LONG calls;                  /* calls received in this scenario */
 };
 
 static CRITICAL_SECTION state_lock;
@@ -77,15 +79,14 @@ static WCHAR lock_holder[128];
 static BOOL have_lock_holder;
 static DWORD lock_wait_cap = INFINITE;
 static const void *lock_owner;
-static HANDLE lock_owner_thread;  /* a lock whose thread has ended is free */
+static HANDLE lock_owner_thread; /* a lock whose thread has ended is free */
 static WCHAR lock_owner_description[128];
 static LONG object_numbers;
 
 void fake_state_init(void) { InitializeCriticalSection(&state_lock); }
 
 /* The next blank-separated word of *cursor, or NULL. */
-static char *next_word(char **cursor)
-{
+static char *next_word(char **cursor) {
     char *word = *cursor + strspn(*cursor, " \t"), *end;
     if (!*word) return NULL;
     end = word + strcspn(word, " \t");
@@ -94,36 +95,33 @@ static char *next_word(char **cursor)
     return word;
 }
 
-static void state_path(const WCHAR *file, WCHAR *path, DWORD size)
-{
+static void state_path(const WCHAR *file, WCHAR *path, DWORD size) {
     DWORD length = GetEnvironmentVariableW(L"FAKE_NETCFG_DIR", path, size);
-    if (!length || length >= size)
-    {
+    if (!length || length >= size) {
         HMODULE self = NULL;
         WCHAR *slash;
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           (LPCWSTR)state_path, &self);
+        GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            (LPCWSTR)state_path, &self);
         GetModuleFileNameW(self, path, size);
         slash = wcsrchr(path, L'\\');
         if (slash) *slash = 0;
     }
-    if (lstrlenW(path) + 1 + lstrlenW(file) < (int)size)
-    {
+    if (lstrlenW(path) + 1 + lstrlenW(file) < (int)size) {
         lstrcatW(path, L"\\");
         lstrcatW(path, file);
     }
 }
 
 /* Reads a whole small file as text; returns its length or -1. */
-static int read_text(const WCHAR *file, char *text, int size)
-{
+static int read_text(const WCHAR *file, char *text, int size) {
     WCHAR path[MAX_PATH];
     HANDLE handle;
     DWORD read = 0;
 
     state_path(file, path, MAX_PATH);
-    handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                         OPEN_EXISTING, 0, NULL);
+    handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         NULL, OPEN_EXISTING, 0, NULL);
     if (handle == INVALID_HANDLE_VALUE) return -1;
     ReadFile(handle, text, size - 1, &read, NULL);
     CloseHandle(handle);
@@ -131,8 +129,7 @@ static int read_text(const WCHAR *file, char *text, int size)
     return (int)read;
 }
 
-static void write_text(const WCHAR *file, const char *text, BOOL append)
-{
+static void write_text(const WCHAR *file, const char *text, BOOL append) {
     WCHAR path[MAX_PATH];
     HANDLE handle;
     DWORD written;
@@ -146,22 +143,25 @@ static void write_text(const WCHAR *file, const char *text, BOOL append)
     CloseHandle(handle);
 }
 
-static BOOL parse_answer(const char *word, int *kind, HRESULT *value)
-{
+static BOOL parse_answer(const char *word, int *kind, HRESULT *value) {
     int i;
     char *end;
 
-    if (!strcmp(word, "default")) { *kind = ANSWER_DEFAULT; return TRUE; }
-    if (!strcmp(word, "hang")) { *kind = ANSWER_HANG; return TRUE; }
-    if (!strncmp(word, "sleep:", 6))
-    {
+    if (!strcmp(word, "default")) {
+        *kind = ANSWER_DEFAULT;
+        return TRUE;
+    }
+    if (!strcmp(word, "hang")) {
+        *kind = ANSWER_HANG;
+        return TRUE;
+    }
+    if (!strncmp(word, "sleep:", 6)) {
         *kind = ANSWER_SLEEP;
         *value = (HRESULT)strtoul(word + 6, NULL, 10);
         return TRUE;
     }
     for (i = 0; i < ARRAY_SIZE(hr_names); i++)
-        if (!strcmp(word, hr_names[i].name))
-        {
+        if (!strcmp(word, hr_names[i].name)) {
             *kind = ANSWER_HR;
             *value = hr_names[i].hr;
             return TRUE;
@@ -171,8 +171,7 @@ static BOOL parse_answer(const char *word, int *kind, HRESULT *value)
     return end != word && !*end;
 }
 
-static void parse_scenario(char *text)
-{
+static void parse_scenario(char *text) {
     char *line, *next;
 
     memset(scripted, 0, sizeof(scripted));
@@ -181,8 +180,7 @@ static void parse_scenario(char *text)
     /* A new scenario: a lock that a terminated worker abandoned goes too. */
     lock_owner = NULL;
 
-    for (line = text; line && *line; line = next)
-    {
+    for (line = text; line && *line; line = next) {
         char *word, *context;
         next = strchr(line, '\n');
         if (next) *next++ = 0;
@@ -190,34 +188,28 @@ static void parse_scenario(char *text)
         context = line;
         if (!(word = next_word(&context))) continue;
 
-        if (!strcmp(word, "answer"))
-        {
+        if (!strcmp(word, "answer")) {
             char *name = next_word(&context);
             int call;
             for (call = 0; name && call < CALL_COUNT; call++)
                 if (!strcmp(name, fake_call_names[call])) break;
-            if (!name || call == CALL_COUNT)
-            {
+            if (!name || call == CALL_COUNT) {
                 fake_log("! scenario: unknown call '%s'", name ? name : "");
                 continue;
             }
-            while ((word = next_word(&context)) && scripted[call].count < MAX_ANSWERS)
-            {
+            while ((word = next_word(&context)) && scripted[call].count < MAX_ANSWERS) {
                 struct scripted_call *script = &scripted[call];
-                if (!parse_answer(word, &script->kinds[script->count], &script->values[script->count]))
+                if (!parse_answer(word, &script->kinds[script->count],
+                                  &script->values[script->count]))
                     fake_log("! scenario: bad answer '%s'", word);
                 else
                     script->count++;
             }
-        }
-        else if (!strcmp(word, "lock-holder"))
-        {
+        } else if (!strcmp(word, "lock-holder")) {
             char *rest = context + strspn(context, " \t");
             MultiByteToWideChar(CP_UTF8, 0, rest, -1, lock_holder, ARRAY_SIZE(lock_holder));
             have_lock_holder = TRUE;
-        }
-        else if (!strcmp(word, "lock-wait"))
-        {
+        } else if (!strcmp(word, "lock-wait")) {
             word = next_word(&context);
             if (word) lock_wait_cap = strtoul(word, NULL, 10);
         }
@@ -226,8 +218,7 @@ static void parse_scenario(char *text)
 
 /* Rereads the scenario; a changed text starts it afresh. Called with
    state_lock held. */
-static void refresh_scenario(void)
-{
+static void refresh_scenario(void) {
     char text[sizeof(scenario_text)];
     if (read_text(L"scenario.txt", text, sizeof(text)) < 0) text[0] = 0;
     if (!strcmp(text, scenario_text)) return;
@@ -235,8 +226,7 @@ static void refresh_scenario(void)
     parse_scenario(text);
 }
 
-void fake_log(const char *format, ...)
-{
+void fake_log(const char *format, ...) {
     char line[1024];
     va_list args;
     int length;
@@ -251,8 +241,7 @@ void fake_log(const char *format, ...)
     LeaveCriticalSection(&state_lock);
 }
 
-struct fake_answer fake_begin_call(enum fake_call call, const char *format, ...)
-{
+struct fake_answer fake_begin_call(enum fake_call call, const char *format, ...) {
     struct fake_answer answer = {FALSE, S_OK};
     char args[768];
     va_list list;
@@ -266,16 +255,14 @@ struct fake_answer fake_begin_call(enum fake_call call, const char *format, ...)
     EnterCriticalSection(&state_lock);
     refresh_scenario();
     index = (int)scripted[call].calls++;
-    if (scripted[call].count)
-    {
+    if (scripted[call].count) {
         if (index >= scripted[call].count) index = scripted[call].count - 1;
         kind = scripted[call].kinds[index];
         value = scripted[call].values[index];
     }
     LeaveCriticalSection(&state_lock);
 
-    if (kind == ANSWER_HANG)
-    {
+    if (kind == ANSWER_HANG) {
         /* A handle to this thread, for the test to see how it ended. */
         HANDLE self = NULL;
         DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
@@ -285,16 +272,14 @@ struct fake_answer fake_begin_call(enum fake_call call, const char *format, ...)
     }
     fake_log("%s %s", fake_call_names[call], args);
     if (kind == ANSWER_SLEEP) Sleep((DWORD)value);
-    if (kind == ANSWER_HR)
-    {
+    if (kind == ANSWER_HR) {
         answer.scripted = TRUE;
         answer.hr = value;
     }
     return answer;
 }
 
-const WCHAR *fake_lock_holder(void)
-{
+const WCHAR *fake_lock_holder(void) {
     const WCHAR *holder;
     EnterCriticalSection(&state_lock);
     refresh_scenario();
@@ -303,37 +288,35 @@ const WCHAR *fake_lock_holder(void)
     return holder;
 }
 
-DWORD fake_lock_wait(DWORD requested) { return requested < lock_wait_cap ? requested : lock_wait_cap; }
+DWORD fake_lock_wait(DWORD requested) {
+    return requested < lock_wait_cap ? requested : lock_wait_cap;
+}
 
-BOOL fake_try_lock(const void *owner, const WCHAR *description)
-{
+BOOL fake_try_lock(const void *owner, const WCHAR *description) {
     BOOL taken = FALSE;
     EnterCriticalSection(&state_lock);
-    if (lock_owner && lock_owner != owner && lock_owner_thread
-        && WaitForSingleObject(lock_owner_thread, 0) == WAIT_OBJECT_0)
-    {
+    if (lock_owner && lock_owner != owner && lock_owner_thread &&
+        WaitForSingleObject(lock_owner_thread, 0) == WAIT_OBJECT_0) {
         /* Like a mutex whose owner died: the next client gets it. */
         write_text(L"calls.log", "      write lock abandoned by an ended thread\n", TRUE);
         lock_owner = NULL;
     }
-    if (!have_lock_holder && (!lock_owner || lock_owner == owner))
-    {
+    if (!have_lock_holder && (!lock_owner || lock_owner == owner)) {
         if (lock_owner_thread) CloseHandle(lock_owner_thread);
         lock_owner_thread = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
         lock_owner = owner;
-        lstrcpynW(lock_owner_description, description ? description : L"", ARRAY_SIZE(lock_owner_description));
+        lstrcpynW(lock_owner_description, description ? description : L"",
+                  ARRAY_SIZE(lock_owner_description));
         taken = TRUE;
     }
     LeaveCriticalSection(&state_lock);
     return taken;
 }
 
-BOOL fake_unlock(const void *owner)
-{
+BOOL fake_unlock(const void *owner) {
     BOOL released = FALSE;
     EnterCriticalSection(&state_lock);
-    if (lock_owner == owner)
-    {
+    if (lock_owner == owner) {
         lock_owner = NULL;
         released = TRUE;
     }
@@ -341,8 +324,7 @@ BOOL fake_unlock(const void *owner)
     return released;
 }
 
-BOOL fake_lock_owned_by(const void *owner)
-{
+BOOL fake_lock_owned_by(const void *owner) {
     BOOL owned;
     EnterCriticalSection(&state_lock);
     owned = owner && lock_owner == owner;
@@ -350,14 +332,12 @@ BOOL fake_lock_owned_by(const void *owner)
     return owned;
 }
 
-int fake_load_components(WCHAR ids[][64], int max)
-{
+int fake_load_components(WCHAR ids[][64], int max) {
     char text[4096], *line, *next;
     int count = 0;
 
     if (read_text(L"components.txt", text, sizeof(text)) < 0) return 0;
-    for (line = text; line && *line && count < max; line = next)
-    {
+    for (line = text; line && *line && count < max; line = next) {
         next = strchr(line, '\n');
         if (next) *next++ = 0;
         line[strcspn(line, "\r")] = 0;
@@ -368,8 +348,7 @@ int fake_load_components(WCHAR ids[][64], int max)
     return count;
 }
 
-BOOL fake_component_installed(const WCHAR *id)
-{
+BOOL fake_component_installed(const WCHAR *id) {
     WCHAR ids[16][64];
     int count = fake_load_components(ids, 16), i;
     for (i = 0; i < count; i++)
@@ -377,12 +356,10 @@ BOOL fake_component_installed(const WCHAR *id)
     return FALSE;
 }
 
-void fake_commit_components(const WCHAR ids[][64], int count)
-{
+void fake_commit_components(const WCHAR ids[][64], int count) {
     char text[4096] = "", line[80];
     int i;
-    for (i = 0; i < count; i++)
-    {
+    for (i = 0; i < count; i++) {
         fake_utf8(ids[i], line, sizeof(line) - 1);
         strcat(line, "\n");
         strcat(text, line);
@@ -394,16 +371,17 @@ void fake_commit_components(const WCHAR ids[][64], int count)
 
 int fake_next_object_number(void) { return (int)InterlockedIncrement(&object_numbers); }
 
-const char *fake_utf8(const WCHAR *text, char *buffer, int size)
-{
+const char *fake_utf8(const WCHAR *text, char *buffer, int size) {
     if (!text) return "(null)";
     if (!WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, size, NULL, NULL)) buffer[0] = 0;
     return buffer;
 }
 
-const char *fake_guid_name(const GUID *guid, char *buffer, int size)
-{
-    static const struct { const GUID *guid; const char *name; } names[] = {
+const char *fake_guid_name(const GUID *guid, char *buffer, int size) {
+    static const struct {
+        const GUID *guid;
+        const char *name;
+    } names[] = {
         {&IID_IUnknown, "IUnknown"},
         {&IID_INetCfg, "INetCfg"},
         {&IID_INetCfgLock, "INetCfgLock"},
@@ -419,14 +397,13 @@ const char *fake_guid_name(const GUID *guid, char *buffer, int size)
     if (!guid) return "(null)";
     for (i = 0; i < ARRAY_SIZE(names); i++)
         if (IsEqualGUID(guid, names[i].guid)) return names[i].name;
-    snprintf(buffer, size, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid->Data1, guid->Data2,
-             guid->Data3, guid->Data4[0], guid->Data4[1], guid->Data4[2], guid->Data4[3], guid->Data4[4],
-             guid->Data4[5], guid->Data4[6], guid->Data4[7]);
+    snprintf(buffer, size, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid->Data1,
+             guid->Data2, guid->Data3, guid->Data4[0], guid->Data4[1], guid->Data4[2],
+             guid->Data4[3], guid->Data4[4], guid->Data4[5], guid->Data4[6], guid->Data4[7]);
     return buffer;
 }
 
-const char *fake_hr_text(HRESULT hr, char *buffer, int size)
-{
+const char *fake_hr_text(HRESULT hr, char *buffer, int size) {
     snprintf(buffer, size, "0x%08lX", (unsigned long)hr);
     return buffer;
 }

@@ -10,9 +10,11 @@ namespace harness {
 
 std::string Narrow(const std::wstring &text) {
     if (text.empty()) return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string out(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
+    if (size > 1)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
     return out;
 }
 
@@ -26,27 +28,32 @@ std::wstring ProgramDirectory() {
 std::wstring FakeStateDirectory() { return ProgramDirectory() + L"\\fake-state"; }
 
 bool WriteBytes(const std::wstring &path, const std::string &bytes) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const BOOL ok =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == bytes.size();
 }
 
 std::string ReadBytes(const std::wstring &path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return {};
     std::string bytes;
     char buffer[4096];
     DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read) bytes.append(buffer, read);
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read)
+        bytes.append(buffer, read);
     CloseHandle(file);
     return bytes;
 }
 
-bool FileExists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const std::wstring &path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::wstring CurrentDirectory() {
     wchar_t path[MAX_PATH];
@@ -84,7 +91,8 @@ std::string TestInf(bool catalog) {
         "\r\n[Manufacturer]\r\n%Provider% = Models,NTamd64\r\n"
         "\r\n[Models.NTamd64]\r\n%Description% = Install, ZQ_DorvaneV\r\n"
         "\r\n[Install]\r\nCharacteristics = 0x40000\r\n"
-        "\r\n[Strings]\r\nProvider = \"ndisfilter tests\"\r\nDescription = \"DorvaneV test filter\"\r\n";
+        "\r\n[Strings]\r\nProvider = \"ndisfilter tests\"\r\nDescription = \"DorvaneV test "
+        "filter\"\r\n";
     return inf;
 }
 
@@ -99,7 +107,8 @@ std::wstring StageInf(const wchar_t *sub, bool catalog) {
     return path;
 }
 
-void StartFakeScenario(const char *name, const std::string &directives, const std::vector<std::string> &installed) {
+void StartFakeScenario(const char *name, const std::string &directives,
+                       const std::vector<std::string> &installed) {
     const std::wstring state = FakeStateDirectory();
     DeleteFileW((state + L"\\calls.log").c_str());
     std::string components;
@@ -140,7 +149,8 @@ int CountCalls(const std::vector<LogLine> &log, const char *call) {
 std::vector<std::string> CallSequence(const std::vector<LogLine> &log) {
     std::vector<std::string> calls;
     for (const LogLine &line : log)
-        if (line.call != "+" && line.call != "-" && line.call != "!" && line.call.find('.') != std::string::npos)
+        if (line.call != "+" && line.call != "-" && line.call != "!" &&
+            line.call.find('.') != std::string::npos)
             calls.push_back(line.call);
     return calls;
 }
@@ -165,7 +175,8 @@ void ExpectCleanLog(const std::vector<LogLine> &log, bool objectsBalanced) {
         destroyed += line.call == "-";
     }
     if (objectsBalanced)
-        Expect(created == destroyed, "every object released: %d created, %d destroyed", created, destroyed);
+        Expect(created == destroyed, "every object released: %d created, %d destroyed", created,
+               destroyed);
 }
 
 std::vector<std::string> InstalledComponents() {

@@ -122,31 +122,39 @@ void CheckVersionResource() {
     const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
     if (!Expect(size > 0, "GetFileVersionInfoSizeW: %lu (error %lu)", size, GetLastError())) return;
     std::vector<BYTE> data(size);
-    if (!Expect(GetFileVersionInfoW(path.c_str(), 0, size, data.data()), "GetFileVersionInfoW")) return;
+    if (!Expect(GetFileVersionInfoW(path.c_str(), 0, size, data.data()), "GetFileVersionInfoW"))
+        return;
 
     VS_FIXEDFILEINFO *fixed = nullptr;
     UINT length = 0;
-    Expect(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) && fixed
-               && fixed->dwSignature == VS_FFI_SIGNATURE && fixed->dwFileType == VFT_DLL,
+    Expect(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) &&
+               fixed && fixed->dwSignature == VS_FFI_SIGNATURE && fixed->dwFileType == VFT_DLL,
            "fixed file information of a DLL");
 
-    struct Translation { WORD language, codePage; } *translation = nullptr;
+    struct Translation {
+        WORD language, codePage;
+    } *translation = nullptr;
     if (!Expect(VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation",
-                               reinterpret_cast<void **>(&translation), &length) && length >= sizeof *translation,
+                               reinterpret_cast<void **>(&translation), &length) &&
+                    length >= sizeof *translation,
                 "a translation entry"))
         return;
-    static const struct { const wchar_t *key, *expected; } kStrings[] = {
+    static const struct {
+        const wchar_t *key, *expected;
+    } kStrings[] = {
         {L"InternalName", L"ndisfilter"},
         {L"OriginalFilename", L"ndisfilter.dll"},
     };
     for (const auto &entry : kStrings) {
         wchar_t query[128];
-        swprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language, translation->codePage,
-                 entry.key);
+        swprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language,
+                 translation->codePage, entry.key);
         wchar_t *value = nullptr;
-        const bool found = VerQueryValueW(data.data(), query, reinterpret_cast<void **>(&value), &length) && value;
-        Expect(found && !wcscmp(value, entry.expected), "%s = \"%s\" (want \"%s\")", Narrow(entry.key).c_str(),
-               found ? Narrow(value).c_str() : "(missing)", Narrow(entry.expected).c_str());
+        const bool found =
+            VerQueryValueW(data.data(), query, reinterpret_cast<void **>(&value), &length) && value;
+        Expect(found && !wcscmp(value, entry.expected), "%s = \"%s\" (want \"%s\")",
+               Narrow(entry.key).c_str(), found ? Narrow(value).c_str() : "(missing)",
+               Narrow(entry.expected).c_str());
     }
 }
 
@@ -158,9 +166,12 @@ int main(int argc, char **argv) {
     bool builtin = false, skipSlow = false;
     const char *only = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--builtin")) builtin = true;
-        else if (!strcmp(argv[i], "--skip-slow")) skipSlow = true;
-        else if (!strcmp(argv[i], "--only") && i + 1 < argc) only = argv[++i];
+        if (!strcmp(argv[i], "--builtin"))
+            builtin = true;
+        else if (!strcmp(argv[i], "--skip-slow"))
+            skipSlow = true;
+        else if (!strcmp(argv[i], "--only") && i + 1 < argc)
+            only = argv[++i];
         else {
             fprintf(stderr, "usage: %s [--builtin] [--skip-slow] [--only TEXT]\n", argv[0]);
             return 2;
@@ -189,7 +200,8 @@ int main(int argc, char **argv) {
         const DWORD started = GetTickCount();
         scenario.run();
         const bool ok = g_failures == failuresBefore;
-        printf("%s  %s (%.1f s)\n", ok ? "PASS" : "FAIL", scenario.name, (GetTickCount() - started) / 1000.0);
+        printf("%s  %s (%.1f s)\n", ok ? "PASS" : "FAIL", scenario.name,
+               (GetTickCount() - started) / 1000.0);
         (ok ? passed : failed)++;
     }
     CleanInfStore();

@@ -11,7 +11,8 @@ namespace {
 constexpr BOOL kUnset = 7;
 
 void WriteMarkedOem(int n) {
-    WriteBytes(InfStore() + L"oem" + std::to_wstring(n) + L".inf", "; DorvaneV.INF\r\n[Version]\r\n");
+    WriteBytes(InfStore() + L"oem" + std::to_wstring(n) + L".inf",
+               "; DorvaneV.INF\r\n[Version]\r\n");
     WriteBytes(InfStore() + L"oem" + std::to_wstring(n) + L".PNF", "precompiled");
 }
 
@@ -26,15 +27,18 @@ void BuiltinInstall() {
     const std::wstring before = CurrentDirectory();
     Filter filter;
     BOOL restart = kUnset, cancelled = kUnset;
-    Expect(filter->Install(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 && cancelled == 0,
+    Expect(filter->Install(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 &&
+               cancelled == 0,
            "Install(path): FALSE, flags 0 (restart %d, cancelled %d)", restart, cancelled);
-    Expect(ReadBytes(InfStore() + L"DorvaneV.inf") == TestInf(), "the INF was copied before the class lookup failed");
+    Expect(ReadBytes(InfStore() + L"DorvaneV.inf") == TestInf(),
+           "the INF was copied before the class lookup failed");
     Expect(CurrentDirectory() == before, "current directory untouched");
 
     WriteBytes(ProgramDirectory() + L"\\DorvaneV.inf", TestInf());
     restart = cancelled = kUnset;
-    Expect(filter->Install(nullptr, &restart, &cancelled) == FALSE && restart == 0 && cancelled == 0,
-           "Install(no path): FALSE, flags 0");
+    Expect(
+        filter->Install(nullptr, &restart, &cancelled) == FALSE && restart == 0 && cancelled == 0,
+        "Install(no path): FALSE, flags 0");
     Expect(CurrentDirectory() == before, "current directory restored");
     DeleteFileW((ProgramDirectory() + L"\\DorvaneV.inf").c_str());
 }
@@ -53,20 +57,24 @@ void BuiltinTimedAndRetried() {
     const std::wstring inf = StageInf(L"explicit");
     Filter filter;
     BOOL timedOut = kUnset, restart = kUnset, cancelled = kUnset;
-    Expect(filter->InstallWithTimeout(inf.c_str(), INFINITE, &timedOut, &restart, &cancelled) == FALSE &&
+    Expect(filter->InstallWithTimeout(inf.c_str(), INFINITE, &timedOut, &restart, &cancelled) ==
+                   FALSE &&
                timedOut == 0 && restart == 0 && cancelled == 0,
            "InstallWithTimeout(INFINITE): FALSE, not timed out");
     timedOut = restart = kUnset;
     WriteMarkedOem(3);
-    Expect(filter->UninstallWithTimeout(30000, &timedOut, &restart) == FALSE && timedOut == 0 && restart == 0,
+    Expect(filter->UninstallWithTimeout(30000, &timedOut, &restart) == FALSE && timedOut == 0 &&
+               restart == 0,
            "UninstallWithTimeout(30 s): FALSE, not timed out");
     Expect(OemGone(3), "its worker purged oem3.inf");
     restart = cancelled = kUnset;
-    Expect(filter->InstallWithRetry(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 && cancelled == 0,
+    Expect(filter->InstallWithRetry(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 &&
+               cancelled == 0,
            "InstallWithRetry: FALSE at once");
     restart = kUnset;
     WriteMarkedOem(4);
-    Expect(filter->UninstallWithRetry(&restart) == FALSE && restart == 0, "UninstallWithRetry: FALSE at once");
+    Expect(filter->UninstallWithRetry(&restart) == FALSE && restart == 0,
+           "UninstallWithRetry: FALSE at once");
     Expect(OemGone(4), "its worker purged oem4.inf");
 }
 

@@ -41,8 +41,8 @@ std::vector<std::string> Sequence(std::initializer_list<std::vector<std::string>
 
 void ExpectSequence(const std::vector<LogLine> &log, const std::vector<std::string> &expected) {
     const std::vector<std::string> calls = CallSequence(log);
-    Expect(calls == expected, "calls received:\n        %s\n      expected:\n        %s", Joined(calls).c_str(),
-           Joined(expected).c_str());
+    Expect(calls == expected, "calls received:\n        %s\n      expected:\n        %s",
+           Joined(calls).c_str(), Joined(expected).c_str());
 }
 
 // ---- install
@@ -54,33 +54,37 @@ void InstallExplicitPath() {
     Filter filter;
     BOOL restart = kUnset, cancelled = kUnset;
     Expect(filter->Install(inf.c_str(), &restart, &cancelled) == TRUE, "Install returns TRUE");
-    Expect(restart == 0 && cancelled == 0, "flags cleared: restart %d, cancelled %d", restart, cancelled);
+    Expect(restart == 0 && cancelled == 0, "flags cleared: restart %d, cancelled %d", restart,
+           cancelled);
     Expect(CurrentDirectory() == before, "current directory untouched");
     // The platform keeps the INF under its own name, with a precompiled twin.
-    Expect(ReadBytes(InfStore() + L"DorvaneV.inf") == TestInf(), "the INF copied into the store as DorvaneV.inf");
+    Expect(ReadBytes(InfStore() + L"DorvaneV.inf") == TestInf(),
+           "the INF copied into the store as DorvaneV.inf");
     Expect(FileExists(InfStore() + L"DorvaneV.pnf"), "the platform wrote DorvaneV.pnf");
     Expect(Installed(), "component recorded as installed");
 
     const auto log = ReadCallLog();
     ExpectSequence(log, Sequence({kOpen,
-                                  {"INetCfg.QueryNetCfgClass", "INetCfgClassSetup.Install", "INetCfg.Apply",
-                                   "INetCfg.Apply"},
+                                  {"INetCfg.QueryNetCfgClass", "INetCfgClassSetup.Install",
+                                   "INetCfg.Apply", "INetCfg.Apply"},
                                   kClose}));
     const std::string create = FirstLineOf(log, "+");
-    Expect(create.find("apartment=STA") != std::string::npos, "created in a single-threaded apartment: %s",
-           create.c_str());
+    Expect(create.find("apartment=STA") != std::string::npos,
+           "created in a single-threaded apartment: %s", create.c_str());
     Expect(FirstLineOf(log, "IClassFactory.CreateInstance").find("outer=0") != std::string::npos ||
-               FirstLineOf(log, "IClassFactory.CreateInstance").find("outer=0000") != std::string::npos,
+               FirstLineOf(log, "IClassFactory.CreateInstance").find("outer=0000") !=
+                   std::string::npos,
            "no outer object");
-    Expect(FirstLineOf(log, "INetCfgLock.AcquireWriteLock").find("timeout=5000 client=DorvaneInstall") !=
-               std::string::npos,
+    Expect(FirstLineOf(log, "INetCfgLock.AcquireWriteLock")
+                   .find("timeout=5000 client=DorvaneInstall") != std::string::npos,
            "write lock asked for 5000 ms as DorvaneInstall: %s",
            FirstLineOf(log, "INetCfgLock.AcquireWriteLock").c_str());
-    Expect(FirstLineOf(log, "INetCfg.QueryNetCfgClass").find("class=NETSERVICE iid=INetCfgClassSetup") !=
-               std::string::npos,
+    Expect(FirstLineOf(log, "INetCfg.QueryNetCfgClass")
+                   .find("class=NETSERVICE iid=INetCfgClassSetup") != std::string::npos,
            "network service class asked for INetCfgClassSetup");
     const std::string install = FirstLineOf(log, "INetCfgClassSetup.Install");
-    Expect(install.find("id=ZQ_DorvaneV obo=1,") != std::string::npos && install.find("flags=0 build=0") != std::string::npos &&
+    Expect(install.find("id=ZQ_DorvaneV obo=1,") != std::string::npos &&
+               install.find("flags=0 build=0") != std::string::npos &&
                install.find("out=null") != std::string::npos,
            "component install arguments: %s", install.c_str());
     Expect(ValueAfter(install, "answerfile") == 0 && ValueAfter(install, "sections") == 0,
@@ -91,7 +95,8 @@ void InstallExplicitPath() {
 void InstallIntoOemNameAndPurge() {
     StartFakeScenario("install oem name", "");
     // A different INF already holds the name: the platform numbers our copy.
-    const std::string otherInf = "; another INF of the same name\r\n[Version]\r\nSignature=\"$WINDOWS NT$\"\r\n";
+    const std::string otherInf =
+        "; another INF of the same name\r\n[Version]\r\nSignature=\"$WINDOWS NT$\"\r\n";
     WriteBytes(InfStore() + L"DorvaneV.inf", otherInf);
     const std::wstring inf = StageInf(L"explicit");
     Filter filter;
@@ -100,7 +105,8 @@ void InstallIntoOemNameAndPurge() {
     Expect(ReadBytes(InfStore() + L"oem0.inf") == TestInf() && FileExists(InfStore() + L"oem0.pnf"),
            "the platform copied the INF as oem0.inf with oem0.pnf");
 
-    Expect(filter->Uninstall(&restart) == TRUE && restart == 0, "Uninstall returns TRUE, restart 0");
+    Expect(filter->Uninstall(&restart) == TRUE && restart == 0,
+           "Uninstall returns TRUE, restart 0");
     Expect(!FileExists(InfStore() + L"oem0.inf") && !FileExists(InfStore() + L"oem0.pnf"),
            "the purge deleted oem0.inf and its .pnf");
     Expect(ReadBytes(InfStore() + L"DorvaneV.inf") == otherInf, "the other INF is left alone");
@@ -122,8 +128,10 @@ void InstallDefaultInf() {
     BOOL restart = kUnset, cancelled = kUnset;
     Expect(filter->Install(nullptr, &restart, &cancelled) == TRUE && restart == 0 && cancelled == 0,
            "Install(no path) returns TRUE, flags 0");
-    Expect(CurrentDirectory() == elsewhere, "current directory restored: %s", Narrow(CurrentDirectory()).c_str());
-    Expect(ReadBytes(InfStore() + L"DorvaneV.inf") == TestInf(), "the INF beside the program was copied");
+    Expect(CurrentDirectory() == elsewhere, "current directory restored: %s",
+           Narrow(CurrentDirectory()).c_str());
+    Expect(ReadBytes(InfStore() + L"DorvaneV.inf") == TestInf(),
+           "the INF beside the program was copied");
     const auto log = ReadCallLog();
     const std::string install = FirstLineOf(log, "INetCfgClassSetup.Install");
     Expect(install.find("cwd=" + Narrow(programDirectory)) != std::string::npos,
@@ -137,14 +145,17 @@ void InstallMissingCatalog() {
     const std::wstring inf = StageInf(L"catalog", true);
     // The platform itself refuses the copy, with ERROR_FILE_NOT_FOUND.
     SetLastError(0);
-    const BOOL copied = SetupCopyOEMInfW(inf.c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr);
+    const BOOL copied =
+        SetupCopyOEMInfW(inf.c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr);
     const DWORD error = GetLastError();
-    Expect(!copied && error == ERROR_FILE_NOT_FOUND, "SetupCopyOEMInfW: %d, error %lu", copied, error);
+    Expect(!copied && error == ERROR_FILE_NOT_FOUND, "SetupCopyOEMInfW: %d, error %lu", copied,
+           error);
     StartFakeScenario("install missing catalog", "");
 
     Filter filter;
     BOOL restart = kUnset, cancelled = kUnset;
-    Expect(filter->Install(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 && cancelled == 0,
+    Expect(filter->Install(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 &&
+               cancelled == 0,
            "Install returns FALSE, flags 0 (restart %d, cancelled %d)", restart, cancelled);
     Expect(!FileExists(InfStore() + L"DorvaneV.inf"), "nothing copied into the store");
     const auto log = ReadCallLog();
@@ -165,27 +176,35 @@ const std::vector<std::string> kAdd = {"INetCfg.QueryNetCfgClass", "INetCfgClass
 
 const ApplyCase kApplyCases[] = {
     {"install answers NETCFG_S_REBOOT, Apply S_OK: TRUE, restart 0",
-     "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\n", TRUE, 0, 0, Sequence({kAdd, {"INetCfg.Apply"}}), true},
-    {"install answers NETCFG_S_REBOOT, Apply NETCFG_S_REBOOT: TRUE, restart 1",
-     "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\nanswer INetCfg.Apply NETCFG_S_REBOOT\n", TRUE, 1, 0,
+     "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\n", TRUE, 0, 0,
      Sequence({kAdd, {"INetCfg.Apply"}}), true},
+    {"install answers NETCFG_S_REBOOT, Apply NETCFG_S_REBOOT: TRUE, restart 1",
+     "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\nanswer INetCfg.Apply NETCFG_S_REBOOT\n",
+     TRUE, 1, 0, Sequence({kAdd, {"INetCfg.Apply"}}), true},
     {"install answers NETCFG_S_REBOOT, Apply fails: FALSE",
      "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\nanswer INetCfg.Apply E_FAIL\n", FALSE, 0, 0,
      Sequence({kAdd, {"INetCfg.Apply"}}), false},
-    {"Apply NETCFG_S_REBOOT then S_OK: TRUE, restart 0", "answer INetCfg.Apply NETCFG_S_REBOOT S_OK\n", TRUE, 0, 0,
+    {"Apply NETCFG_S_REBOOT then S_OK: TRUE, restart 0",
+     "answer INetCfg.Apply NETCFG_S_REBOOT S_OK\n", TRUE, 0, 0,
      Sequence({kAdd, {"INetCfg.Apply", "INetCfg.Apply"}}), true},
-    {"Apply S_OK then NETCFG_S_REBOOT: TRUE, restart 1", "answer INetCfg.Apply S_OK NETCFG_S_REBOOT\n", TRUE, 1, 0,
+    {"Apply S_OK then NETCFG_S_REBOOT: TRUE, restart 1",
+     "answer INetCfg.Apply S_OK NETCFG_S_REBOOT\n", TRUE, 1, 0,
      Sequence({kAdd, {"INetCfg.Apply", "INetCfg.Apply"}}), true},
     {"first Apply fails: FALSE, no second Apply", "answer INetCfg.Apply E_FAIL\n", FALSE, 0, 0,
      Sequence({kAdd, {"INetCfg.Apply"}}), false},
-    {"component install cancelled: FALSE, cancelled 1", "answer INetCfgClassSetup.Install CANCELLED\n", FALSE, 0, 1,
-     kAdd, false},
-    {"second Apply cancelled: FALSE, cancelled 1", "answer INetCfg.Apply S_OK CANCELLED\n", FALSE, 0, 1,
-     Sequence({kAdd, {"INetCfg.Apply", "INetCfg.Apply"}}), true},
-    {"component install fails: FALSE, no Apply", "answer INetCfgClassSetup.Install E_FAIL\n", FALSE, 0, 0, kAdd,
+    {"component install cancelled: FALSE, cancelled 1",
+     "answer INetCfgClassSetup.Install CANCELLED\n", FALSE, 0, 1, kAdd, false},
+    {"second Apply cancelled: FALSE, cancelled 1", "answer INetCfg.Apply S_OK CANCELLED\n", FALSE,
+     0, 1, Sequence({kAdd, {"INetCfg.Apply", "INetCfg.Apply"}}), true},
+    {"component install fails: FALSE, no Apply", "answer INetCfgClassSetup.Install E_FAIL\n", FALSE,
+     0, 0, kAdd, false},
+    {"class lookup fails: FALSE",
+     "answer INetCfg.QueryNetCfgClass E_NOINTERFACE\n",
+     FALSE,
+     0,
+     0,
+     {"INetCfg.QueryNetCfgClass"},
      false},
-    {"class lookup fails: FALSE", "answer INetCfg.QueryNetCfgClass E_NOINTERFACE\n", FALSE, 0, 0,
-     {"INetCfg.QueryNetCfgClass"}, false},
 };
 
 void InstallApplySequences() {
@@ -197,9 +216,10 @@ void InstallApplySequences() {
         BOOL restart = kUnset, cancelled = kUnset;
         const BOOL result = filter->Install(inf.c_str(), &restart, &cancelled);
         Expect(result == c.result && restart == c.restart && cancelled == c.cancelled,
-               "Install: %d, restart %d, cancelled %d (want %d, %d, %d)", result, restart, cancelled, c.result,
-               c.restart, c.cancelled);
-        Expect(Installed() == c.committed, "component %s", c.committed ? "installed" : "not installed");
+               "Install: %d, restart %d, cancelled %d (want %d, %d, %d)", result, restart,
+               cancelled, c.result, c.restart, c.cancelled);
+        Expect(Installed() == c.committed, "component %s",
+               c.committed ? "installed" : "not installed");
         const auto log = ReadCallLog();
         ExpectSequence(log, Sequence({kOpen, c.calls, kClose}));
         ExpectCleanLog(log);
@@ -212,12 +232,16 @@ void InstallOpenFailures() {
         const char *name, *directives;
         std::vector<std::string> calls;
     } kCases[] = {
-        {"configuration object not created", "answer IClassFactory.CreateInstance E_FAIL\n",
+        {"configuration object not created",
+         "answer IClassFactory.CreateInstance E_FAIL\n",
          {"IClassFactory.CreateInstance"}},
-        {"no lock interface", "answer INetCfg.QueryInterface E_NOINTERFACE\n",
+        {"no lock interface",
+         "answer INetCfg.QueryInterface E_NOINTERFACE\n",
          {"IClassFactory.CreateInstance", "INetCfg.QueryInterface"}},
-        {"lock fails", "answer INetCfgLock.AcquireWriteLock E_FAIL\n",
-         {"IClassFactory.CreateInstance", "INetCfg.QueryInterface", "INetCfgLock.AcquireWriteLock"}},
+        {"lock fails",
+         "answer INetCfgLock.AcquireWriteLock E_FAIL\n",
+         {"IClassFactory.CreateInstance", "INetCfg.QueryInterface",
+          "INetCfgLock.AcquireWriteLock"}},
         {"Initialize fails: the lock is released", "answer INetCfg.Initialize E_FAIL\n",
          Sequence({kOpen, {"INetCfgLock.ReleaseWriteLock"}})},
     };
@@ -226,7 +250,8 @@ void InstallOpenFailures() {
         StartFakeScenario(c.name, c.directives);
         Filter filter;
         BOOL restart = kUnset, cancelled = kUnset;
-        Expect(filter->Install(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 && cancelled == 0,
+        Expect(filter->Install(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 &&
+                   cancelled == 0,
                "Install returns FALSE, flags 0");
         const auto log = ReadCallLog();
         ExpectSequence(log, c.calls);
@@ -238,7 +263,8 @@ void ExpectLockedOut(const std::vector<LogLine> &log, DWORD elapsed) {
     Expect(elapsed >= 4900 && elapsed < 5000 + 2000, "gave up after %lu ms (about 5000)", elapsed);
     std::string held;
     for (const LogLine &line : log)
-        if (line.call == "INetCfgLock.AcquireWriteLock" && line.text.find("held by") != std::string::npos)
+        if (line.call == "INetCfgLock.AcquireWriteLock" &&
+            line.text.find("held by") != std::string::npos)
             held = line.text;
     const void *description = reinterpret_cast<const void *>(ValueAfter(held, "description"));
     Expect(description != nullptr, "the holder's description was handed out: %s", held.c_str());
@@ -253,14 +279,17 @@ void InstallLockHeld() {
     Filter filter;
     BOOL restart = kUnset, cancelled = kUnset;
     const DWORD started = GetTickCount();
-    Expect(filter->Install(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 && cancelled == 0,
+    Expect(filter->Install(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 &&
+               cancelled == 0,
            "Install returns FALSE, flags 0");
     ExpectLockedOut(ReadCallLog(), GetTickCount() - started);
 }
 
 // ---- uninstall and purge
 
-void WriteOem(int n, const std::string &bytes) { WriteBytes(InfStore() + L"oem" + std::to_wstring(n) + L".inf", bytes); }
+void WriteOem(int n, const std::string &bytes) {
+    WriteBytes(InfStore() + L"oem" + std::to_wstring(n) + L".inf", bytes);
+}
 bool OemExists(int n, const wchar_t *extension = L".inf") {
     return FileExists(InfStore() + L"oem" + std::to_wstring(n) + extension);
 }
@@ -276,10 +305,12 @@ void UninstallRemovesAndPurges() {
     WriteBytes(InfStore() + L"oem12.PNF", "precompiled");
     Filter filter;
     BOOL restart = kUnset;
-    Expect(filter->Uninstall(&restart) == TRUE && restart == 0, "Uninstall returns TRUE, restart %d", restart);
+    Expect(filter->Uninstall(&restart) == TRUE && restart == 0,
+           "Uninstall returns TRUE, restart %d", restart);
     Expect(!Installed(), "component removed");
     Expect(!OemExists(7) && !OemExists(7, L".PNF"), "oem7.inf and oem7.PNF deleted");
-    Expect(OemExists(3) && OemExists(12) && OemExists(12, L".PNF"), "oem3.inf, oem12.inf and oem12.PNF kept");
+    Expect(OemExists(3) && OemExists(12) && OemExists(12, L".PNF"),
+           "oem3.inf, oem12.inf and oem12.PNF kept");
 
     const auto log = ReadCallLog();
     ExpectSequence(log, Sequence({kOpen,
@@ -287,11 +318,14 @@ void UninstallRemovesAndPurges() {
                                    "INetCfg.QueryNetCfgClass", "INetCfgClass.QueryInterface",
                                    "INetCfgClassSetup.DeInstall", "INetCfg.Apply"},
                                   kClose}));
-    Expect(FirstLineOf(log, "INetCfg.FindComponent").find("id=ZQ_DorvaneV") != std::string::npos, "looks for ZQ_DorvaneV");
-    Expect(FirstLineOf(log, "INetCfg.QueryNetCfgClass").find("class=NETSERVICE iid=INetCfgClass") != std::string::npos,
+    Expect(FirstLineOf(log, "INetCfg.FindComponent").find("id=ZQ_DorvaneV") != std::string::npos,
+           "looks for ZQ_DorvaneV");
+    Expect(FirstLineOf(log, "INetCfg.QueryNetCfgClass").find("class=NETSERVICE iid=INetCfgClass") !=
+               std::string::npos,
            "the component's class asked for INetCfgClass");
     const std::string deinstall = FirstLineOf(log, "INetCfgClassSetup.DeInstall");
-    Expect(deinstall.find("id=ZQ_DorvaneV obo=1,") != std::string::npos && ValueAfter(deinstall, "refs") == 0,
+    Expect(deinstall.find("id=ZQ_DorvaneV obo=1,") != std::string::npos &&
+               ValueAfter(deinstall, "refs") == 0,
            "removal arguments: %s", deinstall.c_str());
     // Released in reverse order of acquisition: class setup and class, then the component.
     std::vector<std::string> destroyed;
@@ -310,10 +344,13 @@ void UninstallAnswers() {
     } kCases[] = {
         {"removal answers NETCFG_S_REBOOT, Apply S_OK: TRUE, restart 0",
          "answer INetCfgClassSetup.DeInstall NETCFG_S_REBOOT\n", TRUE, 0, true},
-        {"Apply answers NETCFG_S_REBOOT: TRUE, restart 1", "answer INetCfg.Apply NETCFG_S_REBOOT\n", TRUE, 1, true},
-        {"removal fails: FALSE, no Apply", "answer INetCfgClassSetup.DeInstall E_FAIL\n", FALSE, 0, false},
+        {"Apply answers NETCFG_S_REBOOT: TRUE, restart 1", "answer INetCfg.Apply NETCFG_S_REBOOT\n",
+         TRUE, 1, true},
+        {"removal fails: FALSE, no Apply", "answer INetCfgClassSetup.DeInstall E_FAIL\n", FALSE, 0,
+         false},
         {"Apply fails: FALSE", "answer INetCfg.Apply E_FAIL\n", FALSE, 0, true},
-        {"class of the component unknown: FALSE", "answer INetCfgComponent.GetClassGuid E_FAIL\n", FALSE, 0, false},
+        {"class of the component unknown: FALSE", "answer INetCfgComponent.GetClassGuid E_FAIL\n",
+         FALSE, 0, false},
     };
     for (const auto &c : kCases) {
         printf("    - %s\n", c.name);
@@ -322,11 +359,12 @@ void UninstallAnswers() {
         Filter filter;
         BOOL restart = kUnset;
         const BOOL result = filter->Uninstall(&restart);
-        Expect(result == c.result && restart == c.restart, "Uninstall: %d, restart %d (want %d, %d)", result, restart,
-               c.result, c.restart);
+        Expect(result == c.result && restart == c.restart,
+               "Uninstall: %d, restart %d (want %d, %d)", result, restart, c.result, c.restart);
         Expect(!OemExists(4), "the marked oem4.inf purged all the same");
         const auto log = ReadCallLog();
-        Expect((CountCalls(log, "INetCfg.Apply") == 1) == c.applied, "Apply %s", c.applied ? "called once" : "not called");
+        Expect((CountCalls(log, "INetCfg.Apply") == 1) == c.applied, "Apply %s",
+               c.applied ? "called once" : "not called");
         ExpectCleanLog(log);
     }
 }
@@ -340,10 +378,12 @@ void UninstallNotInstalledTwice() {
     Expect(filter->Uninstall(&restart) == TRUE, "first Uninstall returns TRUE");
     Expect(!OemExists(7) && OemExists(12), "first purge deleted oem7.inf only");
     restart = kUnset;
-    Expect(filter->Uninstall(&restart) == FALSE && restart == 0, "second Uninstall: FALSE (not installed), restart 0");
+    Expect(filter->Uninstall(&restart) == FALSE && restart == 0,
+           "second Uninstall: FALSE (not installed), restart 0");
     Expect(!OemExists(12), "second purge deleted the next copy, oem12.inf");
     const auto log = ReadCallLog();
-    Expect(CountCalls(log, "INetCfg.FindComponent") == 2 && CountCalls(log, "INetCfgClassSetup.DeInstall") == 1,
+    Expect(CountCalls(log, "INetCfg.FindComponent") == 2 &&
+               CountCalls(log, "INetCfgClassSetup.DeInstall") == 1,
            "the second found nothing to remove");
     ExpectCleanLog(log);
 }
@@ -354,7 +394,8 @@ void UninstallLockHeld() {
     Filter filter;
     BOOL restart = kUnset;
     const DWORD started = GetTickCount();
-    Expect(filter->Uninstall(&restart) == FALSE && restart == 0, "Uninstall returns FALSE, restart 0");
+    Expect(filter->Uninstall(&restart) == FALSE && restart == 0,
+           "Uninstall returns FALSE, restart 0");
     const DWORD elapsed = GetTickCount() - started;
     Expect(!OemExists(9), "oem9.inf purged all the same");
     Expect(Installed(), "component still installed");
@@ -375,18 +416,21 @@ void PurgeReadsTextMode() {
     WriteOem(8, Repeat("; 345\r\n", 40) + "abc" + marker + "\r\n");
     // The same at 244 as read: its last byte falls on 255, which is cut.
     WriteOem(5, Repeat("; 345\r\n", 40) + "abcd" + marker + "\r\n");
-    WriteOem(1, "; head\r\n\x1a" + marker + "\r\n");  // end of file before the marker
-    WriteOem(2, "; dorvanev.inf\r\n");                // other letter case
-    WriteOem(3, std::string("; head\0", 7) + marker); // a zero byte before it
-    WriteOem(4, std::string("\xff\xfe" "D\0o\0r\0v\0a\0n\0e\0V\0.\0I\0N\0F\0", 26));  // UTF-16
-    WriteOem(50, kMarkedInf);                         // beyond oem49
+    WriteOem(1, "; head\r\n\x1a" + marker + "\r\n");   // end of file before the marker
+    WriteOem(2, "; dorvanev.inf\r\n");                 // other letter case
+    WriteOem(3, std::string("; head\0", 7) + marker);  // a zero byte before it
+    WriteOem(4, std::string("\xff\xfe"
+                            "D\0o\0r\0v\0a\0n\0e\0V\0.\0I\0N\0F\0",
+                            26));  // UTF-16
+    WriteOem(50, kMarkedInf);      // beyond oem49
     Filter filter;
     BOOL restart = kUnset;
     filter->Uninstall(&restart);
     Expect(!OemExists(8), "oem8.inf (marker at 243 after CRLF became LF) deleted");
     for (int n : {1, 2, 3, 4, 5, 50}) Expect(OemExists(n), "oem%d.inf kept", n);
     filter->Uninstall(&restart);
-    for (int n : {1, 2, 3, 4, 5, 50}) Expect(OemExists(n), "oem%d.inf still kept after a second purge", n);
+    for (int n : {1, 2, 3, 4, 5, 50})
+        Expect(OemExists(n), "oem%d.inf still kept after a second purge", n);
     ExpectCleanLog(ReadCallLog());
 }
 
@@ -403,7 +447,8 @@ unsigned __stdcall InitialisedThread(void *argument) {
     Filter filter;
     result->initHr = CoInitializeEx(nullptr, result->coinit);
     result->restart = result->cancelled = kUnset;
-    result->install = filter->Install(StageInf(L"explicit").c_str(), &result->restart, &result->cancelled);
+    result->install =
+        filter->Install(StageInf(L"explicit").c_str(), &result->restart, &result->cancelled);
     BOOL restart = kUnset;
     result->uninstall = filter->Uninstall(&restart);
     CoUninitialize();
@@ -414,7 +459,10 @@ unsigned __stdcall InitialisedThread(void *argument) {
 }
 
 void RuntimeAlreadyInitialised() {
-    const struct { const char *name; DWORD coinit; } kCases[] = {
+    const struct {
+        const char *name;
+        DWORD coinit;
+    } kCases[] = {
         {"single-threaded apartment", COINIT_APARTMENTTHREADED},
         {"multi-threaded apartment", COINIT_MULTITHREADED},
     };
@@ -424,18 +472,22 @@ void RuntimeAlreadyInitialised() {
         WriteOem(6, kMarkedInf);
         ThreadResult result = {};
         result.coinit = c.coinit;
-        const auto thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, InitialisedThread, &result, 0, nullptr));
+        const auto thread = reinterpret_cast<HANDLE>(
+            _beginthreadex(nullptr, 0, InitialisedThread, &result, 0, nullptr));
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
         Expect(result.initHr == S_OK, "thread's own CoInitializeEx: 0x%08lx", result.initHr);
         Expect(result.install == FALSE && result.restart == 0 && result.cancelled == 0,
-               "Install: FALSE, flags 0 (restart %d, cancelled %d)", result.restart, result.cancelled);
+               "Install: FALSE, flags 0 (restart %d, cancelled %d)", result.restart,
+               result.cancelled);
         Expect(result.uninstall == FALSE, "Uninstall: FALSE");
         Expect(!OemExists(6), "the uninstall still purged oem6.inf");
         Expect(result.afterUninit == CO_E_NOTINITIALIZED,
-               "after the thread's one CoUninitialize its runtime is gone (balanced): 0x%08lx", result.afterUninit);
+               "after the thread's one CoUninitialize its runtime is gone (balanced): 0x%08lx",
+               result.afterUninit);
         const auto log = ReadCallLog();
-        Expect(CountCalls(log, "IClassFactory.CreateInstance") == 0, "the configuration was never created");
+        Expect(CountCalls(log, "IClassFactory.CreateInstance") == 0,
+               "the configuration was never created");
         Expect(Installed(), "component untouched");
     }
 }
@@ -450,7 +502,8 @@ void ExpectWorkerTerminated(const std::vector<LogLine> &log) {
             worker = reinterpret_cast<HANDLE>(ValueAfter(line.text, "thread"));
     if (!Expect(worker != nullptr, "a worker hung in the server")) return;
     DWORD code = 0;
-    Expect(WaitForSingleObject(worker, 2000) == WAIT_OBJECT_0 && GetExitCodeThread(worker, &code) && code == 1,
+    Expect(WaitForSingleObject(worker, 2000) == WAIT_OBJECT_0 && GetExitCodeThread(worker, &code) &&
+               code == 1,
            "the hung worker was terminated with exit code 1 (code %lu)", code);
     CloseHandle(worker);
 }
@@ -461,25 +514,30 @@ void InstallTimeoutTerminatesWorker() {
     Filter filter;
     BOOL timedOut = kUnset, restart = kUnset, cancelled = kUnset;
     const DWORD started = GetTickCount();
-    const BOOL result = filter->InstallWithTimeout(inf.c_str(), 1000, &timedOut, &restart, &cancelled);
+    const BOOL result =
+        filter->InstallWithTimeout(inf.c_str(), 1000, &timedOut, &restart, &cancelled);
     const DWORD elapsed = GetTickCount() - started;
-    Expect(result == FALSE && timedOut == 1, "InstallWithTimeout(1000 ms): %d, timed out %d", result, timedOut);
+    Expect(result == FALSE && timedOut == 1, "InstallWithTimeout(1000 ms): %d, timed out %d",
+           result, timedOut);
     Expect(elapsed >= 990 && elapsed < 1000 + 2000, "returned after %lu ms", elapsed);
     Expect(restart == 0 && cancelled == 0, "flags as the worker's Install left them (cleared)");
     const auto log = ReadCallLog();
-    Expect(!log.empty() && log.front().thread != GetCurrentThreadId(), "the work ran on another thread");
+    Expect(!log.empty() && log.front().thread != GetCurrentThreadId(),
+           "the work ran on another thread");
     ExpectWorkerTerminated(log);
     ExpectCleanLog(log, false);  // the terminated worker's references are abandoned
 }
 
 void UninstallTimeoutStopsBeforePurge() {
-    StartFakeScenario("uninstall timeout", "answer INetCfgClassSetup.DeInstall hang\n", {kComponent});
+    StartFakeScenario("uninstall timeout", "answer INetCfgClassSetup.DeInstall hang\n",
+                      {kComponent});
     WriteOem(7, kMarkedInf);
     Filter filter;
     BOOL timedOut = kUnset, restart = kUnset;
     const BOOL result = filter->UninstallWithTimeout(1000, &timedOut, &restart);
-    Expect(result == FALSE && timedOut == 1 && restart == 0, "UninstallWithTimeout(1000 ms): %d, timed out %d, restart %d",
-           result, timedOut, restart);
+    Expect(result == FALSE && timedOut == 1 && restart == 0,
+           "UninstallWithTimeout(1000 ms): %d, timed out %d, restart %d", result, timedOut,
+           restart);
     Expect(OemExists(7), "no purge: the worker was ended before it");
     ExpectWorkerTerminated(ReadCallLog());
 }
@@ -493,7 +551,8 @@ void TimedDefaultInfKeepsDirectory() {
     SetCurrentDirectoryW(windows);
     Filter filter;
     BOOL timedOut = kUnset, restart = kUnset, cancelled = kUnset;
-    Expect(filter->InstallWithTimeout(nullptr, 1000, &timedOut, &restart, &cancelled) == FALSE && timedOut == 1,
+    Expect(filter->InstallWithTimeout(nullptr, 1000, &timedOut, &restart, &cancelled) == FALSE &&
+               timedOut == 1,
            "InstallWithTimeout(no path, 1000 ms) timed out");
     Expect(CurrentDirectory() == ProgramDirectory(), "the program's directory is still current: %s",
            Narrow(CurrentDirectory()).c_str());
@@ -508,15 +567,18 @@ void InfiniteLimit() {
     Filter filter;
     BOOL timedOut = kUnset, restart = kUnset, cancelled = kUnset;
     const DWORD started = GetTickCount();
-    const BOOL result = filter->InstallWithTimeout(inf.c_str(), INFINITE, &timedOut, &restart, &cancelled);
+    const BOOL result =
+        filter->InstallWithTimeout(inf.c_str(), INFINITE, &timedOut, &restart, &cancelled);
     Expect(result == TRUE && timedOut == 0 && restart == 0 && cancelled == 0,
            "InstallWithTimeout(INFINITE), a 1.5 s Apply: %d, timed out %d", result, timedOut);
     Expect(GetTickCount() - started >= 1500, "waited for the slow worker");
     timedOut = restart = kUnset;
-    Expect(filter->UninstallWithTimeout(INFINITE, &timedOut, &restart) == TRUE && timedOut == 0 && restart == 0,
+    Expect(filter->UninstallWithTimeout(INFINITE, &timedOut, &restart) == TRUE && timedOut == 0 &&
+               restart == 0,
            "UninstallWithTimeout(INFINITE): TRUE, timed out 0");
     const auto log = ReadCallLog();
-    Expect(FirstLineOf(log, "+").find("apartment=STA") != std::string::npos, "the worker initialised its runtime");
+    Expect(FirstLineOf(log, "+").find("apartment=STA") != std::string::npos,
+           "the worker initialised its runtime");
     ExpectCleanLog(log);
 }
 
@@ -527,20 +589,24 @@ void RetryFastPaths() {
         StartFakeScenario("retry install fails", "answer INetCfgClassSetup.Install E_FAIL\n");
         Filter filter;
         BOOL restart = kUnset, cancelled = kUnset;
-        Expect(filter->InstallWithRetry(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 && cancelled == 0,
+        Expect(filter->InstallWithRetry(inf.c_str(), &restart, &cancelled) == FALSE &&
+                   restart == 0 && cancelled == 0,
                "InstallWithRetry: FALSE, flags 0");
         const auto log = ReadCallLog();
-        Expect(CountCalls(log, "IClassFactory.CreateInstance") == 1 && CountCalls(log, "INetCfg.FindComponent") == 0,
+        Expect(CountCalls(log, "IClassFactory.CreateInstance") == 1 &&
+                   CountCalls(log, "INetCfg.FindComponent") == 0,
                "one attempt, no uninstall: %s", Joined(CallSequence(log)).c_str());
         ExpectCleanLog(log);
     }
     {
         printf("    - InstallWithRetry, cancelled: FALSE, cancelled 1, one attempt\n");
-        StartFakeScenario("retry install cancelled", "answer INetCfgClassSetup.Install CANCELLED\n");
+        StartFakeScenario("retry install cancelled",
+                          "answer INetCfgClassSetup.Install CANCELLED\n");
         Filter filter;
         BOOL restart = kUnset, cancelled = kUnset;
-        Expect(filter->InstallWithRetry(inf.c_str(), &restart, &cancelled) == FALSE && cancelled == 1,
-               "InstallWithRetry: FALSE, cancelled 1");
+        Expect(
+            filter->InstallWithRetry(inf.c_str(), &restart, &cancelled) == FALSE && cancelled == 1,
+            "InstallWithRetry: FALSE, cancelled 1");
         Expect(CountCalls(ReadCallLog(), "IClassFactory.CreateInstance") == 1, "one attempt");
     }
     {
@@ -548,16 +614,19 @@ void RetryFastPaths() {
         StartFakeScenario("retry install", "answer INetCfg.Apply S_OK NETCFG_S_REBOOT\n");
         Filter filter;
         BOOL restart = kUnset, cancelled = kUnset;
-        Expect(filter->InstallWithRetry(inf.c_str(), &restart, &cancelled) == TRUE && restart == 1 && cancelled == 0,
+        Expect(filter->InstallWithRetry(inf.c_str(), &restart, &cancelled) == TRUE &&
+                   restart == 1 && cancelled == 0,
                "InstallWithRetry: TRUE, restart 1");
-        Expect(CountCalls(ReadCallLog(), "IClassFactory.CreateInstance") == 1 && Installed(), "one attempt, installed");
+        Expect(CountCalls(ReadCallLog(), "IClassFactory.CreateInstance") == 1 && Installed(),
+               "one attempt, installed");
     }
     {
         printf("    - UninstallWithRetry, not installed: FALSE, one attempt\n");
         StartFakeScenario("retry uninstall absent", "");
         Filter filter;
         BOOL restart = kUnset;
-        Expect(filter->UninstallWithRetry(&restart) == FALSE && restart == 0, "UninstallWithRetry: FALSE, restart 0");
+        Expect(filter->UninstallWithRetry(&restart) == FALSE && restart == 0,
+               "UninstallWithRetry: FALSE, restart 0");
         Expect(CountCalls(ReadCallLog(), "INetCfg.FindComponent") == 1, "one attempt");
     }
     {
@@ -582,11 +651,14 @@ void RetryAfterTimeout() {
     const DWORD started = GetTickCount();
     const BOOL result = filter->InstallWithRetry(inf.c_str(), &restart, &cancelled);
     const DWORD elapsed = GetTickCount() - started;
-    Expect(result == TRUE && restart == 0 && cancelled == 0, "InstallWithRetry: %d (want TRUE), restart %d, cancelled %d",
-           result, restart, cancelled);
-    Expect(elapsed >= 120000 && elapsed < 120000 + 15000, "took %lu ms (one 120 s limit and quick attempts)", elapsed);
+    Expect(result == TRUE && restart == 0 && cancelled == 0,
+           "InstallWithRetry: %d (want TRUE), restart %d, cancelled %d", result, restart,
+           cancelled);
+    Expect(elapsed >= 120000 && elapsed < 120000 + 15000,
+           "took %lu ms (one 120 s limit and quick attempts)", elapsed);
     const auto log = ReadCallLog();
-    Expect(CountCalls(log, "IClassFactory.CreateInstance") == 3 && CountCalls(log, "INetCfgClassSetup.Install") == 2 &&
+    Expect(CountCalls(log, "IClassFactory.CreateInstance") == 3 &&
+               CountCalls(log, "INetCfgClassSetup.Install") == 2 &&
                CountCalls(log, "INetCfg.FindComponent") == 1,
            "install, uninstall, install: %s", Joined(CallSequence(log)).c_str());
     ExpectWorkerTerminated(log);
@@ -599,7 +671,8 @@ const std::vector<Scenario> kFakeScenarios = {
     {"version resource read back with GetFileVersionInfoW", CheckVersionResource},
     {"install, explicit path: INF copied by the platform, applied twice", InstallExplicitPath},
     {"install, default INF beside the program: directory switched, restored", InstallDefaultInf},
-    {"install, INF naming a missing catalog: copy refused, nothing installed", InstallMissingCatalog},
+    {"install, INF naming a missing catalog: copy refused, nothing installed",
+     InstallMissingCatalog},
     {"install, answers of the component install and the applies", InstallApplySequences},
     {"install, locked configuration cannot be opened", InstallOpenFailures},
     {"install, write lock held by another client", InstallLockHeld},
@@ -611,11 +684,14 @@ const std::vector<Scenario> kFakeScenarios = {
     {"purge reads INF heads in text mode, oem0 to oem49 only", PurgeReadsTextMode},
     {"runtime already initialised on the calling thread", RuntimeAlreadyInitialised},
     {"InstallWithTimeout, worker hung in the server: terminated", InstallTimeoutTerminatesWorker},
-    {"UninstallWithTimeout, worker hung in removal: terminated, no purge", UninstallTimeoutStopsBeforePurge},
-    {"InstallWithTimeout, default INF, worker hung: directory stays switched", TimedDefaultInfKeepsDirectory},
+    {"UninstallWithTimeout, worker hung in removal: terminated, no purge",
+     UninstallTimeoutStopsBeforePurge},
+    {"InstallWithTimeout, default INF, worker hung: directory stays switched",
+     TimedDefaultInfKeepsDirectory},
     {"timed operations with INFINITE", InfiniteLimit},
     {"retried operations without a timeout: one attempt", RetryFastPaths},
-    {"InstallWithRetry, first attempt hangs past 120 s: uninstall, install again", RetryAfterTimeout, true},
+    {"InstallWithRetry, first attempt hangs past 120 s: uninstall, install again",
+     RetryAfterTimeout, true},
 };
 
 }  // namespace harness
