@@ -39,25 +39,9 @@ cmake --build --preset windows-x64 -j2 --target ndisfilter fake_netcfg ndisfilte
 # A prefix apart from the tests' build/wine-prefix, so that a test run going
 # on at the same time keeps its server and registration to itself.
 export WINEPREFIX=${NDISFILTER_BENCH_PREFIX:-$ROOT/build/wine-prefix-bench}
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-
-stop_wineserver() { wineserver -k 2>/dev/null || true; }
-trap stop_wineserver EXIT
-
-if [[ ! -f $WINEPREFIX/system.reg ]]; then
-    echo "creating the Wine prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
-    wineserver -w  # the boot's server must be gone before a persistent one starts
-fi
-wineserver -p  # one server for the registration and the run
-
-NETCFG_KEY='HKCR\CLSID\{5B035261-40F9-11D1-AAEC-00805FC1270E}\InprocServer32'
-FAKE_WIN=$(winepath -w "$BIN/fake_netcfg.dll" 2>/dev/null)
-wine reg add "$NETCFG_KEY" /ve /d "$FAKE_WIN" /f >/dev/null 2>&1
-wine reg add "$NETCFG_KEY" /v ThreadingModel /d Both /f >/dev/null 2>&1
+source tests/wine/wine-env.sh
+start_prefix  # one server for the registration and the run
+register_netcfg "$(winepath -w "$BIN/fake_netcfg.dll" 2>/dev/null)"
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')
 echo "machine: ${cpu:-unknown CPU}, $(nproc) cores, $(uname -sr), $(wine --version 2>/dev/null), $(date -u +%F)"

@@ -12,11 +12,7 @@ cd "$(dirname "$0")/../.."
 ROOT=$PWD
 BIN="$ROOT/build/windows-x64/tests/wine"
 export WINEPREFIX="$ROOT/build/wine-prefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-
-NETCFG_KEY='HKCR\CLSID\{5B035261-40F9-11D1-AAEC-00805FC1270E}\InprocServer32'
+source tests/wine/wine-env.sh
 BUILTIN_NETCFG='C:\windows\system32\netcfgx.dll'
 
 for program in ndisfilter_smoke.exe ndisfilter_wine_tests.exe fake_netcfg.dll ndisfilter.dll; do
@@ -27,21 +23,7 @@ for program in ndisfilter_smoke.exe ndisfilter_wine_tests.exe fake_netcfg.dll nd
 done
 
 started=$(date +%s)
-stop_wineserver() { wineserver -k 2>/dev/null || true; }
-trap stop_wineserver EXIT
-
-if [[ ! -f $WINEPREFIX/system.reg ]]; then
-    echo "creating the Wine prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
-    wineserver -w  # the boot's server must be gone before a persistent one starts
-fi
-wineserver -p  # one server for every step below
-
-register_netcfg() {  # $1: the Windows path of the in-process server
-    wine reg add "$NETCFG_KEY" /ve /d "$1" /f >/dev/null 2>&1
-    wine reg add "$NETCFG_KEY" /v ThreadingModel /d Both /f >/dev/null 2>&1
-}
+start_prefix  # one server for every step below
 
 failures=0
 step() {  # $1: title; the rest: the command
