@@ -2,6 +2,8 @@
 // server's state files and INF store it runs against.
 #include "wine_bench.h"
 
+#include "common/win_files.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -11,32 +13,8 @@
 namespace winebench {
 namespace {
 
-bool WriteText(const std::wstring &path, const std::string &text) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const BOOL ok =
-        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == text.size();
-}
-
-// Up to limit bytes from the start of a file.
-std::string ReadHead(const std::wstring &path, DWORD limit) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string bytes;
-    char buffer[4096];
-    DWORD read = 0;
-    while (bytes.size() < limit && ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read)
-        bytes.append(buffer, read);
-    CloseHandle(file);
-    if (bytes.size() > limit) bytes.resize(limit);
-    return bytes;
-}
+using winetest::ReadBytes;
+using winetest::WriteBytes;
 
 std::wstring InfStore() {
     wchar_t windows[MAX_PATH];
@@ -46,7 +24,7 @@ std::wstring InfStore() {
 
 // The library recognises its copies by the INF's first line; so does this.
 bool IsOurCopy(const std::wstring &path) {
-    std::string head = ReadHead(path, 256);
+    std::string head = ReadBytes(path, 256);
     std::transform(head.begin(), head.end(), head.begin(),
                    [](char c) { return static_cast<char>(toupper(c)); });
     const size_t end = head.find('\n');
@@ -130,14 +108,14 @@ void ClearCallLog() { DeleteFileW((StateDirectory() + L"\\calls.log").c_str()); 
 void StartScenario(const char *name, const char *directives) {
     static int generation = 0;
     ClearCallLog();
-    WriteText(StateDirectory() + L"\\components.txt", "");
-    WriteText(StateDirectory() + L"\\scenario.txt",
-              "scenario bench " + std::to_string(GetCurrentProcessId()) + "-" +
-                  std::to_string(++generation) + " " + name + "\n" + directives);
+    WriteBytes(StateDirectory() + L"\\components.txt", "");
+    WriteBytes(StateDirectory() + L"\\scenario.txt",
+               "scenario bench " + std::to_string(GetCurrentProcessId()) + "-" +
+                   std::to_string(++generation) + " " + name + "\n" + directives);
 }
 
 HangReport CollectHungWorkers(DWORD expectedExitCode) {
-    const std::string log = ReadHead(StateDirectory() + L"\\calls.log", 64u << 20);
+    const std::string log = ReadBytes(StateDirectory() + L"\\calls.log", 64u << 20);
     HangReport report;
     static const char kKey[] = " hang thread=";
     for (size_t at = log.find(kKey); at != std::string::npos; at = log.find(kKey, at + 1)) {
@@ -173,7 +151,7 @@ void PrepareInfStore() {
         DeleteFileW((store + L"DorvaneV.pnf").c_str());
     }
     if (GetFileAttributesW(ownName.c_str()) == INVALID_FILE_ATTRIBUTES)
-        g_placeholderCreated = WriteText(ownName, kPlaceholder);
+        g_placeholderCreated = WriteBytes(ownName, kPlaceholder);
 }
 
 void RestoreInfStore() {

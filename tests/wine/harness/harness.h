@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win_files.h"
 #include "ndisfilter.h"
 
 namespace harness {
@@ -70,8 +71,8 @@ unsigned long long ValueAfter(const std::string &text, const char *key);
 // ---- files: INFs to install, the Windows INF store
 std::wstring InfStore();  // C:\windows\inf\ (with the backslash)
 void CleanInfStore();
-bool WriteBytes(const std::wstring &path, const std::string &bytes);
-std::string ReadBytes(const std::wstring &path);
+using winetest::ReadBytes;
+using winetest::WriteBytes;
 bool FileExists(const std::wstring &path);
 std::wstring CurrentDirectory();
 // A valid unsigned INF for the component; with a CatalogFile line if catalog.
