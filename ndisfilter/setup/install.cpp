@@ -25,7 +25,7 @@ HRESULT DefaultInfPath(WCHAR (&path)[MAX_PATH], WCHAR (&directory)[MAX_PATH]) {
     HRESULT hr = BoundedCopyW(directory, MAX_PATH, path);
     if (hr == S_OK)
         hr = BoundedCopyW(lastSlash, MAX_PATH - static_cast<size_t>(lastSlash - path),
-                          kDefaultInfName);
+                          kDefaultInfPathSuffix);
     return hr;
 }
 

@@ -5,7 +5,6 @@
 
 namespace ndisfilter {
 
-constexpr const WCHAR *kDefaultInfName = L"\\DorvaneV.inf";
 constexpr size_t kSourceMediaCapacity = 259;
 
 // Slot 3: resolves the INF (the caller's path, or DorvaneV.inf beside the host

@@ -24,7 +24,7 @@ HRESULT OpenLockedNetConfig(INetCfg **config, LPWSTR *holderDescription) {
                                   netCfg.PutVoid());
         if (result == S_OK) result = netCfg->QueryInterface(IID_INetCfgLock, lock.PutVoid());
         if (result == S_OK) {
-            result = lock->AcquireWriteLock(LockWaitMs, kLockClientDescription, holderDescription);
+            result = lock->AcquireWriteLock(kLockWaitMs, kLockClientDescription, holderDescription);
             if (result == S_FALSE) result = NETCFG_E_NO_WRITE_LOCK;
         }
         if (result == S_OK) {

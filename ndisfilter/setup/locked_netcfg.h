@@ -7,8 +7,6 @@
 
 namespace ndisfilter {
 
-constexpr DWORD LockWaitMs = 5000;
-constexpr const WCHAR *kLockClientDescription = L"DorvaneInstall";
 
 // Sets both outputs to null first. S_OK: *config is a ready LockedNetConfig,
 // to be handed to CloseLockedNetConfig. NETCFG_E_NO_WRITE_LOCK: another client

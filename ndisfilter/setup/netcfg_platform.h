@@ -9,9 +9,9 @@
 #include <netcfgx.h>
 #include <setupapi.h>
 
-namespace ndisfilter {
+#include "product.h"
 
-constexpr const WCHAR *kComponentId = L"ZQ_DorvaneV";
+namespace ndisfilter {
 
 // The on-behalf-of record for install and removal: all zero, by the user.
 inline OBO_TOKEN UserOboToken() {

@@ -47,7 +47,7 @@ void PurgeOemInfCopies() {
     const size_t prefixLength = strlen(pattern);
     if (BoundedAppendA(pattern, MAX_PATH, kOemInfPattern) != S_OK) return;
 
-    for (int n = 0; n < OemInfScanLimit; ++n) {
+    for (int n = 0; n < kOemInfScanLimit; ++n) {
         char name[MAX_PATH];
         // The prefix only; BoundedFormatA writes the rest and the terminator.
         // NOLINTNEXTLINE(bugprone-not-null-terminated-result)

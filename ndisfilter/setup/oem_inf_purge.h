@@ -1,13 +1,10 @@
 // Deleting the copy of our INF that the platform kept in its INF store.
 #pragma once
 
-#include <stddef.h>
+#include "product.h"
 
 namespace ndisfilter {
 
-constexpr int OemInfScanLimit = 50;
-constexpr size_t kInfHeadSize = 256;
-constexpr const char *kInfMarker = "DorvaneV.INF";
 
 // Scans <Windows>\inf\oem0.inf .. oem49.inf for the first one whose head holds
 // the marker, and deletes it and its .PNF twin. Reports nothing.

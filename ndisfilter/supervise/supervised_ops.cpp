@@ -5,6 +5,7 @@
 #include <process.h>
 
 #include "module/cndisfilter.h"
+#include "setup/product.h"
 
 namespace {
 
@@ -25,7 +26,6 @@ struct UninstallWorkItem {
     BOOL result;
 };
 
-constexpr DWORD RetryTimeoutMs = 120000;
 
 unsigned WINAPI InstallWorker(void *argument) {
     if (auto *item = static_cast<InstallWorkItem *>(argument))
@@ -92,18 +92,18 @@ BOOL STDMETHODCALLTYPE CNdisFilterSupervisedOps::InstallWithRetry(LPCWSTR infPat
     if (!restartRequired || !cancelled) return FALSE;
     INdisFilterHelper2 *self = this;
     BOOL timedOut = FALSE;
-    if (self->InstallWithTimeout(infPath, RetryTimeoutMs, &timedOut, restartRequired, cancelled))
+    if (self->InstallWithTimeout(infPath, ndisfilter::kRetryTimeoutMs, &timedOut, restartRequired, cancelled))
         return TRUE;
     if (!timedOut) return FALSE;  // only a timeout is worth another attempt
-    self->UninstallWithTimeout(RetryTimeoutMs, &timedOut, restartRequired);
-    return self->InstallWithTimeout(infPath, RetryTimeoutMs, &timedOut, restartRequired, cancelled);
+    self->UninstallWithTimeout(ndisfilter::kRetryTimeoutMs, &timedOut, restartRequired);
+    return self->InstallWithTimeout(infPath, ndisfilter::kRetryTimeoutMs, &timedOut, restartRequired, cancelled);
 }
 
 BOOL STDMETHODCALLTYPE CNdisFilterSupervisedOps::UninstallWithRetry(BOOL *restartRequired) {
     if (!restartRequired) return FALSE;
     INdisFilterHelper2 *self = this;
     BOOL timedOut = FALSE;
-    if (self->UninstallWithTimeout(RetryTimeoutMs, &timedOut, restartRequired)) return TRUE;
+    if (self->UninstallWithTimeout(ndisfilter::kRetryTimeoutMs, &timedOut, restartRequired)) return TRUE;
     if (!timedOut) return FALSE;
-    return self->UninstallWithTimeout(RetryTimeoutMs, &timedOut, restartRequired);
+    return self->UninstallWithTimeout(ndisfilter::kRetryTimeoutMs, &timedOut, restartRequired);
 }
