@@ -41,14 +41,14 @@ cmake --build --preset windows-x64 -j2 --target ndisfilter fake_netcfg ndisfilte
 export WINEPREFIX=${NDISFILTER_BENCH_PREFIX:-$ROOT/build/wine-prefix-bench}
 source tests/wine/wine-env.sh
 start_prefix  # one server for the registration and the run
-register_netcfg "$(winepath -w "$BIN/fake_netcfg.dll" 2>/dev/null)"
+register_netcfg "$(wine_path "$BIN/fake_netcfg.dll")" 64
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')
-echo "machine: ${cpu:-unknown CPU}, $(nproc) cores, $(uname -sr), $(wine --version 2>/dev/null), $(date -u +%F)"
+echo "machine: ${cpu:-unknown CPU}, $(nproc) cores, $(uname -sr), $("$WINE" --version 2>/dev/null), $(date -u +%F)"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 run() {  # the program's options; the program stops a stalled run itself
-    timeout 1800 wine "$BIN/ndisfilter_wine_bench.exe" \
-        --library "$(winepath -w "$LIBRARY" 2>/dev/null)" --inf "$(winepath -w "$INF" 2>/dev/null)" "$@"
+    timeout 1800 "$WINE" "$BIN/ndisfilter_wine_bench.exe" \
+        --library "$(wine_path "$LIBRARY")" --inf "$(wine_path "$INF")" "$@"
 }
 status=0
 run --pairs "$pairs" --warmup "$warmup" --lateness none || status=1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # ndisfilterctl.exe under Wine, against the test-only network configuration
-# server. Called by tests/wine/run.sh with WINEPREFIX and FAKE_NETCFG_DLL
+# server. Called by tests/wine/run.sh with WINEPREFIX, FAKE_NETCFG_DLL, WINE (the
+# loader of the prefix's architecture) and NDISFILTERCTL_EXE (the build's program)
 # exported and that server already registered for CLSID_CNetCfg.
 #
 # Each case runs the program through cmd so that the whole Windows exit code
@@ -18,7 +19,7 @@ for file in "$EXE_UNIX" "$(dirname "$EXE_UNIX")/ndisfilter.dll" "$(dirname "$EXE
         exit 1
     fi
 done
-EXE=$(winepath -w "$EXE_UNIX" 2>/dev/null)
+EXE=$("${WINE:-wine}" winepath.exe -w "$EXE_UNIX" 2>/dev/null | tr -d '\r')
 
 # The server's state (scenario, call log, components) and our INF live in a
 # folder of their own inside the prefix.
@@ -72,7 +73,7 @@ scenario() {  # $1: name; the rest: directives, one per argument
 
 # ctl ARGS...: runs the program; sets CODE, OUT (stdout), ERR (stderr).
 ctl() {
-    wine cmd /v:on /c "$EXE $* >$STATE\\out.txt 2>$STATE\\err.txt & echo exit=!errorlevel!" \
+    "${WINE:-wine}" cmd /v:on /c "$EXE $* >$STATE\\out.txt 2>$STATE\\err.txt & echo exit=!errorlevel!" \
         >"$STATE_UNIX/cmd.txt" 2>/dev/null || true
     CODE=$(tr -d '\r' <"$STATE_UNIX/cmd.txt" | sed -n 's/^exit=//p')
     OUT=$(tr -d '\r' <"$STATE_UNIX/out.txt")

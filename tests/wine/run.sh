@@ -1,23 +1,63 @@
 #!/usr/bin/env bash
-# Runs the Windows test programs under Wine in a throwaway prefix:
+# Runs the Windows test programs under Wine, for each architecture:
 #   1. the smoke test (entry points, identity, reference counts, tables);
 #   2. the harness against Wine's own network configuration object;
 #   3. the harness against the test-only network configuration server,
 #      registered for CLSID_CNetCfg;
 #   4. tests/wine/ndisfilterctl-wine.sh, when present and executable.
-# Usage: tests/wine/run.sh [harness arguments, e.g. --skip-slow]
-# Exit code nonzero on any failure. Ends the prefix's wineserver in any case.
+# x64 runs in build/wine-prefix (64-bit), x86 in build/wine-prefix-x86
+# (32-bit); the harness's 120 s retry scenario runs on x64 only. Then the
+# WOW64 case: the 32-bit programs and DLLs in the 64-bit prefix, the test
+# server registered in the registry's 32-bit view.
+# Usage: tests/wine/run.sh [--arch x64|x86|wow64] [harness arguments, e.g. --skip-slow]
+# A machine that cannot run 32-bit programs skips x86 and WOW64, saying so,
+# unless NDISFILTER_REQUIRE_32BIT=1. Exit code nonzero on any failure. Ends
+# each prefix's wineserver in any case.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 ROOT=$PWD
-BIN="$ROOT/build/windows-x64/tests/wine"
-export WINEPREFIX="$ROOT/build/wine-prefix"
+
+if [[ ${1:-} != --arch ]]; then
+    status=0
+    summary=()
+    for arch in x64 x86 wow64; do
+        t0=$SECONDS
+        slow=()
+        [[ $arch == x64 ]] || slow=(--skip-slow)
+        if tests/wine/run.sh --arch "$arch" "${slow[@]}" "$@"; then result=PASS; else result=FAIL status=1; fi
+        summary+=("$(printf '%-6s %s (%d s)' "$arch" "$result" $((SECONDS - t0)))")
+    done
+    printf '\nWine tests by architecture:\n'
+    printf '  %s\n' "${summary[@]}"
+    exit $status
+fi
+arch=${2:?usage: tests/wine/run.sh [--arch x64|x86|wow64] [harness arguments]}
+shift 2
+case $arch in
+    x64) build=windows-x64 prefix=wine-prefix view=64 ;;
+    x86) build=windows-x86 prefix=wine-prefix-x86 view= ;;
+    wow64) build=windows-x86 prefix=wine-prefix view=32 ;;
+    *) echo "unknown architecture $arch" >&2; exit 2 ;;
+esac
+BIN="$ROOT/build/$build/tests/wine"
+export WINEPREFIX="$ROOT/build/$prefix"
+export NDISFILTER_WINE_ARCH=x64
+[[ $arch == x86 ]] && NDISFILTER_WINE_ARCH=x86
 source tests/wine/wine-env.sh
 BUILTIN_NETCFG='C:\windows\system32\netcfgx.dll'
 
+printf '\n==== Wine, %s: %s programs in %s\n' "$arch" "$build" "$WINEPREFIX"
+if [[ $arch != x64 ]] && ! wine_runs_32bit; then
+    echo "SKIPPED: this machine cannot run Wine's 32-bit loader ($WINE32 --version fails;"
+    echo "a kernel without 32-bit support answers 'Exec format error'). The 32-bit build is"
+    echo "compiled and checked as a binary, but not run."
+    [[ ${NDISFILTER_REQUIRE_32BIT:-0} == 1 ]] && exit 1
+    exit 0
+fi
+
 for program in ndisfilter_smoke.exe ndisfilter_wine_tests.exe fake_netcfg.dll ndisfilter.dll; do
     if [[ ! -f $BIN/$program ]]; then
-        echo "missing $BIN/$program: build the windows-x64 preset first" >&2
+        echo "missing $BIN/$program: build the $build preset first" >&2
         exit 1
     fi
 done
@@ -28,29 +68,40 @@ start_prefix  # one server for every step below
 failures=0
 step() {  # $1: title; the rest: the command
     local title=$1; shift
-    printf '\n---- %s\n' "$title"
+    printf '\n---- %s: %s\n' "$arch" "$title"
     local t0=$SECONDS
     if "$@"; then
-        printf -- '---- %s: PASS (%d s)\n' "$title" $((SECONDS - t0))
+        printf -- '---- %s: %s: PASS (%d s)\n' "$arch" "$title" $((SECONDS - t0))
     else
-        printf -- '---- %s: FAIL (%d s)\n' "$title" $((SECONDS - t0))
+        printf -- '---- %s: %s: FAIL (%d s)\n' "$arch" "$title" $((SECONDS - t0))
         failures=$((failures + 1))
     fi
 }
 
-FAKE_WIN=$(winepath -w "$BIN/fake_netcfg.dll" 2>/dev/null)
+FAKE_WIN=$(wine_path "$BIN/fake_netcfg.dll")
+export WINE FAKE_NETCFG_DLL="$BIN/fake_netcfg.dll"
+export NDISFILTERCTL_EXE="$ROOT/build/$build/ndisfilter/ndisfilterctl.exe"
 
-register_netcfg "$BUILTIN_NETCFG"
-step "smoke test" wine "$BIN/ndisfilter_smoke.exe"
-step "harness, Wine's built-in network configuration" wine "$BIN/ndisfilter_wine_tests.exe" --builtin "$@"
+if [[ $arch == wow64 ]]; then
+    # The 64-bit view keeps Wine's own object: a 32-bit host that found the
+    # test server there would be reading the wrong view.
+    register_netcfg "$BUILTIN_NETCFG" 64
+    register_netcfg "$FAKE_WIN" 32
+    step "smoke test, 32-bit in a 64-bit prefix" "$WINE" "$BIN/ndisfilter_smoke.exe"
+    step "harness, test server in the 32-bit view" "$WINE" "$BIN/ndisfilter_wine_tests.exe" "$@"
+    register_netcfg "$BUILTIN_NETCFG" 32
+else
+    register_netcfg "$BUILTIN_NETCFG" $view
+    step "smoke test" "$WINE" "$BIN/ndisfilter_smoke.exe"
+    step "harness, Wine's built-in network configuration" "$WINE" "$BIN/ndisfilter_wine_tests.exe" --builtin "$@"
 
-register_netcfg "$FAKE_WIN"
-step "harness, test network configuration server" wine "$BIN/ndisfilter_wine_tests.exe" "$@"
+    register_netcfg "$FAKE_WIN" $view
+    step "harness, test network configuration server" "$WINE" "$BIN/ndisfilter_wine_tests.exe" "$@"
 
-if [[ -x tests/wine/ndisfilterctl-wine.sh ]]; then
-    export FAKE_NETCFG_DLL="$BIN/fake_netcfg.dll"
-    step "ndisfilterctl under Wine" tests/wine/ndisfilterctl-wine.sh
+    if [[ -x tests/wine/ndisfilterctl-wine.sh ]]; then
+        step "ndisfilterctl under Wine" tests/wine/ndisfilterctl-wine.sh
+    fi
 fi
 
-printf '\nWine tests: %d step(s) failed, %d s in all\n' "$failures" $(($(date +%s) - started))
+printf '\nWine tests, %s: %d step(s) failed, %d s in all\n' "$arch" "$failures" $(($(date +%s) - started))
 [[ $failures -eq 0 ]]
