@@ -70,7 +70,7 @@ int ErrnoOf(DWORD error) {
 
 extern "C" errno_t fopen_s(FILE **file, const char *name, const char *mode) {
     const std::optional<Answer> answer =
-        Enter(Call::FopenS, Wide(name ? name : "(null)") + L"|" + Wide(mode ? mode : "(null)"));
+        Enter(Call::FopenS, Widen(name ? name : "(null)") + L"|" + Widen(mode ? mode : "(null)"));
     if (!file) return EINVAL;
     *file = nullptr;
     if (!name || !mode || !*mode) return EINVAL;
@@ -80,7 +80,7 @@ extern "C" errno_t fopen_s(FILE **file, const char *name, const char *mode) {
     {
         Machine &m = TheMachine();
         Lock lock(m.mutex);
-        host = HostPathLocked(Wide(name));
+        host = HostPathLocked(Widen(name));
     }
     const bool binary = strchr(mode, 'b') != nullptr;
     const bool readOnly = mode[0] == 'r' && !strchr(mode, '+');

@@ -54,7 +54,7 @@ bool WriteWhole(const std::string &hostPath, const std::string &content) {
 // one while that is set to fail.
 std::wstring SetupWindowsDirectoryLocked() {
     const Machine &m = TheMachine();
-    std::wstring dir = m.windowsDirectory ? Wide(*m.windowsDirectory) : L"C:\\WINDOWS";
+    std::wstring dir = m.windowsDirectory ? Widen(*m.windowsDirectory) : L"C:\\WINDOWS";
     while (dir.size() > 3 && dir.back() == L'\\') dir.pop_back();
     return dir;
 }
@@ -183,7 +183,7 @@ extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT capacity) {
 }
 
 extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
-    const std::optional<Answer> answer = Enter(Call::DeleteFileA, path ? Wide(path) : L"(null)");
+    const std::optional<Answer> answer = Enter(Call::DeleteFileA, path ? Widen(path) : L"(null)");
     if (answer) {
         SetLastErrorQuiet(answer->win32Error);
         return FALSE;
@@ -194,8 +194,8 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
     }
     Machine &m = TheMachine();
     Lock lock(m.mutex);
-    const std::wstring full = FullWindowsPathLocked(Wide(path));
-    auto scripted = m.failDeletes.find(Utf8(LowerCase(full)));
+    const std::wstring full = FullWindowsPathLocked(Widen(path));
+    auto scripted = m.failDeletes.find(Narrow(LowerCase(full)));
     if (scripted != m.failDeletes.end()) {
         SetLastErrorQuiet(scripted->second);
         return FALSE;
@@ -251,7 +251,7 @@ extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSour
     }
     const std::wstring sourceDir = source.substr(0, source.find_last_of(L"\\/") + 1);
     for (const std::string &catalog : NamedCatalogs(content)) {
-        if (!IsFile(HostPathLocked(sourceDir + Wide(catalog)))) {
+        if (!IsFile(HostPathLocked(sourceDir + Widen(catalog)))) {
             SetLastErrorQuiet(ERROR_FILE_NOT_FOUND);
             return FALSE;
         }
@@ -276,7 +276,7 @@ extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSour
         return FALSE;
     }
     const std::wstring pnf = name.substr(0, name.size() - 4) + L".PNF";
-    const std::string pnfContent = "PNF\x01\x02 precompiled " + Utf8(name) + "\n";
+    const std::string pnfContent = "PNF\x01\x02 precompiled " + Narrow(name) + "\n";
     if (!WriteWhole(HostPathLocked(name), content) ||
         !WriteWhole(HostPathLocked(pnf), pnfContent)) {
         SetLastErrorQuiet(ERROR_ACCESS_DENIED);

@@ -100,7 +100,7 @@ void ResetLocked(Machine &m, const std::string &root) {
 void CreateStandardFoldersLocked(Machine &m) {
     MakeHostDirectories(m.root);
     if (m.windowsDirectory)
-        MakeHostDirectories(HostPathLocked(Wide(*m.windowsDirectory) + L"\\inf"));
+        MakeHostDirectories(HostPathLocked(Widen(*m.windowsDirectory) + L"\\inf"));
     if (m.executablePath) {
         const std::wstring exe = FullWindowsPathLocked(*m.executablePath);
         const size_t slash = exe.rfind(L'\\');
@@ -121,11 +121,11 @@ void LoadStateLocked(Machine &m) {
         const std::string key = line.substr(0, tab);
         const std::string value = tab == std::string::npos ? std::string() : line.substr(tab + 1);
         if (key == "executable") {
-            m.executablePath = Wide(value);
+            m.executablePath = Widen(value);
         } else if (key == "executable-unavailable") {
             m.executablePath.reset();
         } else if (key == "current-directory") {
-            m.currentDirectory = Wide(value);
+            m.currentDirectory = Widen(value);
         } else if (key == "windows-directory") {
             m.windowsDirectory = value;
         } else if (key == "windows-directory-unavailable") {
@@ -134,7 +134,7 @@ void LoadStateLocked(Machine &m) {
             const size_t idTab = value.find('\t');
             GUID guid;
             if (idTab != std::string::npos && ParseGuid(value.substr(0, idTab), &guid))
-                m.components.push_back({Wide(value.substr(idTab + 1)), guid});
+                m.components.push_back({Widen(value.substr(idTab + 1)), guid});
         }
     }
 }
@@ -268,16 +268,16 @@ void SaveMachine() {
     std::ostringstream out;
     out << kStateFileHeader << '\n';
     if (m.executablePath)
-        out << "executable\t" << Utf8(*m.executablePath) << '\n';
+        out << "executable\t" << Narrow(*m.executablePath) << '\n';
     else
         out << "executable-unavailable\n";
-    out << "current-directory\t" << Utf8(m.currentDirectory) << '\n';
+    out << "current-directory\t" << Narrow(m.currentDirectory) << '\n';
     if (m.windowsDirectory)
         out << "windows-directory\t" << *m.windowsDirectory << '\n';
     else
         out << "windows-directory-unavailable\n";
     for (const Component &c : m.components)
-        out << "component\t" << Utf8(GuidText(c.classGuid)) << '\t' << Utf8(c.id) << '\n';
+        out << "component\t" << Narrow(GuidText(c.classGuid)) << '\t' << Narrow(c.id) << '\n';
     // Written beside, then renamed: a crash never leaves half a machine.
     const std::string path = StateFilePath(m);
     const std::string temporary = path + ".new";
@@ -289,7 +289,7 @@ void SaveMachine() {
     ::rename(temporary.c_str(), path.c_str());
 }
 
-std::string HostPath(const std::string &windowsPath) { return HostPath(Wide(windowsPath)); }
+std::string HostPath(const std::string &windowsPath) { return HostPath(Widen(windowsPath)); }
 
 std::string HostPath(const std::wstring &windowsPath) {
     Machine &m = TheMachine();
@@ -326,13 +326,13 @@ void SetWindowsDirectory(std::optional<std::string> text) {
     Lock lock(m.mutex);
     m.windowsDirectory = std::move(text);
     if (m.windowsDirectory)
-        MakeHostDirectories(HostPathLocked(Wide(*m.windowsDirectory) + L"\\inf"));
+        MakeHostDirectories(HostPathLocked(Widen(*m.windowsDirectory) + L"\\inf"));
 }
 
 void FailDelete(const std::string &windowsPath, DWORD error) {
     Machine &m = TheMachine();
     Lock lock(m.mutex);
-    m.failDeletes[Utf8(LowerCase(FullWindowsPathLocked(Wide(windowsPath))))] = error;
+    m.failDeletes[Narrow(LowerCase(FullWindowsPathLocked(Widen(windowsPath))))] = error;
 }
 
 bool ComponentInstalled(const std::wstring &id) {

@@ -6,6 +6,8 @@
 
 #include <sim/machine.h>
 
+#include "tools/common/wide_text.h"
+
 #include <condition_variable>
 #include <chrono>
 #include <cstdint>
@@ -138,9 +140,9 @@ void EndThreadLocked(ThreadState *thread, DWORD exitCode, bool terminated);
 // Last error of the calling thread, without logging.
 void SetLastErrorQuiet(DWORD code);
 
-// Text helpers.
-std::string Utf8(const std::wstring &text);
-std::wstring Wide(const std::string &utf8);
+// Text helpers (wide text to and from UTF-8 come from the tools' common header).
+using ndisfilter::text::Narrow;
+using ndisfilter::text::Widen;
 std::wstring GuidText(const GUID &guid);
 bool ParseGuid(const std::string &text, GUID *guid);
 bool EqualNoCase(const std::wstring &a, const std::wstring &b);

@@ -20,7 +20,7 @@ extern "C" HMODULE WINAPI LoadLibraryW(LPCWSTR path) {
         Lock lock(m.mutex);
         host = HostPathLocked(text);
     } else {
-        host = Utf8(text);
+        host = Narrow(text);
         for (char &c : host)
             if (c == '\\') c = '/';
     }

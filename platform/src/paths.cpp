@@ -53,13 +53,13 @@ bool Exists(const std::string &hostPath) {
 // The entry of `folder` that names `part` in any letter case; the part as
 // given when there is none.
 std::string ResolvePart(const std::string &folder, const std::wstring &part) {
-    const std::string asGiven = Utf8(part);
+    const std::string asGiven = Narrow(part);
     if (Exists(folder + "/" + asGiven)) return asGiven;
     DIR *dir = opendir(folder.c_str());
     if (!dir) return asGiven;
     std::string found = asGiven;
     while (dirent *entry = readdir(dir)) {
-        if (EqualNoCase(Wide(entry->d_name), part)) {
+        if (EqualNoCase(Widen(entry->d_name), part)) {
             found = entry->d_name;
             break;
         }

@@ -1,71 +1,11 @@
-// Text conversions the simulation needs: wide (UTF-32 on the host) to and
-// from UTF-8, GUIDs in registry form, and the case folding Windows file and
-// component names use.
+// Text the simulation needs: GUIDs in registry form, and the case folding
+// Windows file and component names use.
 #include "machine_state.h"
 
 #include <stdio.h>
 #include <wctype.h>
 
 namespace sim {
-
-std::string Utf8(const std::wstring &text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t wc : text) {
-        auto c = static_cast<uint32_t>(wc);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::wstring Wide(const std::string &utf8) {
-    std::wstring out;
-    out.reserve(utf8.size());
-    for (size_t i = 0; i < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        int extra = lead < 0x80           ? 0
-                    : (lead >> 5) == 0x6  ? 1
-                    : (lead >> 4) == 0xE  ? 2
-                    : (lead >> 3) == 0x1E ? 3
-                                          : -1;
-        if (extra < 0 || i + static_cast<size_t>(extra) >= utf8.size()) {
-            // Not UTF-8: take the byte as Latin-1, as a code page would.
-            out += static_cast<wchar_t>(lead);
-            ++i;
-            continue;
-        }
-        uint32_t c = extra == 0 ? lead : lead & (0x3F >> extra);
-        bool valid = true;
-        for (int k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(utf8[i + static_cast<size_t>(k)]);
-            if ((next & 0xC0) != 0x80) valid = false;
-            c = (c << 6) | (next & 0x3F);
-        }
-        if (!valid) {
-            out += static_cast<wchar_t>(lead);
-            ++i;
-            continue;
-        }
-        out += static_cast<wchar_t>(c);
-        i += static_cast<size_t>(extra) + 1;
-    }
-    return out;
-}
 
 std::wstring GuidText(const GUID &g) {
     wchar_t text[40];

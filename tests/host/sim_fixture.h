@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/wide_text.h"
+
 class SimMachineTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -48,7 +50,7 @@ protected:
         ASSERT_TRUE(out.flush()) << host;
     }
     static void WriteFileAt(const std::wstring &windowsPath, const std::string &bytes) {
-        WriteFileAt(Narrow(windowsPath), bytes);
+        WriteFileAt(ndisfilter::text::Narrow(windowsPath), bytes);
     }
 
     // The bytes of the file behind a Windows path; nullopt when absent.
@@ -77,12 +79,6 @@ protected:
         closedir(dir);
         std::sort(names.begin(), names.end());
         return names;
-    }
-
-    static std::string Narrow(const std::wstring &text) {
-        std::string out;
-        for (wchar_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
-        return out;
     }
 
 private:

@@ -71,16 +71,6 @@ Summary Summarise(std::vector<double> values) {
     return summary;
 }
 
-std::string Narrow(const std::wstring &text) {
-    if (text.empty()) return {};
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
-    return out;
-}
-
 std::wstring Widen(const char *text) {
     const int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
     std::wstring out(size > 0 ? size - 1 : 0, L'\0');

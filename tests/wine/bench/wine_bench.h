@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/wide_text.h"
+
 namespace winebench {
 
 // ---- QueryPerformanceCounter
@@ -50,7 +52,7 @@ void PrepareInfStore();
 void RestoreInfStore();
 int CopiesInInfStore();
 
-std::string Narrow(const std::wstring &text);
+using ndisfilter::text::Narrow;
 std::wstring Widen(const char *text);
 
 }  // namespace winebench

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/win_files.h"
+#include "tools/common/wide_text.h"
 #include "ndisfilter.h"
 
 namespace harness {
@@ -80,6 +81,6 @@ std::string TestInf(bool catalog = false);
 // Writes TestInf into <program>\inf-src\<sub>\DorvaneV.inf and returns its path.
 std::wstring StageInf(const wchar_t *sub, bool catalog = false);
 
-std::string Narrow(const std::wstring &text);
+using ndisfilter::text::Narrow;
 
 }  // namespace harness
