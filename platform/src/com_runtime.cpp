@@ -30,19 +30,17 @@ using namespace sim;
 extern "C" HRESULT WINAPI CoInitialize(LPVOID reserved) {
     const std::optional<Answer> answer = Enter(Call::CoInitialize, reserved ? L"reserved" : L"");
     if (answer && FAILED(answer->hresult)) return answer->hresult;
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    int &count = m.runtimeInit[CurrentThreadLocked()->id];
+    LockedMachine m;
+    int &count = m->runtimeInit[CurrentThreadLocked()->id];
     const HRESULT hr = count++ == 0 ? S_OK : S_FALSE;
     return answer ? answer->hresult : hr;
 }
 
 extern "C" void WINAPI CoUninitialize(void) {
     Enter(Call::CoUninitialize, L"");
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    auto it = m.runtimeInit.find(CurrentThreadLocked()->id);
-    if (it != m.runtimeInit.end() && it->second > 0) --it->second;
+    LockedMachine m;
+    auto it = m->runtimeInit.find(CurrentThreadLocked()->id);
+    if (it != m->runtimeInit.end() && it->second > 0) --it->second;
 }
 
 extern "C" HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWORD context,
@@ -53,10 +51,9 @@ extern "C" HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWOR
     *object = nullptr;
     if (answer && FAILED(answer->hresult)) return answer->hresult;
 
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    auto init = m.runtimeInit.find(CurrentThreadLocked()->id);
-    if (init == m.runtimeInit.end() || init->second == 0) return CO_E_NOTINITIALIZED;
+    LockedMachine m;
+    auto init = m->runtimeInit.find(CurrentThreadLocked()->id);
+    if (init == m->runtimeInit.end() || init->second == 0) return CO_E_NOTINITIALIZED;
     if (outer) return CLASS_E_NOAGGREGATION;
     if (!IsEqualGUID(clsid, CLSID_CNetCfg) || !(context & CLSCTX_INPROC_SERVER))
         return REGDB_E_CLASSNOTREG;
@@ -66,8 +63,7 @@ extern "C" HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWOR
 
 extern "C" LPVOID WINAPI CoTaskMemAlloc(SIZE_T size) {
     CheckTermination();
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     return TaskMemAllocLocked(size);
 }
 
@@ -76,9 +72,8 @@ extern "C" void WINAPI CoTaskMemFree(LPVOID block) {
     swprintf(detail, 32, L"%p", block);
     Enter(Call::CoTaskMemFree, detail);
     if (!block) return;
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     // A block the runtime did not hand out is not freed: the real heap
     // would be corrupted, the simulation just refuses.
-    if (m.taskMem.erase(block)) free(block);
+    if (m->taskMem.erase(block)) free(block);
 }

@@ -78,8 +78,7 @@ extern "C" errno_t fopen_s(FILE **file, const char *name, const char *mode) {
 
     std::string host;
     {
-        Machine &m = TheMachine();
-        Lock lock(m.mutex);
+        LockedMachine m;
         host = HostPathLocked(Widen(name));
     }
     const bool binary = strchr(mode, 'b') != nullptr;

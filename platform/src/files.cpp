@@ -103,17 +103,16 @@ extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD 
         SetLastErrorQuiet(answer->win32Error);
         return 0;
     }
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     if (module) {
         SetLastErrorQuiet(ERROR_MOD_NOT_FOUND);
         return 0;
     }
-    if (!m.executablePath) {
+    if (!m->executablePath) {
         SetLastErrorQuiet(ERROR_GEN_FAILURE);
         return 0;
     }
-    const std::wstring &path = *m.executablePath;
+    const std::wstring &path = *m->executablePath;
     if (path.size() >= capacity) {
         // Truncated to the buffer, terminator included; answers the capacity.
         if (capacity > 0) {
@@ -133,9 +132,8 @@ extern "C" DWORD WINAPI GetCurrentDirectoryW(DWORD capacity, LPWSTR buffer) {
         SetLastErrorQuiet(answer->win32Error);
         return 0;
     }
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    const std::wstring &dir = m.currentDirectory;
+    LockedMachine m;
+    const std::wstring &dir = m->currentDirectory;
     // Too small: the size needed, terminator included; the buffer untouched.
     if (!buffer || capacity < dir.size() + 1) return static_cast<DWORD>(dir.size() + 1);
     wmemcpy(buffer, dir.c_str(), dir.size() + 1);
@@ -152,15 +150,14 @@ extern "C" BOOL WINAPI SetCurrentDirectoryW(LPCWSTR path) {
         SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     const std::wstring full = FullWindowsPathLocked(path);
     const std::string host = HostPathLocked(full);
     if (!IsDirectory(host)) {
         SetLastErrorQuiet(IsFile(host) ? ERROR_DIRECTORY : ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    m.currentDirectory = full;
+    m->currentDirectory = full;
     return TRUE;
 }
 
@@ -170,13 +167,12 @@ extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT capacity) {
         SetLastErrorQuiet(answer->win32Error);
         return 0;
     }
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    if (!m.windowsDirectory) {
+    LockedMachine m;
+    if (!m->windowsDirectory) {
         SetLastErrorQuiet(ERROR_GEN_FAILURE);
         return 0;
     }
-    const std::string &dir = *m.windowsDirectory;
+    const std::string &dir = *m->windowsDirectory;
     if (!buffer || capacity < dir.size() + 1) return static_cast<UINT>(dir.size() + 1);
     memcpy(buffer, dir.c_str(), dir.size() + 1);
     return static_cast<UINT>(dir.size());
@@ -192,11 +188,10 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
         SetLastErrorQuiet(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     const std::wstring full = FullWindowsPathLocked(Widen(path));
-    auto scripted = m.failDeletes.find(Narrow(LowerCase(full)));
-    if (scripted != m.failDeletes.end()) {
+    auto scripted = m->failDeletes.find(Narrow(LowerCase(full)));
+    if (scripted != m->failDeletes.end()) {
         SetLastErrorQuiet(scripted->second);
         return FALSE;
     }
@@ -224,10 +219,9 @@ extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSour
     const std::optional<Answer> answer =
         Enter(Call::SetupCopyOEMInfW, L"\"" + source + L"\" \"" + media + L"\" " +
                                           Number(oemSourceMediaType) + L" " + Number(copyStyle));
-    Machine &m = TheMachine();
     {
-        Lock lock(m.mutex);
-        m.infCopies.push_back(
+        LockedMachine m;
+        m->infCopies.push_back(
             {sourceInfFileName ? source : L"", oemSourceMediaLocation ? media : L""});
     }
     if (destinationInfFileNameComponent) *destinationInfFileNameComponent = nullptr;
@@ -242,7 +236,7 @@ extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSour
         return FALSE;
     }
 
-    Lock lock(m.mutex);
+    LockedMachine m;
     std::string content;
     if (!IsFullPath(source) || !ReadWhole(HostPathLocked(sourceInfFileName), &content) ||
         IsDirectory(HostPathLocked(sourceInfFileName))) {

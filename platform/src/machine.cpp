@@ -63,10 +63,6 @@ std::optional<Answer> FindScriptLocked(Machine &m, Call call, int occurrence) {
     return it->second;
 }
 
-bool AbandonedLockLocked(const Machine &m) {
-    return m.lockConfig && m.lockThread && m.lockThread->terminated;
-}
-
 void ResetLocked(Machine &m, const std::string &root) {
     ++m.generation;
     m.root = root;
@@ -195,29 +191,27 @@ void EndIfTerminatedLocked(Lock &lock, ThreadState *self) {
 }
 
 void CheckTermination() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    EndIfTerminatedLocked(lock, CurrentThreadLocked());
+    LockedMachine m;
+    EndIfTerminatedLocked(m.lock(), CurrentThreadLocked());
 }
 
 std::optional<Answer> Enter(Call call, const std::wstring &detail) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     ThreadState *self = CurrentThreadLocked();
-    EndIfTerminatedLocked(lock, self);
-    m.log.push_back({call, self->id, m.currentDirectory, detail});
-    const int occurrence = ++m.callCounts[call];
-    std::optional<Answer> answer = FindScriptLocked(m, call, occurrence);
+    EndIfTerminatedLocked(m.lock(), self);
+    m->log.push_back({call, self->id, m->currentDirectory, detail});
+    const int occurrence = ++m->callCounts[call];
+    std::optional<Answer> answer = FindScriptLocked(*m, call, occurrence);
     if (!answer || !answer->hang) return answer;
 
     // Hung: wait, holding nothing, until released in this same machine. A
     // thread hung across a Reset stays hung until it is terminated.
-    const uint64_t generation = m.generation;
-    const uint64_t release = m.hangRelease;
+    const uint64_t generation = m->generation;
+    const uint64_t release = m->hangRelease;
     self->hungIn = generation;
-    m.changed.notify_all();
-    WaitLocked(lock, self, std::nullopt,
-               [&] { return m.hangRelease != release && m.generation == generation; });
+    m->changed.notify_all();
+    WaitLocked(m.lock(), self, std::nullopt,
+               [&] { return m->hangRelease != release && m->generation == generation; });
     self->hungIn = 0;
     return std::nullopt;
 }
@@ -241,45 +235,41 @@ namespace sim {
 // --- The machine -------------------------------------------------------------
 
 void Reset(const std::string &rootFolder) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    ResetLocked(m, rootFolder);
-    ::unlink(StateFilePath(m).c_str());
-    CreateStandardFoldersLocked(m);
+    LockedMachine m;
+    ResetLocked(*m, rootFolder);
+    ::unlink(StateFilePath(*m).c_str());
+    CreateStandardFoldersLocked(*m);
 }
 
 std::string RootFolder() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    return m.root;
+    LockedMachine m;
+    return m->root;
 }
 
 void OpenMachine(const std::string &rootFolder) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    ResetLocked(m, rootFolder);
-    LoadStateLocked(m);
-    CreateStandardFoldersLocked(m);
+    LockedMachine m;
+    ResetLocked(*m, rootFolder);
+    LoadStateLocked(*m);
+    CreateStandardFoldersLocked(*m);
 }
 
 void SaveMachine() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     std::ostringstream out;
     out << kStateFileHeader << '\n';
-    if (m.executablePath)
-        out << "executable\t" << Narrow(*m.executablePath) << '\n';
+    if (m->executablePath)
+        out << "executable\t" << Narrow(*m->executablePath) << '\n';
     else
         out << "executable-unavailable\n";
-    out << "current-directory\t" << Narrow(m.currentDirectory) << '\n';
-    if (m.windowsDirectory)
-        out << "windows-directory\t" << *m.windowsDirectory << '\n';
+    out << "current-directory\t" << Narrow(m->currentDirectory) << '\n';
+    if (m->windowsDirectory)
+        out << "windows-directory\t" << *m->windowsDirectory << '\n';
     else
         out << "windows-directory-unavailable\n";
-    for (const Component &c : m.components)
+    for (const Component &c : m->components)
         out << "component\t" << Narrow(GuidText(c.classGuid)) << '\t' << Narrow(c.id) << '\n';
     // Written beside, then renamed: a crash never leaves half a machine.
-    const std::string path = StateFilePath(m);
+    const std::string path = StateFilePath(*m);
     const std::string temporary = path + ".new";
     {
         std::ofstream file(temporary, std::ios::trunc);
@@ -292,140 +282,122 @@ void SaveMachine() {
 std::string HostPath(const std::string &windowsPath) { return HostPath(Widen(windowsPath)); }
 
 std::string HostPath(const std::wstring &windowsPath) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     return HostPathLocked(windowsPath);
 }
 
 void SetExecutablePath(std::optional<std::wstring> path) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    m.executablePath = std::move(path);
-    if (m.executablePath) {
-        const size_t slash = m.executablePath->rfind(L'\\');
+    LockedMachine m;
+    m->executablePath = std::move(path);
+    if (m->executablePath) {
+        const size_t slash = m->executablePath->rfind(L'\\');
         if (slash != std::wstring::npos)
-            MakeHostDirectories(HostPathLocked(m.executablePath->substr(0, slash)));
+            MakeHostDirectories(HostPathLocked(m->executablePath->substr(0, slash)));
     }
 }
 
 void SetCurrentDirectory(const std::wstring &path) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    m.currentDirectory = path;
+    LockedMachine m;
+    m->currentDirectory = path;
     MakeHostDirectories(HostPathLocked(path));
 }
 
 std::wstring CurrentDirectory() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    return m.currentDirectory;
+    LockedMachine m;
+    return m->currentDirectory;
 }
 
 void SetWindowsDirectory(std::optional<std::string> text) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    m.windowsDirectory = std::move(text);
-    if (m.windowsDirectory)
-        MakeHostDirectories(HostPathLocked(Widen(*m.windowsDirectory) + L"\\inf"));
+    LockedMachine m;
+    m->windowsDirectory = std::move(text);
+    if (m->windowsDirectory)
+        MakeHostDirectories(HostPathLocked(Widen(*m->windowsDirectory) + L"\\inf"));
 }
 
 void FailDelete(const std::string &windowsPath, DWORD error) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    m.failDeletes[Narrow(LowerCase(FullWindowsPathLocked(Widen(windowsPath))))] = error;
+    LockedMachine m;
+    m->failDeletes[Narrow(LowerCase(FullWindowsPathLocked(Widen(windowsPath))))] = error;
 }
 
 bool ComponentInstalled(const std::wstring &id) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    return std::any_of(m.components.begin(), m.components.end(),
+    LockedMachine m;
+    return std::any_of(m->components.begin(), m->components.end(),
                        [&](const Component &c) { return EqualNoCase(c.id, id); });
 }
 
 void AddInstalledComponent(const std::wstring &id, const GUID &classGuid) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    for (Component &c : m.components) {
+    LockedMachine m;
+    for (Component &c : m->components) {
         if (EqualNoCase(c.id, id)) {
             c.classGuid = classGuid;
             return;
         }
     }
-    m.components.push_back({id, classGuid});
+    m->components.push_back({id, classGuid});
 }
 
 std::vector<std::wstring> InstalledComponents() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     std::vector<std::wstring> ids;
-    for (const Component &c : m.components) ids.push_back(c.id);
+    for (const Component &c : m->components) ids.push_back(c.id);
     return ids;
 }
 
 void HoldWriteLock(const std::wstring &description) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    m.lockConfig = nullptr;
-    m.lockThread = nullptr;
-    m.lockHeldByTest = true;
-    m.lockDescription = description;
-    m.changed.notify_all();
+    LockedMachine m;
+    m->lockConfig = nullptr;
+    m->lockThread = nullptr;
+    m->lockHeldByTest = true;
+    m->lockDescription = description;
+    m->changed.notify_all();
 }
 
 void ReleaseHeldWriteLock() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    if (!m.lockHeldByTest) return;
-    m.lockHeldByTest = false;
-    m.lockDescription.clear();
-    m.changed.notify_all();
+    LockedMachine m;
+    if (!m->lockHeldByTest) return;
+    m->lockHeldByTest = false;
+    m->lockDescription.clear();
+    m->changed.notify_all();
 }
 
 bool WriteLockHeld() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    return m.lockHeldByTest || (m.lockConfig && !AbandonedLockLocked(m));
+    LockedMachine m;
+    return WriteLockHeldLocked(*m);
 }
 
 bool WriteLockAbandoned() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    return AbandonedLockLocked(m);
+    LockedMachine m;
+    return AbandonedLockLocked(*m);
 }
 
 std::optional<std::wstring> WriteLockHolder() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    if (!m.lockHeldByTest && !m.lockConfig) return std::nullopt;
-    return m.lockDescription;
+    LockedMachine m;
+    if (!m->lockHeldByTest && !m->lockConfig) return std::nullopt;
+    return m->lockDescription;
 }
 
 std::vector<DWORD> LockWaitLimits() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    return m.lockWaitLimits;
+    LockedMachine m;
+    return m->lockWaitLimits;
 }
 
 // --- Scripting -----------------------------------------------------------------
 
 void Script(Call call, Answer answer, int occurrence) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    m.scripts[{call, occurrence < 0 ? 0 : occurrence}] = answer;
+    LockedMachine m;
+    m->scripts[{call, occurrence < 0 ? 0 : occurrence}] = answer;
 }
 
 void ClearScripts() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    m.scripts.clear();
-    m.nextWait.reset();
+    LockedMachine m;
+    m->scripts.clear();
+    m->nextWait.reset();
 }
 
 void ReleaseHangs() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    ++m.hangRelease;
-    m.changed.notify_all();
+    LockedMachine m;
+    ++m->hangRelease;
+    m->changed.notify_all();
 }
 
 namespace {
@@ -438,104 +410,90 @@ int HungThreadsLocked(const Machine &m) {
 }  // namespace
 
 int HungThreads() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    return HungThreadsLocked(m);
+    LockedMachine m;
+    return HungThreadsLocked(*m);
 }
 
 bool WaitForHungThreads(int count, DWORD timeoutMs) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    return m.changed.wait_until(lock, deadline, [&] { return HungThreadsLocked(m) >= count; });
+    return m->changed.wait_until(m.lock(), deadline,
+                                 [&] { return HungThreadsLocked(*m) >= count; });
 }
 
 void ScriptNextWait(DWORD result) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    m.nextWait = result;
+    LockedMachine m;
+    m->nextWait = result;
 }
 
 std::vector<DWORD> WaitLimits() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    return m.waitLimits;
+    LockedMachine m;
+    return m->waitLimits;
 }
 
 // --- Observation ---------------------------------------------------------------
 
 std::vector<CallRecord> CallLog() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    return m.log;
+    LockedMachine m;
+    return m->log;
 }
 
 int CallCount(Call call) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    auto it = m.callCounts.find(call);
-    return it == m.callCounts.end() ? 0 : it->second;
+    LockedMachine m;
+    auto it = m->callCounts.find(call);
+    return it == m->callCounts.end() ? 0 : it->second;
 }
 
 int LiveReferences(Iface iface) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     return LiveReferencesLocked(iface, false);
 }
 
 int LiveReferences() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     return LiveReferencesLocked(std::nullopt, false);
 }
 
 int OutstandingTaskMemBlocks() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     return static_cast<int>(
-        std::count_if(m.taskMem.begin(), m.taskMem.end(),
-                      [&](const auto &block) { return block.second == m.generation; }));
+        std::count_if(m->taskMem.begin(), m->taskMem.end(),
+                      [&](const auto &block) { return block.second == m->generation; }));
 }
 
 int RuntimeInitCount() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    auto it = m.runtimeInit.find(CurrentThreadLocked()->id);
-    return it == m.runtimeInit.end() ? 0 : it->second;
+    LockedMachine m;
+    auto it = m->runtimeInit.find(CurrentThreadLocked()->id);
+    return it == m->runtimeInit.end() ? 0 : it->second;
 }
 
 int RuntimeInitCount(DWORD threadId) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    auto it = m.runtimeInit.find(threadId);
-    return it == m.runtimeInit.end() ? 0 : it->second;
+    LockedMachine m;
+    auto it = m->runtimeInit.find(threadId);
+    return it == m->runtimeInit.end() ? 0 : it->second;
 }
 
 int ThreadsStarted() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    return m.threadsStarted;
+    LockedMachine m;
+    return m->threadsStarted;
 }
 
 int ThreadsTerminated() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    return m.threadsTerminated;
+    LockedMachine m;
+    return m->threadsTerminated;
 }
 
 int AbandonedInterfaceReferences() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     return LiveReferencesLocked(std::nullopt, true);
 }
 
 int AbandonedRuntimeInitializations() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     int count = 0;
-    for (const auto &[id, inits] : m.runtimeInit) {
-        auto thread = m.threads.find(id);
-        if (thread != m.threads.end() && thread->second->terminated) count += inits;
+    for (const auto &[id, inits] : m->runtimeInit) {
+        auto thread = m->threads.find(id);
+        if (thread != m->threads.end() && thread->second->terminated) count += inits;
     }
     return count;
 }
@@ -547,10 +505,9 @@ int AbandonedReferences() {
 }
 
 std::vector<InfCopyRequest> InfCopyRequests() {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     std::vector<InfCopyRequest> requests;
-    for (const InfCopy &copy : m.infCopies) requests.push_back({copy.infPath, copy.mediaDir});
+    for (const InfCopy &copy : m->infCopies) requests.push_back({copy.infPath, copy.mediaDir});
     return requests;
 }
 

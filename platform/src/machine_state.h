@@ -112,6 +112,41 @@ Machine &TheMachine();
 
 using Lock = std::unique_lock<std::mutex>;
 
+// The machine with its mutex held until the end of the scope: how every
+// entry point and test control reaches the machine's state.
+//     LockedMachine m;
+//     m->components ...;  WaitLocked(m.lock(), ...);  SomethingLocked(*m);
+class LockedMachine {
+public:
+    LockedMachine() : machine_(TheMachine()), lock_(machine_.mutex) {}
+    LockedMachine(const LockedMachine &) = delete;
+    LockedMachine &operator=(const LockedMachine &) = delete;
+
+    Machine *operator->() const { return &machine_; }
+    Machine &operator*() const { return machine_; }
+    Lock &lock() { return lock_; }
+
+private:
+    Machine &machine_;
+    Lock lock_;
+};
+
+// The write lock's owner thread was terminated while holding it: the next
+// client takes it at once. Needs the lock.
+inline bool AbandonedLockLocked(const Machine &m) {
+    return m.lockConfig && m.lockThread && m.lockThread->terminated;
+}
+// Held by a test or by a live configuration object. Needs the lock.
+inline bool WriteLockHeldLocked(const Machine &m) {
+    return m.lockHeldByTest || (m.lockConfig && !AbandonedLockLocked(m));
+}
+
+// When a wait of `milliseconds` from now ends; none for INFINITE.
+inline std::optional<std::chrono::steady_clock::time_point> DeadlineAfter(DWORD milliseconds) {
+    if (milliseconds == INFINITE) return std::nullopt;
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+}
+
 // The calling thread's record (created on first use). Needs the lock.
 ThreadState *CurrentThreadLocked();
 // Makes `state` the calling thread's record (a thread _beginthreadex started).

@@ -16,8 +16,7 @@ extern "C" HMODULE WINAPI LoadLibraryW(LPCWSTR path) {
     std::string host;
     const std::wstring text = path;
     if (text.size() >= 2 && text[1] == L':') {
-        Machine &m = TheMachine();
-        Lock lock(m.mutex);
+        LockedMachine m;
         host = HostPathLocked(text);
     } else {
         host = Narrow(text);

@@ -89,13 +89,13 @@ ULONG ReleaseLocked(SimObject *object, Iface kind) {
 
 ULONG FaceAddRef(SimObject *object, Iface kind) {
     Enter(Call::AddRef, kIfaceNames[static_cast<int>(kind)]);
-    Lock lock(TheMachine().mutex);
+    LockedMachine m;
     return AddRefLocked(object, kind);
 }
 
 ULONG FaceRelease(SimObject *object, Iface kind) {
     Enter(Call::Release, kIfaceNames[static_cast<int>(kind)]);
-    Lock lock(TheMachine().mutex);
+    LockedMachine m;
     return ReleaseLocked(object, kind);
 }
 
@@ -178,7 +178,7 @@ HRESULT ComponentObject::Face::QueryInterface(REFIID iid, void **object) {
     *object = nullptr;
     if (!IsEqualGUID(iid, IID_IUnknown) && !IsEqualGUID(iid, IID_INetCfgComponent))
         return E_NOINTERFACE;
-    Lock lock(TheMachine().mutex);
+    LockedMachine m;
     AddRefLocked(self, Iface::NetCfgComponent);
     *object = static_cast<INetCfgComponent *>(this);
     return S_OK;
@@ -187,7 +187,7 @@ HRESULT ComponentObject::Face::QueryInterface(REFIID iid, void **object) {
 HRESULT ComponentObject::Face::GetId(LPWSTR *id) {
     CheckTermination();
     if (!id) return E_POINTER;
-    Lock lock(TheMachine().mutex);
+    LockedMachine m;
     *id = TaskMemStringLocked(self->component.id);
     return *id ? S_OK : E_OUTOFMEMORY;
 }
@@ -336,7 +336,7 @@ HRESULT NetCfgObject::QueryInterface(REFIID iid, void **object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (Failed(answer)) return answer->hresult;
-    Lock lk(TheMachine().mutex);
+    LockedMachine m;
     if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_INetCfg)) {
         AddRefLocked(this, Iface::NetCfg);
         *object = static_cast<INetCfg *>(&cfg);
@@ -352,11 +352,10 @@ HRESULT NetCfgObject::QueryInterface(REFIID iid, void **object) {
 HRESULT NetCfgObject::CfgFace::Initialize(PVOID) {
     const std::optional<Answer> answer = Enter(Call::NetCfgInitialize, L"");
     if (Failed(answer)) return answer->hresult;
-    Machine &m = TheMachine();
-    Lock lk(m.mutex);
+    LockedMachine m;
     if (self->Disconnected()) return RPC_E_DISCONNECTED;
     if (self->initialized) return NETCFG_E_ALREADY_INITIALIZED;
-    self->working = m.components;
+    self->working = m->components;
     self->initialized = true;
     return Finish(answer, S_OK);
 }
@@ -364,7 +363,7 @@ HRESULT NetCfgObject::CfgFace::Initialize(PVOID) {
 HRESULT NetCfgObject::CfgFace::Uninitialize() {
     const std::optional<Answer> answer = Enter(Call::NetCfgUninitialize, L"");
     if (Failed(answer)) return answer->hresult;
-    Lock lk(TheMachine().mutex);
+    LockedMachine m;
     if (self->Disconnected()) return RPC_E_DISCONNECTED;
     if (!self->initialized) return NETCFG_E_NOT_INITIALIZED;
     self->working.clear();
@@ -375,21 +374,19 @@ HRESULT NetCfgObject::CfgFace::Uninitialize() {
 HRESULT NetCfgObject::CfgFace::Apply() {
     const std::optional<Answer> answer = Enter(Call::NetCfgApply, L"");
     if (Failed(answer)) return answer->hresult;
-    Machine &m = TheMachine();
-    Lock lk(m.mutex);
+    LockedMachine m;
     const HRESULT allowed = self->ChangeAllowedLocked();
     if (allowed != S_OK) return allowed;
-    m.components = self->working;
+    m->components = self->working;
     return Finish(answer, S_OK);
 }
 
 HRESULT NetCfgObject::CfgFace::Cancel() {
     CheckTermination();
-    Machine &m = TheMachine();
-    Lock lk(m.mutex);
+    LockedMachine m;
     if (self->Disconnected()) return RPC_E_DISCONNECTED;
     if (!self->initialized) return NETCFG_E_NOT_INITIALIZED;
-    self->working = m.components;
+    self->working = m->components;
     return S_OK;
 }
 
@@ -400,7 +397,7 @@ HRESULT NetCfgObject::CfgFace::FindComponent(LPCWSTR infId, INetCfgComponent **c
     *component = nullptr;
     if (Failed(answer)) return answer->hresult;
     if (answer && answer->hresult == S_FALSE) return S_FALSE;  // scripted "absent"
-    Lock lk(TheMachine().mutex);
+    LockedMachine m;
     if (self->Disconnected()) return RPC_E_DISCONNECTED;
     if (!infId) return E_INVALIDARG;
     if (!self->initialized) return NETCFG_E_NOT_INITIALIZED;
@@ -417,8 +414,7 @@ HRESULT NetCfgObject::CfgFace::QueryNetCfgClass(const GUID *classGuid, REFIID ii
     if (!object) return E_POINTER;
     *object = nullptr;
     if (Failed(answer)) return answer->hresult;
-    Machine &m = TheMachine();
-    Lock lk(m.mutex);
+    LockedMachine m;
     if (self->Disconnected()) return RPC_E_DISCONNECTED;
     if (!classGuid || !IsNetworkClass(*classGuid)) return E_INVALIDARG;
     if (!self->initialized) return NETCFG_E_NOT_INITIALIZED;
@@ -426,7 +422,7 @@ HRESULT NetCfgObject::CfgFace::QueryNetCfgClass(const GUID *classGuid, REFIID ii
     const bool wantSetup = IsEqualGUID(iid, IID_INetCfgClassSetup);
     if (!wantClass && !wantSetup) return E_NOINTERFACE;
     auto *object_ = new ClassObject(self, *classGuid);
-    m.objects.insert(object_);
+    m->objects.insert(object_);
     if (wantClass) {
         AddRefLocked(object_, Iface::NetCfgClass);
         *object = static_cast<INetCfgClass *>(&object_->netClass);
@@ -444,9 +440,8 @@ HRESULT NetCfgObject::LockFace::AcquireWriteLock(DWORD timeoutMs, LPCWSTR client
     const std::optional<Answer> answer =
         Enter(Call::LockAcquireWriteLock,
               std::wstring(limit) + L" " + (clientDescription ? clientDescription : L"(null)"));
-    Machine &m = TheMachine();
-    Lock lk(m.mutex);
-    m.lockWaitLimits.push_back(timeoutMs);
+    LockedMachine m;
+    m->lockWaitLimits.push_back(timeoutMs);
     if (!holderDescription) return E_POINTER;
     *holderDescription = nullptr;
     if (!clientDescription) return E_POINTER;
@@ -454,40 +449,34 @@ HRESULT NetCfgObject::LockFace::AcquireWriteLock(DWORD timeoutMs, LPCWSTR client
     if (self->Disconnected()) return RPC_E_DISCONNECTED;
     if (answer && answer->hresult == S_FALSE) {
         // Scripted "held by another client": at once, with a description.
-        const bool held = m.lockHeldByTest || m.lockConfig;
-        *holderDescription = TaskMemStringLocked(held ? m.lockDescription : L"Another client");
+        const bool held = m->lockHeldByTest || m->lockConfig;
+        *holderDescription = TaskMemStringLocked(held ? m->lockDescription : L"Another client");
         return S_FALSE;
     }
     if (self->HoldsLockLocked()) return Finish(answer, S_OK);
 
     // A lock whose owner thread was terminated is abandoned: the next client
     // takes it at once. Otherwise wait, woken early by any release.
-    auto free = [&] {
-        return !m.lockHeldByTest && (!m.lockConfig || (m.lockThread && m.lockThread->terminated));
-    };
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    if (timeoutMs != INFINITE)
-        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    if (!WaitLocked(lk, CurrentThreadLocked(), deadline, free)) {
-        *holderDescription = TaskMemStringLocked(m.lockDescription);
+    if (!WaitLocked(m.lock(), CurrentThreadLocked(), DeadlineAfter(timeoutMs),
+                    [&] { return !WriteLockHeldLocked(*m); })) {
+        *holderDescription = TaskMemStringLocked(m->lockDescription);
         return S_FALSE;
     }
-    m.lockConfig = self;
-    m.lockThread = CurrentThreadLocked();
-    m.lockDescription = clientDescription;
+    m->lockConfig = self;
+    m->lockThread = CurrentThreadLocked();
+    m->lockDescription = clientDescription;
     return Finish(answer, S_OK);
 }
 
 HRESULT NetCfgObject::LockFace::ReleaseWriteLock() {
     const std::optional<Answer> answer = Enter(Call::LockReleaseWriteLock, L"");
     if (Failed(answer)) return answer->hresult;
-    Machine &m = TheMachine();
-    Lock lk(m.mutex);
+    LockedMachine m;
     if (!self->HoldsLockLocked()) return S_FALSE;
-    m.lockConfig = nullptr;
-    m.lockThread = nullptr;
-    m.lockDescription.clear();
-    m.changed.notify_all();
+    m->lockConfig = nullptr;
+    m->lockThread = nullptr;
+    m->lockDescription.clear();
+    m->changed.notify_all();
     return Finish(answer, S_OK);
 }
 
@@ -495,11 +484,9 @@ HRESULT NetCfgObject::LockFace::IsWriteLocked(LPWSTR *holderDescription) {
     CheckTermination();
     if (!holderDescription) return E_POINTER;
     *holderDescription = nullptr;
-    Machine &m = TheMachine();
-    Lock lk(m.mutex);
-    const bool abandoned = m.lockConfig && m.lockThread && m.lockThread->terminated;
-    if (!m.lockHeldByTest && (!m.lockConfig || abandoned)) return S_FALSE;
-    *holderDescription = TaskMemStringLocked(m.lockDescription);
+    LockedMachine m;
+    if (!WriteLockHeldLocked(*m)) return S_FALSE;
+    *holderDescription = TaskMemStringLocked(m->lockDescription);
     return S_OK;
 }
 
@@ -510,7 +497,7 @@ HRESULT ClassObject::QueryInterface(REFIID iid, void **object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (Failed(answer)) return answer->hresult;
-    Lock lk(TheMachine().mutex);
+    LockedMachine m;
     if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_INetCfgClass)) {
         AddRefLocked(this, Iface::NetCfgClass);
         *object = static_cast<INetCfgClass *>(&netClass);
@@ -527,7 +514,7 @@ HRESULT ClassObject::ClassFace::FindComponent(LPCWSTR infId, INetCfgComponent **
     CheckTermination();
     if (!component) return E_POINTER;
     *component = nullptr;
-    Lock lk(TheMachine().mutex);
+    LockedMachine m;
     NetCfgObject *config = self->config;
     if (self->Disconnected()) return RPC_E_DISCONNECTED;
     if (!infId) return E_INVALIDARG;
@@ -544,7 +531,7 @@ HRESULT ClassObject::SetupFace::Install(LPCWSTR infId, OBO_TOKEN *token, DWORD, 
     const std::optional<Answer> answer = Enter(Call::ClassSetupInstall, infId ? infId : L"(null)");
     if (component) *component = nullptr;
     if (Failed(answer)) return answer->hresult;
-    Lock lk(TheMachine().mutex);
+    LockedMachine m;
     NetCfgObject *config = self->config;
     if (!infId || !*infId) return E_INVALIDARG;
     if (!token) return E_POINTER;
@@ -563,7 +550,7 @@ HRESULT ClassObject::SetupFace::DeInstall(INetCfgComponent *component, OBO_TOKEN
                                           LPWSTR *references) {
     std::wstring id = L"(unknown)";
     {
-        Lock lk(TheMachine().mutex);
+        LockedMachine m;
         if (g_componentFaces.count(component))
             id = static_cast<ComponentObject::Face *>(component)->self->component.id;
     }
@@ -571,7 +558,7 @@ HRESULT ClassObject::SetupFace::DeInstall(INetCfgComponent *component, OBO_TOKEN
     if (references) *references = nullptr;
     if (Failed(answer)) return answer->hresult;
     if (!component || !token) return E_POINTER;
-    Lock lk(TheMachine().mutex);
+    LockedMachine m;
     if (!g_componentFaces.count(component)) return E_INVALIDARG;
     NetCfgObject *config = self->config;
     const HRESULT allowed = config->ChangeAllowedLocked();

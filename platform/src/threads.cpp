@@ -37,9 +37,8 @@ thread_local unsigned t_exitCode = 0;
 struct EndWhenGone {
     ThreadState *thread;
     ~EndWhenGone() {
-        Machine &m = TheMachine();
-        Lock lock(m.mutex);
-        EndIfTerminatedLocked(lock, thread);
+        LockedMachine m;
+        EndIfTerminatedLocked(m.lock(), thread);
         EndThreadLocked(thread, t_exitCode, false);
     }
 };
@@ -82,12 +81,11 @@ extern "C" uintptr_t _beginthreadex(void *, unsigned stackSize, _beginthreadex_p
         errno = EINVAL;
         return 0;
     }
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     auto *thread = new ThreadState;
-    thread->id = m.nextThreadId;
-    m.nextThreadId += 4;
-    thread->generation = m.generation;
+    thread->id = m->nextThreadId;
+    m->nextThreadId += 4;
+    thread->generation = m->generation;
     thread->simThread = true;
     auto *record = new StartRecord{thread, start, argument};
 
@@ -106,10 +104,10 @@ extern "C" uintptr_t _beginthreadex(void *, unsigned stackSize, _beginthreadex_p
         SetLastErrorQuiet(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    m.threads[thread->id] = thread;
-    ++m.threadsStarted;
+    m->threads[thread->id] = thread;
+    ++m->threadsStarted;
     auto *handle = new ThreadHandle{thread};
-    m.handles.insert(handle);
+    m->handles.insert(handle);
     if (threadId) *threadId = thread->id;
     return reinterpret_cast<uintptr_t>(handle);
 }
@@ -124,12 +122,11 @@ extern "C" void _endthreadex(unsigned exitCode) {
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     const std::optional<Answer> answer = Enter(Call::WaitForSingleObject, Number(milliseconds));
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    m.waitLimits.push_back(milliseconds);
-    if (m.nextWait) {
-        const DWORD result = *m.nextWait;
-        m.nextWait.reset();
+    LockedMachine m;
+    m->waitLimits.push_back(milliseconds);
+    if (m->nextWait) {
+        const DWORD result = *m->nextWait;
+        m->nextWait.reset();
         return result;
     }
     if (answer) {
@@ -141,10 +138,8 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         SetLastErrorQuiet(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    if (milliseconds != INFINITE)
-        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    return WaitLocked(lock, CurrentThreadLocked(), deadline, [&] { return target->ended; })
+    return WaitLocked(m.lock(), CurrentThreadLocked(), DeadlineAfter(milliseconds),
+                      [&] { return target->ended; })
                ? WAIT_OBJECT_0
                : WAIT_TIMEOUT;
 }
@@ -155,8 +150,7 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE handle, DWORD exitCode) {
         SetLastErrorQuiet(answer->win32Error);
         return FALSE;
     }
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     ThreadState *target = ThreadOfLocked(handle);
     if (!target) {
         SetLastErrorQuiet(ERROR_INVALID_HANDLE);
@@ -169,15 +163,14 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE handle, DWORD exitCode) {
     // calling thread itself ends here too.
     if (target->blockedWaits > 0 || target == CurrentThreadLocked())
         EndThreadLocked(target, exitCode, true);
-    m.changed.notify_all();
-    if (target == CurrentThreadLocked()) EndIfTerminatedLocked(lock, target);
+    m->changed.notify_all();
+    if (target == CurrentThreadLocked()) EndIfTerminatedLocked(m.lock(), target);
     return TRUE;
 }
 
 extern "C" BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
     CheckTermination();
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     ThreadState *target = ThreadOfLocked(handle);
     if (!target) {
         SetLastErrorQuiet(ERROR_INVALID_HANDLE);
@@ -197,10 +190,9 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
         SetLastErrorQuiet(answer->win32Error);
         return FALSE;
     }
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     auto *object = static_cast<ThreadHandle *>(handle);
-    if (!m.handles.erase(object)) {
+    if (!m->handles.erase(object)) {
         SetLastErrorQuiet(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -210,17 +202,12 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
 
 extern "C" DWORD WINAPI GetCurrentThreadId(void) {
     CheckTermination();
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
+    LockedMachine m;
     return CurrentThreadLocked()->id;
 }
 
 extern "C" void WINAPI Sleep(DWORD milliseconds) {
-    Machine &m = TheMachine();
-    Lock lock(m.mutex);
-    std::optional<std::chrono::steady_clock::time_point> deadline;
-    if (milliseconds != INFINITE)
-        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    LockedMachine m;
     // Nothing ends the wait early but a termination.
-    WaitLocked(lock, CurrentThreadLocked(), deadline, [] { return false; });
+    WaitLocked(m.lock(), CurrentThreadLocked(), DeadlineAfter(milliseconds), [] { return false; });
 }

@@ -634,7 +634,9 @@ TEST(WideText, ConvertsEachEncodingLengthAndReplacesWhatCannotBeEncoded) {
         {L"", ""},
         {L"C:\\Media\\DorvaneV.inf", "C:\\Media\\DorvaneV.inf"},
         {L"caf\u00e9", "caf\xc3\xa9"},
-        {L"\u20ac1", "\xe2\x82\xac" "1"},
+        {L"\u20ac1",
+         "\xe2\x82\xac"
+         "1"},
         {std::wstring(1, static_cast<wchar_t>(0x1F600)), "\xf0\x9f\x98\x80"},
     };
     for (const auto &c : kRoundTrips) {
@@ -642,10 +644,13 @@ TEST(WideText, ConvertsEachEncodingLengthAndReplacesWhatCannotBeEncoded) {
         EXPECT_EQ(c.wide, Widen(c.utf8)) << c.utf8;
     }
     // A lone surrogate or a value past U+10FFFF is U+FFFD.
-    EXPECT_EQ("a\xef\xbf\xbd" "b", Narrow(std::wstring{L'a', static_cast<wchar_t>(0xD800), L'b'}));
+    EXPECT_EQ(
+        "a\xef\xbf\xbd"
+        "b",
+        Narrow(std::wstring{L'a', static_cast<wchar_t>(0xD800), L'b'}));
     EXPECT_EQ("\xef\xbf\xbd", Narrow(std::wstring(1, static_cast<wchar_t>(0x110000))));
     // Bytes that do not form UTF-8 are taken one Latin-1 character each.
     EXPECT_EQ(L"\u00e9x", Widen("\xe9x"));
-    EXPECT_EQ(L"\u00c3", Widen("\xc3"));               // truncated at the end
+    EXPECT_EQ(L"\u00c3", Widen("\xc3"));              // truncated at the end
     EXPECT_EQ(L"\u00e2(\u00a1", Widen("\xe2(\xa1"));  // bad continuation byte
 }
