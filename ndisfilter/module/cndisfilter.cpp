@@ -1,10 +1,12 @@
-// CNdisFilter: identity and reference counting.
+// CNdisFilter: identity and reference counting, and every slot of both
+// tables: slots 3 and 4 forward to setup/, slots 5 to 8 to supervise/.
 #include "cndisfilter.h"
 
 #include <new>
 
 #include "setup/install.h"
 #include "setup/uninstall.h"
+#include "supervise/supervised_ops.h"
 
 CNdisFilter *CNdisFilter::Create() { return new (std::nothrow) CNdisFilter(); }
 
@@ -42,4 +44,32 @@ BOOL STDMETHODCALLTYPE CNdisFilter::Install(LPCWSTR infPath, BOOL *restartRequir
 
 BOOL STDMETHODCALLTYPE CNdisFilter::Uninstall(BOOL *restartRequired) {
     return ndisfilter::Uninstall(restartRequired);
+}
+
+INdisFilterHelper *CNdisFilterSupervisedOps::FirstInterface() {
+    return static_cast<CNdisFilter *>(this);
+}
+
+BOOL STDMETHODCALLTYPE CNdisFilterSupervisedOps::InstallWithTimeout(LPCWSTR infPath,
+                                                                    DWORD timeoutMs, BOOL *timedOut,
+                                                                    BOOL *restartRequired,
+                                                                    BOOL *cancelled) {
+    return ndisfilter::InstallWithTimeout(FirstInterface(), infPath, timeoutMs, timedOut,
+                                          restartRequired, cancelled);
+}
+
+BOOL STDMETHODCALLTYPE CNdisFilterSupervisedOps::UninstallWithTimeout(DWORD timeoutMs,
+                                                                      BOOL *timedOut,
+                                                                      BOOL *restartRequired) {
+    return ndisfilter::UninstallWithTimeout(FirstInterface(), timeoutMs, timedOut, restartRequired);
+}
+
+BOOL STDMETHODCALLTYPE CNdisFilterSupervisedOps::InstallWithRetry(LPCWSTR infPath,
+                                                                  BOOL *restartRequired,
+                                                                  BOOL *cancelled) {
+    return ndisfilter::InstallWithRetry(FirstInterface(), infPath, restartRequired, cancelled);
+}
+
+BOOL STDMETHODCALLTYPE CNdisFilterSupervisedOps::UninstallWithRetry(BOOL *restartRequired) {
+    return ndisfilter::UninstallWithRetry(FirstInterface(), restartRequired);
 }

@@ -3,10 +3,11 @@
 
 #include "ndisfilter.h"
 
-// Slots 5 to 8 are defined here, in a class whose first base is
+// Slots 5 to 8 are overridden here, in a class whose first base is
 // INdisFilterHelper2, rather than in CNdisFilter: g++ (Itanium C++ ABI) would
 // otherwise also append every override of a second-base function to the
-// first table, which must hold the five operations and Destroy only.
+// first table, which must hold the five operations and Destroy only. They
+// forward to supervise/ with the object's first interface.
 class CNdisFilterSupervisedOps : public INdisFilterHelper2 {
 public:
     BOOL STDMETHODCALLTYPE InstallWithTimeout(LPCWSTR infPath, DWORD timeoutMs, BOOL *timedOut,
@@ -22,7 +23,8 @@ protected:
     ~CNdisFilterSupervisedOps() = default;
 
 private:
-    // The same object's INdisFilterHelper, which the workers call.
+    // The same object's INdisFilterHelper, whose Install and Uninstall the
+    // workers call.
     INdisFilterHelper *FirstInterface();
 };
 

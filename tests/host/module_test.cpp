@@ -30,6 +30,7 @@ BOOL c_uninstall_with_timeout(void *helper2, DWORD ms, BOOL *timedOut, BOOL *res
 BOOL c_install_with_retry(void *helper2, LPCWSTR inf, BOOL *restart, BOOL *cancelled);
 BOOL c_uninstall_with_retry(void *helper2, BOOL *restart);
 int c_declared_members_match_slots(void *helper, void *helper2);
+int c_first_table_slots(void *helper, void *helper2);
 }
 
 // Every allocation of the program goes through these, so a test can see which
@@ -207,6 +208,19 @@ TEST(ComponentObject, BothInterfacesShareOneIdentityAndOneCount) {
     EXPECT_HEAP_EQ(2, heap.Freed());
     EXPECT_HEAP_EQ(helper, g_lastFreed);
     EXPECT_HEAP_EQ(2, heap.Allocated());
+}
+
+TEST(ComponentObject, FirstTableHoldsTheFiveOperationsAndDestroyOnly) {
+    // Overrides of the second interface's slots 5 to 8 appended to the first
+    // table would make it ten slots long, and a C host would see a table
+    // that is not the one declared.
+    void *helper = NewObject(IID_INdisFilterHelper);
+    void *helper2 = nullptr;
+    ASSERT_EQ(S_OK, c_query_interface(helper, &IID_INdisFilterHelper2, &helper2));
+    EXPECT_EQ(static_cast<char *>(helper) + sizeof(void *), helper2);
+    EXPECT_EQ(6, c_first_table_slots(helper, helper2));
+    EXPECT_EQ(1u, c_release(helper2));
+    EXPECT_EQ(0u, c_release(helper));
 }
 
 TEST(ComponentObject, FirstTableSlotFiveDestroysAndBitZeroFrees) {

@@ -5,6 +5,8 @@
  */
 #include <ndisfilter.h>
 
+#include <stdint.h>
+
 typedef void (*any_fn)(void);
 
 static any_fn table_slot(void *itf, int slot) { return (*(any_fn *const *)itf)[slot]; }
@@ -82,4 +84,19 @@ int c_declared_members_match_slots(INdisFilterHelper *helper, INdisFilterHelper2
            (any_fn)t2->UninstallWithTimeout == table_slot(helper2, 6) &&
            (any_fn)t2->InstallWithRetry == table_slot(helper2, 7) &&
            (any_fn)t2->UninstallWithRetry == table_slot(helper2, 8);
+}
+
+/*
+ * The number of slots in the first table of a built object. Both tables
+ * belong to one table group (Itanium C++ ABI, as g++ lays it out for the
+ * host and for MinGW-w64): the first table's slots, then the second table's
+ * offset to top and type information words, then its slots. The second
+ * table's address point therefore tells where the first table ends; -1 when
+ * the word before it is not the second interface's offset from the first.
+ */
+int c_first_table_slots(void *helper, void *helper2) {
+    const intptr_t *first = *(const intptr_t *const *)helper;
+    const intptr_t *second = *(const intptr_t *const *)helper2;
+    if (second[-2] != (intptr_t)((char *)helper - (char *)helper2)) return -1;
+    return (int)(second - first) - 2;
 }
