@@ -4,7 +4,8 @@
 #   2. the harness against Wine's own network configuration object;
 #   3. the harness against the test-only network configuration server,
 #      registered for CLSID_CNetCfg;
-#   4. tests/wine/ndisfilterctl-wine.sh, when present and executable.
+#   4. tests/wine/ndisfilterctl-wine.sh, when present and executable;
+#   5. tests/package/check-package.sh: the ZIP packages unpacked and run.
 # x64 runs in build/wine-prefix (64-bit), x86 in build/wine-prefix-x86
 # (32-bit); the harness's 120 s retry scenario runs on x64 only. Then the
 # WOW64 case: the 32-bit programs and DLLs in the 64-bit prefix, the test
@@ -51,6 +52,9 @@ if [[ $arch != x64 ]] && ! wine_runs_32bit; then
     echo "SKIPPED: this machine cannot run Wine's 32-bit loader ($WINE32 --version fails;"
     echo "a kernel without 32-bit support answers 'Exec format error'). The 32-bit build is"
     echo "compiled and checked as a binary, but not run."
+    if [[ $arch == x86 ]]; then
+        tests/package/check-package.sh "$build" --no-run || exit 1
+    fi
     [[ ${NDISFILTER_REQUIRE_32BIT:-0} == 1 ]] && exit 1
     exit 0
 fi
@@ -101,6 +105,7 @@ else
     if [[ -x tests/wine/ndisfilterctl-wine.sh ]]; then
         step "ndisfilterctl under Wine" tests/wine/ndisfilterctl-wine.sh
     fi
+    step "package: unpacked into an empty folder, checked and run" tests/package/check-package.sh "$build"
 fi
 
 printf '\nWine tests, %s: %d step(s) failed, %d s in all\n' "$arch" "$failures" $(($(date +%s) - started))
