@@ -8,6 +8,10 @@
  *
  * Every operation of slots 3 to 8 answers TRUE or FALSE and reports through
  * caller-owned 32-bit flags; a null flag pointer fails the call at once.
+ *
+ * The interface ids are declared with DEFINE_GUID, as in the platform's own
+ * headers: exactly one source file of a host defines them by including
+ * <initguid.h> before this header; every other file includes this header alone.
  */
 #ifndef NDISFILTER_H
 #define NDISFILTER_H

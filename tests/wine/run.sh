@@ -5,7 +5,8 @@
 #   3. the harness against the test-only network configuration server,
 #      registered for CLSID_CNetCfg;
 #   4. tests/wine/ndisfilterctl-wine.sh, when present and executable;
-#   5. tests/package/check-package.sh: the ZIP packages unpacked and run.
+#   5. the README's host examples (tests/docs), built and run;
+#   6. tests/package/check-package.sh: the ZIP packages unpacked and run.
 # x64 runs in build/wine-prefix (64-bit), x86 in build/wine-prefix-x86
 # (32-bit); the harness's 120 s retry scenario runs on x64 only. Then the
 # WOW64 case: the 32-bit programs and DLLs in the 64-bit prefix, the test
@@ -82,6 +83,20 @@ step() {  # $1: title; the rest: the command
     fi
 }
 
+# The README's C++ and C hosts (tests/docs), linked into one program that
+# installs with the default INF beside it and removes again; its own state
+# folder for the test server, and Wine's copy of the INF taken out of the
+# store afterwards if Wine kept it under its own name.
+readme_host() {
+    local state="$WINEPREFIX/drive_c/readme-host" store="$WINEPREFIX/drive_c/windows/inf" status=0
+    rm -rf "$state"
+    mkdir -p "$state"
+    FAKE_NETCFG_DIR='C:\readme-host' "$WINE" "$ROOT/build/$build/tests/docs/readme_host.exe" || status=1
+    if cmp -s "$store/DorvaneV.inf" inf/DorvaneV.inf; then rm -f "$store"/DorvaneV.[ip]nf; fi
+    rm -rf "$state"
+    return $status
+}
+
 FAKE_WIN=$(wine_path "$BIN/fake_netcfg.dll")
 export WINE FAKE_NETCFG_DLL="$BIN/fake_netcfg.dll"
 export NDISFILTERCTL_EXE="$ROOT/build/$build/ndisfilter/ndisfilterctl.exe"
@@ -102,6 +117,7 @@ else
     register_netcfg "$FAKE_WIN" $view
     step "harness, test network configuration server" "$WINE" "$BIN/ndisfilter_wine_tests.exe" "$@"
 
+    step "the README's hosts, as written" readme_host
     if [[ -x tests/wine/ndisfilterctl-wine.sh ]]; then
         step "ndisfilterctl under Wine" tests/wine/ndisfilterctl-wine.sh
     fi
