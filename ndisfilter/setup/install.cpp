@@ -6,11 +6,12 @@
 #include "bounded_text.h"
 #include "com_ref.h"
 #include "locked_netcfg.h"
+#include "operation_result.h"
+#include "scoped.h"
 
 namespace ndisfilter {
 namespace {
 
-constexpr HRESULT kCancelled = static_cast<HRESULT>(0x800704C7L);  // HRESULT of ERROR_CANCELLED
 constexpr size_t kDriveCapacity = 3;
 constexpr size_t kDirCapacity = 256;
 
@@ -77,16 +78,13 @@ HRESULT InstallComponent(INetCfg *config, LPCWSTR infPath, LPCWSTR sourceMediaDi
 }
 
 HRESULT InstallFromInf(LPCWSTR infPath, LPCWSTR sourceMediaDir) {
-    LPWSTR holderDescription = nullptr;
     LockedNetConfig config;
-    HRESULT hr = config.Open(&holderDescription);
+    HRESULT hr = config.Open();
     if (hr == S_OK) {
         hr = InstallComponent(config.Get(), infPath, sourceMediaDir);
         if (hr == S_OK || hr == NETCFG_S_REBOOT) hr = config->Apply();
-        config.Close();
     }
-    FreeLockHolderDescription(hr, holderDescription);
-    return hr;
+    return hr;  // the configuration closes, then the holder's description goes
 }
 
 BOOL Install(LPCWSTR infPath, BOOL *restartRequired, BOOL *cancelled) {
@@ -104,28 +102,9 @@ BOOL Install(LPCWSTR infPath, BOOL *restartRequired, BOOL *cancelled) {
     }
     if (SourceMediaDirectory(path, sourceMediaDir) != S_OK) return FALSE;
 
-    WCHAR savedDirectory[MAX_PATH] = {};
-    if (!infPath) {
-        // Only a directory saved whole can be restored; otherwise leave the
-        // process where it is and fail.
-        const DWORD length = GetCurrentDirectoryW(MAX_PATH, savedDirectory);
-        if (length == 0 || length >= MAX_PATH) return FALSE;
-        SetCurrentDirectoryW(exeDirectory);
-    }
-
-    const HRESULT hr = InstallFromInf(path, sourceMediaDir);
-    BOOL result = FALSE;
-    if (hr == NETCFG_S_REBOOT) {
-        *restartRequired = TRUE;
-        result = TRUE;
-    } else if (hr == S_OK) {
-        result = TRUE;
-    } else if (hr == kCancelled) {
-        *cancelled = TRUE;
-    }
-
-    if (savedDirectory[0] != L'\0') SetCurrentDirectoryW(savedDirectory);
-    return result;
+    CurrentDirectoryScope directory;  // back where it was once the install is done
+    if (!infPath && !directory.Enter(exeDirectory)) return FALSE;
+    return OperationResult(InstallFromInf(path, sourceMediaDir), restartRequired, cancelled);
 }
 
 }  // namespace ndisfilter

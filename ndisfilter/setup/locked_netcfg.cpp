@@ -1,6 +1,7 @@
 #include "locked_netcfg.h"
 
 #include "com_ref.h"
+#include "scoped.h"
 
 namespace ndisfilter {
 
@@ -8,38 +9,32 @@ HRESULT OpenLockedNetConfig(INetCfg **config, LPWSTR *holderDescription) {
     *config = nullptr;
     *holderDescription = nullptr;
 
-    HRESULT hr = CoInitialize(nullptr);
-    if (hr != S_OK) {
-        // S_FALSE: the runtime was already initialised on this thread. It
-        // still counts, so balance it; the open fails all the same.
-        if (hr == S_FALSE) CoUninitialize();
-        return hr;
-    }
+    ComRuntimeScope runtime;
+    // S_FALSE: the runtime was already initialised on this thread. It still
+    // counts, and the scope balances it; the open fails all the same.
+    if (runtime.Result() != S_OK) return runtime.Result();
 
-    HRESULT result = E_UNEXPECTED;  // every path below assigns it
-    {
-        ComRef<INetCfg> netCfg;
-        ComRef<INetCfgLock> lock;
-        result = CoCreateInstance(CLSID_CNetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfg,
+    ComRef<INetCfg> netCfg;
+    ComRef<INetCfgLock> lock;
+    HRESULT hr = CoCreateInstance(CLSID_CNetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfg,
                                   netCfg.PutVoid());
-        if (result == S_OK) result = netCfg->QueryInterface(IID_INetCfgLock, lock.PutVoid());
-        if (result == S_OK) {
-            result = lock->AcquireWriteLock(kLockWaitMs, kLockClientDescription, holderDescription);
-            if (result == S_FALSE) result = NETCFG_E_NO_WRITE_LOCK;
-        }
-        if (result == S_OK) {
-            result = netCfg->Initialize(nullptr);
-            if (result == S_OK) {
-                netCfg->AddRef();
-                *config = netCfg.Get();
-            } else {
-                lock->ReleaseWriteLock();
-            }
-        }
-        // lock, then the creation reference, are released here.
+    if (hr == S_OK) hr = netCfg->QueryInterface(IID_INetCfgLock, lock.PutVoid());
+    if (hr == S_OK) {
+        hr = lock->AcquireWriteLock(kLockWaitMs, kLockClientDescription, holderDescription);
+        if (hr == S_FALSE) hr = NETCFG_E_NO_WRITE_LOCK;
     }
-    if (result != S_OK) CoUninitialize();
-    return result;
+    if (hr == S_OK) {
+        hr = netCfg->Initialize(nullptr);
+        if (hr == S_OK) {
+            netCfg->AddRef();
+            *config = netCfg.Get();
+            runtime.HandOver();  // to CloseLockedNetConfig
+        } else {
+            lock->ReleaseWriteLock();
+        }
+    }
+    // lock, then the creation reference, then the runtime go here.
+    return hr;
 }
 
 HRESULT CloseLockedNetConfig(INetCfg *config) {

@@ -5,7 +5,6 @@
 
 namespace ndisfilter {
 
-
 // Scans <Windows>\inf\oem0.inf .. oem49.inf for the first one whose head holds
 // the marker, and deletes it and its .PNF twin. Reports nothing.
 void PurgeOemInfCopies();

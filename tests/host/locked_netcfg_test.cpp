@@ -80,7 +80,7 @@ TEST_F(LockedNetConfigTest, OpenHoldsTheLockAndOneReferenceUntilClose) {
     // The scope holder closes what it opened, and only that.
     {
         LockedNetConfig held;
-        ASSERT_EQ(S_OK, held.Open(&holder));
+        ASSERT_EQ(S_OK, held.Open());
         EXPECT_TRUE(sim::WriteLockHeld());
     }
     ExpectNothingHeld();
@@ -89,7 +89,7 @@ TEST_F(LockedNetConfigTest, OpenHoldsTheLockAndOneReferenceUntilClose) {
                 sim::CallCount(Call::CoCreateInstance) + 1);
     {
         LockedNetConfig held;
-        EXPECT_EQ(E_OUTOFMEMORY, held.Open(&holder));
+        EXPECT_EQ(E_OUTOFMEMORY, held.Open());
     }
     EXPECT_EQ(uninitializeCalls, sim::CallCount(Call::NetCfgUninitialize));
     ExpectNothingHeld();
@@ -178,6 +178,27 @@ TEST_F(LockedNetConfigTest, LockHeldByAnotherClientTimesOutAndHandsOverItsDescri
     EXPECT_EQ(0, sim::CallCount(Call::CoTaskMemFree));
     FreeLockHolderDescription(NETCFG_E_NO_WRITE_LOCK, holder);
     EXPECT_EQ(1, sim::CallCount(Call::CoTaskMemFree));
+
+    // The scope holder keeps the description a failed open handed back, and
+    // frees it when it goes; a refused open hands none back.
+    sim::Script(Call::LockAcquireWriteLock, Answer::Hr(S_FALSE), 0);
+    {
+        LockedNetConfig held;
+        EXPECT_EQ(NETCFG_E_NO_WRITE_LOCK, held.Open());
+        ASSERT_NE(nullptr, held.HolderDescription());
+        EXPECT_EQ(std::wstring(L"Another setup program"), held.HolderDescription());
+        EXPECT_EQ(1, sim::OutstandingTaskMemBlocks());
+    }
+    EXPECT_EQ(2, sim::CallCount(Call::CoTaskMemFree));
+    EXPECT_EQ(0, sim::OutstandingTaskMemBlocks());
+    sim::Script(Call::LockAcquireWriteLock, Answer::Hr(E_ACCESSDENIED), 0);
+    {
+        LockedNetConfig held;
+        EXPECT_EQ(E_ACCESSDENIED, held.Open());
+        EXPECT_EQ(nullptr, held.HolderDescription());
+    }
+    EXPECT_EQ(2, sim::CallCount(Call::CoTaskMemFree));
+    sim::ClearScripts();
 
     sim::ReleaseHeldWriteLock();
     ExpectNothingHeld();

@@ -1,0 +1,59 @@
+// Scope holders for what the library takes from the platform besides
+// interface references (ComRef): the component runtime's initialisation and
+// the process's current directory. Each gives back what it took on every
+// path out of its scope.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+namespace ndisfilter {
+
+// One initialisation of the component runtime on the calling thread. Made:
+// CoInitialize. Gone: CoUninitialize for an initialisation that counts
+// (S_OK, or S_FALSE for a thread already initialised), unless HandOver gave
+// it to whoever closes what was opened under it.
+class ComRuntimeScope {
+public:
+    ComRuntimeScope() : m_result(CoInitialize(nullptr)) {}
+    ComRuntimeScope(const ComRuntimeScope &) = delete;
+    ComRuntimeScope &operator=(const ComRuntimeScope &) = delete;
+    ~ComRuntimeScope() {
+        if (SUCCEEDED(m_result) && !m_handedOver) CoUninitialize();
+    }
+
+    HRESULT Result() const { return m_result; }
+    void HandOver() { m_handedOver = true; }
+
+private:
+    HRESULT m_result;
+    bool m_handedOver = false;
+};
+
+// A stay in another current directory. Enter saves the current one and
+// moves; the scope's end moves back. Only a directory saved whole can be
+// restored: Enter refuses, and moves nowhere, otherwise.
+class CurrentDirectoryScope {
+public:
+    CurrentDirectoryScope() = default;
+    CurrentDirectoryScope(const CurrentDirectoryScope &) = delete;
+    CurrentDirectoryScope &operator=(const CurrentDirectoryScope &) = delete;
+    ~CurrentDirectoryScope() {
+        if (m_saved[0] != L'\0') SetCurrentDirectoryW(m_saved);
+    }
+
+    bool Enter(LPCWSTR directory) {
+        const DWORD length = GetCurrentDirectoryW(MAX_PATH, m_saved);
+        if (length == 0 || length >= MAX_PATH) {
+            m_saved[0] = L'\0';
+            return false;
+        }
+        SetCurrentDirectoryW(directory);
+        return true;
+    }
+
+private:
+    WCHAR m_saved[MAX_PATH] = {};
+};
+
+}  // namespace ndisfilter
