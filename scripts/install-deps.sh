@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever of the build and test tools is missing.
 #   scripts/install-deps.sh          everything the test command needs
-#   scripts/install-deps.sh --sim    only what the simulated-machine demo needs
+#   scripts/install-deps.sh --demo   only what scripts/demo.sh needs
+#   scripts/install-deps.sh --sim    only what scripts/demo.sh --sim needs
 set -euo pipefail
 if [[ ${1:-} == --sim ]]; then
   packages=(cmake ninja-build g++)
+elif [[ ${1:-} == --demo ]]; then
+  # The demo: the 64-bit Windows build, run by Wine's 64-bit loader.
+  packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
 else
   packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev
