@@ -1,15 +1,6 @@
-// Module entry points. No class factory, registration or unload bookkeeping:
-// a host calls DllGetClassObject directly for the interface it wants.
+// The loader's attach/detach notification: nothing to set up or tear down.
 #include <windows.h>
 
-#include "cndisfilter.h"
-
-STDAPI DllGetClassObject(REFCLSID /*rclsid: every class id is served*/, REFIID riid, LPVOID *ppv) {
-    CNdisFilter *filter = CNdisFilter::Create();
-    if (!filter) return E_OUTOFMEMORY;
-    const HRESULT hr = filter->QueryInterface(riid, ppv);
-    if (hr != S_OK) filter->Destroy(1);
-    return hr;
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD /*reason*/, LPVOID /*reserved*/) {
+    return TRUE;
 }
-
-STDAPI DllCanUnloadNow(void) { return S_OK; }
