@@ -12,6 +12,7 @@
 #include "ndisfilter.h"
 #include "setup/locked_netcfg.h"
 #include "sim_fixture.h"
+#include "setup/product.h"
 
 namespace {
 
@@ -334,7 +335,7 @@ protected:
         WriteFileAt(kExeDirectory + L"\\DorvaneV.inf", kInfText);
         WriteFileAt(kExplicitInf, kInfText);
         if (s.componentPresent) {
-            sim::AddInstalledComponent(L"ZQ_DorvaneV", GUID_DEVCLASS_NETSERVICE);
+            sim::AddInstalledComponent(ndisfilter::kComponentId, GUID_DEVCLASS_NETSERVICE);
         }
         if (s.componentPresent || s.op == Op::Uninstall) {
             WriteFileAt("C:\\WINDOWS\\inf\\oem0.inf", kInfText);

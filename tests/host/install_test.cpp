@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "setup/locked_netcfg.h"
+#include "setup/product.h"
 #include "sim_fixture.h"
 
 namespace {
@@ -164,7 +165,7 @@ TEST_F(InstallTest, DefaultInfIsBesideTheExecutableWhichIsCurrentMeanwhile) {
             switched = switched || log[i].call == Call::SetCurrentDirectoryW;
         }
         EXPECT_EQ(kStartDirectory, sim::CurrentDirectory());
-        EXPECT_EQ(c.outcome.result != FALSE, sim::ComponentInstalled(L"ZQ_DorvaneV"));
+        EXPECT_EQ(c.outcome.result != FALSE, sim::ComponentInstalled(ndisfilter::kComponentId));
         ExpectNothingHeld();
     }
 }
@@ -173,7 +174,7 @@ TEST_F(InstallTest, ExplicitInfNeverTouchesTheCurrentDirectory) {
     WriteInf(kDriverInf);
     EXPECT_EQ(kSucceeded, RunInstall(kDriverInf.c_str()));
     ExpectInfCopied(kDriverInf, L"D:\\drivers\\pkg\\");
-    EXPECT_TRUE(sim::ComponentInstalled(L"ZQ_DorvaneV"));
+    EXPECT_TRUE(sim::ComponentInstalled(ndisfilter::kComponentId));
     EXPECT_TRUE(
         std::filesystem::exists(sim::HostPath(std::wstring(L"C:\\WINDOWS\\inf\\oem0.inf"))));
     for (const sim::CallRecord &record : sim::CallLog()) {
@@ -311,7 +312,7 @@ TEST_F(InstallTest, InfCopyFailureStopsTheInstallUnlessTheLastErrorIsZero) {
         }
         EXPECT_EQ(c.outcome, RunInstall(kDriverInf.c_str()));
         EXPECT_EQ(c.outcome.result ? 1 : 0, sim::CallCount(Call::ClassSetupInstall));
-        EXPECT_EQ(c.outcome.result != FALSE, sim::ComponentInstalled(L"ZQ_DorvaneV"));
+        EXPECT_EQ(c.outcome.result != FALSE, sim::ComponentInstalled(ndisfilter::kComponentId));
         ExpectNothingHeld();
         ExpectLockCanBeTakenAgain();
     }
@@ -391,7 +392,7 @@ TEST_F(InstallTest, LockHeldElsewhereFailsAndFreesTheHoldersDescription) {
     WriteInf(kExeDirectory + L"\\DorvaneV.inf");
     sim::HoldWriteLock(L"Another setup program");
     EXPECT_EQ(kFailed, RunInstall(nullptr));
-    EXPECT_EQ(std::vector<DWORD>{5000}, sim::LockWaitLimits());
+    EXPECT_EQ(std::vector<DWORD>{ndisfilter::kLockWaitMs}, sim::LockWaitLimits());
     EXPECT_EQ(1, sim::CallCount(Call::CoTaskMemFree));
     EXPECT_EQ(0, sim::CallCount(Call::SetupCopyOEMInfW));
     EXPECT_EQ(kStartDirectory, sim::CurrentDirectory());

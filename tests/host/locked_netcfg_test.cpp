@@ -62,7 +62,7 @@ TEST_F(LockedNetConfigTest, OpenHoldsTheLockAndOneReferenceUntilClose) {
     EXPECT_EQ(1, sim::LiveReferences(sim::Iface::NetCfg));
     EXPECT_EQ(1, sim::LiveReferences());
     EXPECT_EQ(std::optional<std::wstring>(L"DorvaneInstall"), sim::WriteLockHolder());
-    EXPECT_EQ(std::vector<DWORD>{5000}, sim::LockWaitLimits());
+    EXPECT_EQ(std::vector<DWORD>{kLockWaitMs}, sim::LockWaitLimits());
     EXPECT_EQ(1, sim::RuntimeInitCount());
     EXPECT_EQ(
         (std::vector<Call>{Call::CoInitialize, Call::CoCreateInstance, Call::NetCfgQueryInterface,
@@ -161,9 +161,9 @@ TEST_F(LockedNetConfigTest, LockHeldByAnotherClientTimesOutAndHandsOverItsDescri
         std::chrono::steady_clock::now() - start);
     EXPECT_EQ(NETCFG_E_NO_WRITE_LOCK, hr);
     EXPECT_EQ(nullptr, config);
-    EXPECT_EQ(std::vector<DWORD>{5000}, sim::LockWaitLimits());
+    EXPECT_EQ(std::vector<DWORD>{kLockWaitMs}, sim::LockWaitLimits());
     EXPECT_GE(waited.count(), 4000);
-    EXPECT_LE(waited.count(), 5000 + 2000);
+    EXPECT_LE(waited.count(), kLockWaitMs + 2000);
     ASSERT_NE(nullptr, holder);
     EXPECT_EQ(std::wstring(L"Another setup program"), holder);
     EXPECT_EQ(0, sim::LiveReferences());

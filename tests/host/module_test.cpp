@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim_fixture.h"
+#include "setup/product.h"
 
 extern "C" {
 HRESULT c_get_class_object(const GUID *clsid, const GUID *iid, void **out);
@@ -318,9 +319,9 @@ TEST_F(ComponentObjectOnMachine, SecondTableRunsTheFirstTablesInstallAndUninstal
         void *itf = NewObject(second ? IID_INdisFilterHelper2 : IID_INdisFilterHelper);
         BOOL *r = results[second];
         r[0] = c_install(itf, L"D:\\drivers\\pkg\\DorvaneV.inf", &r[1], &r[2]);
-        EXPECT_TRUE(sim::ComponentInstalled(L"ZQ_DorvaneV"));
+        EXPECT_TRUE(sim::ComponentInstalled(ndisfilter::kComponentId));
         r[3] = c_uninstall(itf, &r[1]);
-        EXPECT_FALSE(sim::ComponentInstalled(L"ZQ_DorvaneV"));
+        EXPECT_FALSE(sim::ComponentInstalled(ndisfilter::kComponentId));
         EXPECT_EQ(0u, c_release(itf));
         traces[second] = CallTrace();
         EXPECT_EQ(0, sim::LiveReferences());

@@ -23,7 +23,7 @@ void FreshMachine() {
     sim::Reset(root);
 }
 
-const std::string kMarker = "DorvaneV.INF";
+const std::string kMarker = ndisfilter::kInfMarker;
 
 std::string StoreName(const std::string &windowsDir, int n, const char *ext = "inf") {
     return windowsDir + "\\inf\\oem" + std::to_string(n) + "." + ext;

@@ -14,6 +14,7 @@
 #include "ndisfilter.h"
 #include "sim/machine.h"
 #include "sim_fixture.h"
+#include "setup/product.h"
 
 namespace {
 
@@ -200,7 +201,7 @@ TEST_F(StressTest, TimedCallsWithRandomHangsAndLimitsNeverWriteAfterReturning) {
     BOOL t = 7, r = 7, c = 7;
     EXPECT_TRUE(next->InstallWithTimeout(L"D:\\drivers\\pkg\\DorvaneV.inf", INFINITE, &t, &r, &c));
     EXPECT_TRUE(next->UninstallWithTimeout(INFINITE, &t, &r));
-    EXPECT_FALSE(sim::ComponentInstalled(L"ZQ_DorvaneV"));
+    EXPECT_FALSE(sim::ComponentInstalled(ndisfilter::kComponentId));
     EXPECT_FALSE(sim::WriteLockHeld());
     next->Release();
 

@@ -15,6 +15,7 @@
 
 #include "ndisfilter.h"
 #include "sim/machine.h"
+#include "setup/product.h"
 #include "sim_fixture.h"
 
 namespace {
@@ -23,9 +24,9 @@ const std::string kDriverInf = "; DorvaneV.INF\r\n[Version]\r\nClass=NetService\
 using sim::Call;
 using std::chrono::milliseconds;
 
-constexpr wchar_t kComponentId[] = L"ZQ_DorvaneV";
+using ndisfilter::kComponentId;
+using ndisfilter::kRetryTimeoutMs;
 constexpr wchar_t kInfPath[] = L"D:\\drivers\\pkg\\DorvaneV.inf";
-constexpr DWORD kRetryLimit = 120000;
 constexpr BOOL kGuard = 0x6A6A6A6A;  // a value no operation ever writes
 
 // One INdisFilterHelper2, released at the end of the scope.
@@ -297,7 +298,7 @@ TEST_F(SuperviseTest, RetryMakesOneAttemptUnlessItTimedOut) {
     sim::Script(Call::NetCfgFindComponent, sim::Answer::Hr(E_FAIL), 2);
     EXPECT_FALSE(filter->UninstallWithRetry(&f.restart));
     EXPECT_EQ(sim::ThreadsStarted(), 4);
-    EXPECT_EQ(FiniteWaitLimits(), std::vector<DWORD>(4, kRetryLimit));
+    EXPECT_EQ(FiniteWaitLimits(), std::vector<DWORD>(4, kRetryTimeoutMs));
     EXPECT_EQ(sim::ThreadsTerminated(), 0);
 }
 
@@ -353,7 +354,7 @@ TEST_F(SuperviseTest, InstallWithRetryAfterATimeoutUninstallsAndReturnsTheSecond
 
         // Install, uninstall, install: three workers, each given two minutes.
         EXPECT_EQ(sim::ThreadsStarted(), 3);
-        EXPECT_EQ(FiniteWaitLimits(), std::vector<DWORD>(3, kRetryLimit));
+        EXPECT_EQ(FiniteWaitLimits(), std::vector<DWORD>(3, kRetryTimeoutMs));
         const std::vector<DWORD> finders = ThreadsCalling(Call::NetCfgFindComponent);
         const std::vector<DWORD> installers = ThreadsCalling(Call::ClassSetupInstall);
         ASSERT_EQ(finders.size(), 1u);
@@ -384,7 +385,7 @@ TEST_F(SuperviseTest, UninstallWithRetryAfterATimeoutTriesOnceMore) {
         EXPECT_EQ(f.timedOut, kGuard);
         EXPECT_EQ(f.cancelled, kGuard);
         EXPECT_EQ(sim::ThreadsStarted(), 2);
-        EXPECT_EQ(FiniteWaitLimits(), std::vector<DWORD>(2, kRetryLimit));
+        EXPECT_EQ(FiniteWaitLimits(), std::vector<DWORD>(2, kRetryTimeoutMs));
         EXPECT_FALSE(sim::ComponentInstalled(kComponentId));
     }
 }

@@ -13,13 +13,15 @@
 
 #include "ndisfilter.h"
 #include "sim/machine.h"
+#include "setup/product.h"
 #include "sim_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr wchar_t kComponentId[] = L"ZQ_DorvaneV";
+using ndisfilter::kComponentId;
+using ndisfilter::kLockWaitMs;
 constexpr HRESULT kCancelledHr = static_cast<HRESULT>(0x800704C7L);
 constexpr BOOL kUntouched = 0x5A5A;
 const std::string kOurInf =
@@ -179,9 +181,9 @@ TEST_F(UninstallTest, LockHeldByAnotherClientFailsAfterTheLockWaitFreesItsDescri
     const auto waited = std::chrono::steady_clock::now() - start;
 
     EXPECT_EQ(restart, FALSE);
-    EXPECT_EQ(sim::LockWaitLimits(), std::vector<DWORD>{5000});
+    EXPECT_EQ(sim::LockWaitLimits(), std::vector<DWORD>{kLockWaitMs});
     EXPECT_GE(waited, std::chrono::milliseconds(4900));
-    EXPECT_LT(waited, std::chrono::milliseconds(5000 + 2000));
+    EXPECT_LT(waited, std::chrono::milliseconds(kLockWaitMs + 2000));
     EXPECT_EQ(sim::CallCount(sim::Call::CoTaskMemFree), 1);  // the holder's description
     EXPECT_EQ(sim::OutstandingTaskMemBlocks(), 0);
     EXPECT_EQ(sim::CallCount(sim::Call::NetCfgFindComponent), 0);

@@ -9,10 +9,12 @@
 
 #include <string>
 
+#include "setup/product.h"
+
 namespace harness {
 namespace {
 
-constexpr const char *kComponent = "ZQ_DorvaneV";
+const std::string kComponent = Narrow(ndisfilter::kComponentId);
 constexpr BOOL kUnset = 7;  // flags start as neither 0 nor 1
 
 std::string Joined(const std::vector<std::string> &calls) {
@@ -410,7 +412,7 @@ std::string Repeat(const std::string &text, int times) {
 
 void PurgeReadsTextMode() {
     StartFakeScenario("purge text mode", "");
-    const std::string marker = "DorvaneV.INF";
+    const std::string marker = ndisfilter::kInfMarker;
     // 40 CRLF lines read as 240 bytes: the marker starts at 243 as read
     // (at 283 in the file), its last byte at 254.
     WriteOem(8, Repeat("; 345\r\n", 40) + "abc" + marker + "\r\n");
