@@ -6,7 +6,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 QUICK=0
-[[ "${1:-}" == "--quick" ]] && QUICK=1
+for argument in "$@"; do
+  case $argument in
+    --quick) QUICK=1 ;;
+    *) printf 'scripts/test.sh: unknown argument %s\nusage: scripts/test.sh [--quick]\n' "$argument" >&2
+       exit 2 ;;
+  esac
+done
 
 stage() { printf '\n==== %s ====\n' "$*"; }
 
@@ -24,17 +30,26 @@ for preset in windows-x64 windows-x86; do
   cmake --build --preset "$preset"
 done
 
-# Further stages, each a script of its own.
+# Further stages, each a script of its own: one line a stage. A stage whose
+# script is missing or not executable fails the run, never skips quietly.
+check_stage() {
+  if [[ ! -f $1 ]]; then echo "scripts/test.sh: stage script $1 is missing" >&2; exit 1; fi
+  if [[ ! -x $1 ]]; then echo "scripts/test.sh: stage script $1 is not executable" >&2; exit 1; fi
+}
 run_stage() {
-  local script=$1; shift
-  if [[ -x "$script" ]]; then stage "$script $*"; "$script" "$@"; fi
+  check_stage "$1"
+  stage "$*"
+  "$@"
+}
+# A stage that --quick leaves out (its script is checked all the same).
+run_full_stage() {
+  check_stage "$1"
+  if [[ $QUICK == 0 ]]; then run_stage "$@"; fi
 }
 run_stage tests/pe/check-binaries.sh
 run_stage tests/wine/run.sh
-if [[ $QUICK == 0 ]]; then
-  run_stage scripts/sanitizers.sh
-  run_stage scripts/valgrind.sh
-  run_stage fuzz/run.sh
-  run_stage scripts/static-analysis.sh
-fi
+run_full_stage scripts/sanitizers.sh
+run_full_stage scripts/valgrind.sh
+run_full_stage fuzz/run.sh
+run_full_stage scripts/static-analysis.sh
 stage "all passed"
