@@ -171,3 +171,4 @@ BOOL WINAPI FreeLibrary(HMODULE module);
 #endif
 
 #include <objbase.h>
+#include <fileapi.h>

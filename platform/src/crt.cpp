@@ -79,7 +79,10 @@ extern "C" errno_t fopen_s(FILE **file, const char *name, const char *mode) {
     std::string host;
     {
         LockedMachine m;
-        host = HostPathLocked(Widen(name));
+        const std::wstring full = FullWindowsPathLocked(Widen(name));
+        // Held open by another process without sharing reads.
+        if (FileControlErrorLocked(full, false) != ERROR_SUCCESS) return EACCES;
+        host = HostPathLocked(full);
     }
     const bool binary = strchr(mode, 'b') != nullptr;
     const bool readOnly = mode[0] == 'r' && !strchr(mode, '+');

@@ -189,24 +189,9 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
         return FALSE;
     }
     LockedMachine m;
-    const std::wstring full = FullWindowsPathLocked(Widen(path));
-    auto scripted = m->failDeletes.find(Narrow(LowerCase(full)));
-    if (scripted != m->failDeletes.end()) {
-        SetLastErrorQuiet(scripted->second);
-        return FALSE;
-    }
-    const std::string host = HostPathLocked(full);
-    if (IsDirectory(host)) {
-        SetLastErrorQuiet(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (::unlink(host.c_str()) != 0) {
-        SetLastErrorQuiet(errno == ENOENT    ? ERROR_FILE_NOT_FOUND
-                          : errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
-                                             : ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return TRUE;
+    const DWORD error = DeleteWindowsFileLocked(FullWindowsPathLocked(Widen(path)));
+    if (error != ERROR_SUCCESS) SetLastErrorQuiet(error);
+    return error == ERROR_SUCCESS;
 }
 
 extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSourceMediaLocation,

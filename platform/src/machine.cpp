@@ -49,6 +49,15 @@ const char *const kCallNames[] = {
     "WaitForSingleObject",
     "TerminateThread",
     "CloseHandle",
+    "SetupUninstallOEMInfW",
+    "GetSystemWindowsDirectoryW",
+    "FindFirstFileW",
+    "FindNextFileW",
+    "FindClose",
+    "GetFileAttributesW",
+    "CreateFileW",
+    "ReadFile",
+    "DeleteFileW",
 };
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<size_t>(Call::Count),
               "one name per call");
@@ -71,6 +80,7 @@ void ResetLocked(Machine &m, const std::string &root) {
     m.currentDirectory = L"C:\\Users\\Test";
     m.windowsDirectory = "C:\\WINDOWS";
     m.failDeletes.clear();
+    m.fileControls.clear();
     m.components.clear();
     // Objects of the machine being replaced stay valid for whoever still
     // holds them; they answer RPC_E_DISCONNECTED and no longer count.

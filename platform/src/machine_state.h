@@ -62,6 +62,13 @@ struct InfCopy {
     std::wstring mediaDir;
 };
 
+// What tests set on one file (file_api.cpp).
+struct FileControl {
+    bool held = false;  // open in another process
+    DWORD heldShare = 0;
+    bool readOnly = false;
+};
+
 struct Machine {
     std::mutex mutex;
     std::condition_variable changed;  // any state a waiter may wait for
@@ -74,6 +81,10 @@ struct Machine {
     std::wstring currentDirectory;
     std::optional<std::string> windowsDirectory;
     std::map<std::string, DWORD> failDeletes;  // key: lower-cased Windows path
+    // Files held open and read-only files (key: lower-cased full Windows
+    // path), and the file and listing handles open (file_api.cpp).
+    std::map<std::string, FileControl> fileControls;
+    std::set<void *> fileHandles;
 
     // Network configuration.
     std::vector<Component> components;
@@ -189,6 +200,15 @@ std::wstring LowerCase(std::wstring text);
 std::wstring FullWindowsPathLocked(const std::wstring &path);
 std::string HostPathLocked(const std::wstring &windowsPath);
 bool MakeHostDirectories(const std::string &hostPath);
+
+// Files (file_api.cpp), with the lock held. Deleting honours FailDelete,
+// a file held open without FILE_SHARE_DELETE and the read-only attribute;
+// answers ERROR_SUCCESS or the error. The control check answers the error
+// that opening (for reading) or deleting a full Windows path meets, if any.
+DWORD DeleteWindowsFileLocked(const std::wstring &fullPath);
+DWORD FileControlErrorLocked(const std::wstring &fullPath, bool forDelete);
+// Closes a file or listing handle; false when `handle` is not one.
+bool CloseFileHandleLocked(HANDLE handle);
 
 // Component runtime memory, with the lock held.
 void *TaskMemAllocLocked(size_t bytes);

@@ -191,6 +191,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
         return FALSE;
     }
     LockedMachine m;
+    if (CloseFileHandleLocked(handle)) return TRUE;
     auto *object = static_cast<ThreadHandle *>(handle);
     if (!m->handles.erase(object)) {
         SetLastErrorQuiet(ERROR_INVALID_HANDLE);

@@ -47,6 +47,15 @@ enum class Call {
     WaitForSingleObject,
     TerminateThread,
     CloseHandle,
+    SetupUninstallOEMInfW,
+    GetSystemWindowsDirectoryW,
+    FindFirstFileW,
+    FindNextFileW,
+    FindClose,
+    GetFileAttributesW,
+    CreateFileW,
+    ReadFile,
+    DeleteFileW,
     Count
 };
 const char *CallName(Call call);
@@ -105,6 +114,17 @@ void SetWindowsDirectory(std::optional<std::string> text);
 // DeleteFileA of exactly this Windows path fails with the given error.
 void FailDelete(const std::string &windowsPath, DWORD error = ERROR_ACCESS_DENIED);
 
+// Another process holding a file open, sharing only what `share` says
+// (FILE_SHARE_READ, FILE_SHARE_DELETE, ...): opening it for reading fails
+// with ERROR_SHARING_VIOLATION without FILE_SHARE_READ, deleting it without
+// FILE_SHARE_DELETE. Until ReleaseHeldFile.
+void HoldFileOpen(const std::string &windowsPath, DWORD share = 0);
+void ReleaseHeldFile(const std::string &windowsPath);
+// The read-only attribute: deleting the file fails with ERROR_ACCESS_DENIED.
+void SetReadOnly(const std::string &windowsPath, bool readOnly = true);
+// File and listing handles (CreateFileW, FindFirstFileW) open now.
+int OpenFileHandles();
+
 // Installed network components (committed by Apply), case-insensitive ids.
 bool ComponentInstalled(const std::wstring &id);
 void AddInstalledComponent(const std::wstring &id, const GUID &classGuid);
@@ -146,6 +166,10 @@ std::vector<DWORD> WaitLimits();  // every limit given to WaitForSingleObject
 //   CoCreateInstance        {clsid} {iid}
 //   AddRef, Release         the interface's name ("INetCfgLock", ...)
 //   DeleteFileA, SetCurrentDirectoryW, SplitPath   the path
+//   DeleteFileW, GetFileAttributesW, FindFirstFileW the path (pattern)
+//   CreateFileW             <path>|<access> <share> <disposition> <flags> (hex)
+//   SetupUninstallOEMInfW   <name> <flags>
+//   ReadFile                the byte count asked for
 //   FopenS                  <path>|<mode>
 //   GetModuleFileNameW, GetCurrentDirectoryW, GetWindowsDirectoryA: capacity
 //   WaitForSingleObject     the limit in ms; TerminateThread, EndThread: the
