@@ -5,8 +5,9 @@
 #   3. the harness against the test-only network configuration server,
 #      registered for CLSID_CNetCfg;
 #   4. tests/wine/ndisfilterctl-wine.sh, when present and executable;
-#   5. the README's host examples (tests/docs), built and run;
-#   6. tests/package/check-package.sh: the ZIP packages unpacked and run.
+#   5. a short soak (tests/wine/bench/soak.cpp): 100 cycles;
+#   6. the README's host examples (tests/docs), built and run;
+#   7. tests/package/check-package.sh: the ZIP packages unpacked and run.
 # x64 runs in build/wine-prefix (64-bit), x86 in build/wine-prefix-x86
 # (32-bit); the harness's 120 s retry scenario runs on x64 only. Then the
 # WOW64 case: the 32-bit programs and DLLs in the 64-bit prefix, the test
@@ -60,7 +61,7 @@ if [[ $arch != x64 ]] && ! wine_runs_32bit; then
     exit 0
 fi
 
-for program in ndisfilter_smoke.exe ndisfilter_wine_tests.exe fake_netcfg.dll ndisfilter.dll; do
+for program in ndisfilter_smoke.exe ndisfilter_wine_tests.exe ndisfilter_wine_soak.exe fake_netcfg.dll ndisfilter.dll; do
     if [[ ! -f $BIN/$program ]]; then
         echo "missing $BIN/$program: build the $build preset first" >&2
         exit 1
@@ -117,6 +118,8 @@ else
     register_netcfg "$FAKE_WIN" $view
     step "harness, test network configuration server" "$WINE" "$BIN/ndisfilter_wine_tests.exe" "$@"
 
+    step "soak: 100 install/uninstall cycles, handles, threads and memory back" \
+        "$WINE" "$BIN/ndisfilter_wine_soak.exe" --cycles 100 --inf "$(wine_path "$ROOT/inf/DorvaneV.inf")"
     step "the README's hosts, as written" readme_host
     if [[ -x tests/wine/ndisfilterctl-wine.sh ]]; then
         step "ndisfilterctl under Wine" tests/wine/ndisfilterctl-wine.sh

@@ -4,6 +4,8 @@
 
 #include "common/win_files.h"
 
+#include <cguid.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -91,6 +93,26 @@ void PrepareStateDirectory() {
     CreateDirectoryW(StateDirectory().c_str(), nullptr);
     // The server is loaded into this process and reads its folder from here.
     SetEnvironmentVariableW(L"FAKE_NETCFG_DIR", StateDirectory().c_str());
+}
+
+// One object of the library, loaded with LoadLibraryW / GetProcAddress only.
+INdisFilterHelper2 *NewFilter(const std::wstring &library) {
+    const HMODULE module = LoadLibraryW(library.c_str());
+    if (!module) {
+        printf("cannot load %s (error %lu)\n", Narrow(library).c_str(), GetLastError());
+        return nullptr;
+    }
+    const auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
+    void *out = nullptr;
+    const HRESULT hr =
+        getClassObject ? getClassObject(CLSID_NULL, IID_INdisFilterHelper2, &out) : E_NOINTERFACE;
+    if (FAILED(hr) || !out) {
+        printf("DllGetClassObject(IID_INdisFilterHelper2) = 0x%08lx\n",
+               static_cast<unsigned long>(hr));
+        return nullptr;
+    }
+    return static_cast<INdisFilterHelper2 *>(out);
 }
 
 void ClearCallLog() { DeleteFileW((StateDirectory() + L"\\calls.log").c_str()); }

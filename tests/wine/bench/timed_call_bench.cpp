@@ -1,6 +1,7 @@
 // ndisfilter.dll under Wine against the test network configuration server:
 // what running an install on a worker thread (InstallWithTimeout) costs over
-// running it on the calling thread (Install), and how late a timed call
+// running it on the calling thread (Install), set against its floor (a bare
+// worker thread, and one that initialises the component runtime), and how late a timed call
 // returns after its limit when the worker hangs inside the server.
 //
 // It measures and asserts nothing about time; it stops with exit code 1 when
@@ -19,6 +20,8 @@
 #include "wine_bench.h"
 
 #include <cguid.h>
+#include <objbase.h>
+#include <process.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -87,26 +90,6 @@ bool ParseOptions(int argc, char **argv, Options &options) {
     return options.pairs >= 0 && options.warmup >= 0;
 }
 
-// One object of the library, loaded with LoadLibraryW / GetProcAddress only.
-INdisFilterHelper2 *NewFilter(const std::wstring &library) {
-    const HMODULE module = LoadLibraryW(library.c_str());
-    if (!module) {
-        printf("cannot load %s (error %lu)\n", Narrow(library).c_str(), GetLastError());
-        return nullptr;
-    }
-    const auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
-    void *out = nullptr;
-    const HRESULT hr =
-        getClassObject ? getClassObject(CLSID_NULL, IID_INdisFilterHelper2, &out) : E_NOINTERFACE;
-    if (FAILED(hr) || !out) {
-        printf("DllGetClassObject(IID_INdisFilterHelper2) = 0x%08lx\n",
-               static_cast<unsigned long>(hr));
-        return nullptr;
-    }
-    return static_cast<INdisFilterHelper2 *>(out);
-}
-
 // A terminated worker can take a process-wide lock with it (the heap's, a
 // critical section of the runtime or the loader); the next step that needs
 // it never returns. The watchdog then prints what the series measured so far
@@ -150,13 +133,36 @@ void PrintRow(const char *what, const Summary &s, const char *unit) {
     printf("  %-44s %10.1f %10.1f %10.1f  %s\n", what, s.median, s.p90, s.worst, unit);
 }
 
+// The floor of a timed call: what starting a worker, waiting for it and
+// closing its handle costs with no work in it, and with the component
+// runtime initialised and torn down on it as the library's worker does.
+unsigned __stdcall EmptyWorker(void *) { return 0; }
+unsigned __stdcall RuntimeWorker(void *) {
+    const HRESULT hr = CoInitialize(nullptr);
+    if (SUCCEEDED(hr)) CoUninitialize();
+    return SUCCEEDED(hr) ? 0 : 1;
+}
+// Microseconds for one worker's start, wait and close; negative on failure.
+double TimeWorker(unsigned(__stdcall *body)(void *)) {
+    const LONGLONG t0 = Now();
+    const auto worker =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, body, nullptr, 0, nullptr));
+    if (!worker) return -1;
+    DWORD code = 1;
+    const bool ended = WaitForSingleObject(worker, INFINITE) == WAIT_OBJECT_0 &&
+                       GetExitCodeThread(worker, &code);
+    CloseHandle(worker);
+    const LONGLONG t1 = Now();
+    return ended && code == 0 ? TicksToMicroseconds(t1 - t0) : -1;
+}
+
 // Pairs of one direct and one timed install from the same INF, each followed
 // by an Uninstall outside the measured span. The order within a pair
 // alternates, so that whatever the first install of a pair pays (or leaves
 // behind for the second) falls on both sides alike.
 bool MeasureOverhead(INdisFilterHelper2 *filter, const Options &options) {
     StartScenario("overhead", "");
-    std::vector<double> direct, timed, paired;
+    std::vector<double> direct, timed, paired, bare, runtime;
     const LPCWSTR inf = options.inf.c_str();
     for (int pair = 0; pair < options.warmup + options.pairs; ++pair) {
         Arm(2 * kGenerousLimitMs / 1000 + 30);
@@ -184,7 +190,16 @@ bool MeasureOverhead(INdisFilterHelper2 *filter, const Options &options) {
             spans[runTimed ? 1 : 0] = TicksToMicroseconds(t1 - t0);
         }
         ClearCallLog();  // keeps the server's appends to a short file
+        // The floor, measured between the same pairs so that load drift
+        // falls on it too.
+        const double bareSpan = TimeWorker(EmptyWorker), runtimeSpan = TimeWorker(RuntimeWorker);
+        if (bareSpan < 0 || runtimeSpan < 0) {
+            printf("pair %d: a floor worker could not be started or failed\n", pair);
+            return false;
+        }
         if (pair < options.warmup) continue;
+        bare.push_back(bareSpan);
+        runtime.push_back(runtimeSpan);
         direct.push_back(spans[0]);
         timed.push_back(spans[1]);
         paired.push_back(spans[1] - spans[0]);
@@ -204,6 +219,14 @@ bool MeasureOverhead(INdisFilterHelper2 *filter, const Options &options) {
     PrintRow("paired difference (timed - direct)", p, "us");
     printf("  overhead, difference of medians: %.1f us\n", t.median - d.median);
     printf("  overhead, median of paired differences: %.1f us\n", p.median);
+    const Summary b = Summarise(bare), r = Summarise(runtime);
+    printf("\nThe floor: a worker started, waited for and closed (_beginthreadex, one per pair):\n");
+    printf("  %-44s %10s %10s %10s\n", "", "median", "p90", "worst");
+    PrintRow("empty worker", b, "us");
+    PrintRow("worker with CoInitialize + CoUninitialize", r, "us");
+    printf("  overhead / empty worker: %.2f\n", b.median > 0 ? p.median / b.median : 0.0);
+    printf("  overhead / worker with the component runtime: %.2f\n",
+           r.median > 0 ? p.median / r.median : 0.0);
     printf("  copies of the INF left in the store after the last Uninstall: %d\n", leftInStore);
     return leftInStore == 0;
 }

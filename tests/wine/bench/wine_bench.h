@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ndisfilter.h"
 #include "tools/common/wide_text.h"
 
 namespace winebench {
@@ -26,6 +27,10 @@ struct Summary {
 };
 Summary Summarise(std::vector<double> values);
 double Median(std::vector<double> values);
+
+// ---- the library: one object, loaded with LoadLibraryW / GetProcAddress only
+// (null, with the reason printed, on failure)
+INdisFilterHelper2 *NewFilter(const std::wstring &library);
 
 // ---- the test network configuration server's state
 // Its folder (FAKE_NETCFG_DIR, set for this process) beside the program.
