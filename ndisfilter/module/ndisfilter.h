@@ -59,15 +59,18 @@ struct INdisFilterHelper2 : public IUnknown {
 typedef struct INdisFilterHelper INdisFilterHelper;
 typedef struct INdisFilterHelper2 INdisFilterHelper2;
 
+/* Slots 0 to 4, which both tables begin with, for the interface type Itf. */
+#define NDISFILTER_SLOTS_0_TO_4(Itf)                                                       \
+    HRESULT(STDMETHODCALLTYPE *QueryInterface)(Itf * This, REFIID riid, void **ppvObject); \
+    ULONG(STDMETHODCALLTYPE *AddRef)(Itf * This);                                          \
+    ULONG(STDMETHODCALLTYPE *Release)(Itf * This);                                         \
+    BOOL(STDMETHODCALLTYPE *Install)(Itf * This, LPCWSTR infPath, BOOL * restartRequired,  \
+                                     BOOL * cancelled);                                    \
+    BOOL(STDMETHODCALLTYPE *Uninstall)(Itf * This, BOOL * restartRequired);
+
 typedef struct INdisFilterHelperVtbl {
     BEGIN_INTERFACE
-    HRESULT(STDMETHODCALLTYPE *QueryInterface)(INdisFilterHelper *This, REFIID riid,
-                                               void **ppvObject);
-    ULONG(STDMETHODCALLTYPE *AddRef)(INdisFilterHelper *This);
-    ULONG(STDMETHODCALLTYPE *Release)(INdisFilterHelper *This);
-    BOOL(STDMETHODCALLTYPE *Install)(INdisFilterHelper *This, LPCWSTR infPath,
-                                     BOOL *restartRequired, BOOL *cancelled);
-    BOOL(STDMETHODCALLTYPE *Uninstall)(INdisFilterHelper *This, BOOL *restartRequired);
+    NDISFILTER_SLOTS_0_TO_4(INdisFilterHelper)
     END_INTERFACE
 } INdisFilterHelperVtbl;
 
@@ -77,13 +80,7 @@ struct INdisFilterHelper {
 
 typedef struct INdisFilterHelper2Vtbl {
     BEGIN_INTERFACE
-    HRESULT(STDMETHODCALLTYPE *QueryInterface)(INdisFilterHelper2 *This, REFIID riid,
-                                               void **ppvObject);
-    ULONG(STDMETHODCALLTYPE *AddRef)(INdisFilterHelper2 *This);
-    ULONG(STDMETHODCALLTYPE *Release)(INdisFilterHelper2 *This);
-    BOOL(STDMETHODCALLTYPE *Install)(INdisFilterHelper2 *This, LPCWSTR infPath,
-                                     BOOL *restartRequired, BOOL *cancelled);
-    BOOL(STDMETHODCALLTYPE *Uninstall)(INdisFilterHelper2 *This, BOOL *restartRequired);
+    NDISFILTER_SLOTS_0_TO_4(INdisFilterHelper2)
     BOOL(STDMETHODCALLTYPE *InstallWithTimeout)(INdisFilterHelper2 *This, LPCWSTR infPath,
                                                 DWORD timeoutMs, BOOL *timedOut,
                                                 BOOL *restartRequired, BOOL *cancelled);
@@ -94,6 +91,8 @@ typedef struct INdisFilterHelper2Vtbl {
     BOOL(STDMETHODCALLTYPE *UninstallWithRetry)(INdisFilterHelper2 *This, BOOL *restartRequired);
     END_INTERFACE
 } INdisFilterHelper2Vtbl;
+
+#undef NDISFILTER_SLOTS_0_TO_4
 
 struct INdisFilterHelper2 {
     CONST_VTBL INdisFilterHelper2Vtbl *lpVtbl;

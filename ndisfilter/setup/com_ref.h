@@ -5,14 +5,14 @@
 
 #include <windows.h>
 
+#include "scoped.h"
+
 namespace ndisfilter {
 
 template <typename Interface>
-class ComRef {
+class ComRef : ScopeHolder {
 public:
     ComRef() = default;
-    ComRef(const ComRef &) = delete;
-    ComRef &operator=(const ComRef &) = delete;
     ~ComRef() { Reset(); }
 
     Interface *Get() const { return m_ptr; }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "netcfg_platform.h"
+#include "scoped.h"
 
 namespace ndisfilter {
 
@@ -19,11 +20,8 @@ void FreeLockHolderDescription(HRESULT openResult, LPWSTR holderDescription);
 
 // Scope holder of the lock holder's description (CoTaskMem) that an open
 // hands back: freed, as FreeLockHolderDescription does, when it goes.
-class LockHolderDescription {
+class LockHolderDescription : ScopeHolder {
 public:
-    LockHolderDescription() = default;
-    LockHolderDescription(const LockHolderDescription &) = delete;
-    LockHolderDescription &operator=(const LockHolderDescription &) = delete;
     ~LockHolderDescription() { FreeLockHolderDescription(m_openResult, m_text); }
 
     LPCWSTR Get() const { return m_text; }
@@ -41,11 +39,8 @@ private:
 
 // Scope holder: closes the configuration it holds, and frees the lock
 // holder's description a failed open handed back, when it goes out of scope.
-class LockedNetConfig {
+class LockedNetConfig : ScopeHolder {
 public:
-    LockedNetConfig() = default;
-    LockedNetConfig(const LockedNetConfig &) = delete;
-    LockedNetConfig &operator=(const LockedNetConfig &) = delete;
     ~LockedNetConfig() { Close(); }
 
     HRESULT Open() { return m_holderDescription.Open(&m_config); }

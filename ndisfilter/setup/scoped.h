@@ -1,7 +1,8 @@
 // Scope holders for what the library takes from the platform besides
-// interface references (ComRef): the component runtime's initialisation and
-// the process's current directory. Each gives back what it took on every
-// path out of its scope.
+// interface references (ComRef) and the locked configuration
+// (LockedNetConfig): the component runtime's initialisation and the
+// process's current directory. Each gives back what it took on every path
+// out of its scope.
 #pragma once
 
 #include <windows.h>
@@ -9,15 +10,25 @@
 
 namespace ndisfilter {
 
+// The base of every scope holder: what a holder took is given back once, so
+// a holder is neither copied nor assigned.
+class ScopeHolder {
+public:
+    ScopeHolder(const ScopeHolder &) = delete;
+    ScopeHolder &operator=(const ScopeHolder &) = delete;
+
+protected:
+    ScopeHolder() = default;
+    ~ScopeHolder() = default;
+};
+
 // One initialisation of the component runtime on the calling thread. Made:
 // CoInitialize. Gone: CoUninitialize for an initialisation that counts
 // (S_OK, or S_FALSE for a thread already initialised), unless HandOver gave
 // it to whoever closes what was opened under it.
-class ComRuntimeScope {
+class ComRuntimeScope : ScopeHolder {
 public:
     ComRuntimeScope() : m_result(CoInitialize(nullptr)) {}
-    ComRuntimeScope(const ComRuntimeScope &) = delete;
-    ComRuntimeScope &operator=(const ComRuntimeScope &) = delete;
     ~ComRuntimeScope() {
         if (SUCCEEDED(m_result) && !m_handedOver) CoUninitialize();
     }
@@ -33,11 +44,8 @@ private:
 // A stay in another current directory. Enter saves the current one and
 // moves; the scope's end moves back. Only a directory saved whole can be
 // restored: Enter refuses, and moves nowhere, otherwise.
-class CurrentDirectoryScope {
+class CurrentDirectoryScope : ScopeHolder {
 public:
-    CurrentDirectoryScope() = default;
-    CurrentDirectoryScope(const CurrentDirectoryScope &) = delete;
-    CurrentDirectoryScope &operator=(const CurrentDirectoryScope &) = delete;
     ~CurrentDirectoryScope() {
         if (m_saved[0] != L'\0') SetCurrentDirectoryW(m_saved);
     }

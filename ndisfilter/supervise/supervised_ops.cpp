@@ -11,22 +11,24 @@
 namespace ndisfilter {
 namespace {
 
-// One install or uninstall, owned by the waiting call. The worker reads the
-// inputs and writes only `result`; the flags are the caller's own, written by
-// Install/Uninstall.
+// One install or uninstall, owned by the waiting call (RunSupervised's frame).
+// The worker reads the inputs and writes only `result`; the flags are the
+// caller's own, written by Install/Uninstall.
+enum class Operation { kInstall, kUninstall };
+
 struct WorkItem {
-    enum class Operation { Install, Uninstall } operation;
+    Operation operation;
     INdisFilterHelper *filter;
     LPCWSTR infPath;
     BOOL *restartRequired;
     BOOL *cancelled;
-    BOOL result;
+    BOOL result = FALSE;
 };
 
 unsigned WINAPI Worker(void *argument) {
     if (auto *item = static_cast<WorkItem *>(argument))
         item->result =
-            item->operation == WorkItem::Operation::Install
+            item->operation == Operation::kInstall
                 ? item->filter->Install(item->infPath, item->restartRequired, item->cancelled)
                 : item->filter->Uninstall(item->restartRequired);
     _endthreadex(0);
@@ -35,7 +37,7 @@ unsigned WINAPI Worker(void *argument) {
 // Runs the item on a new thread and waits up to timeoutMs (INFINITE: no
 // limit). The item's result when the worker ended by itself; otherwise the
 // worker is terminated, *timedOut set, and the answer is FALSE.
-BOOL RunSupervised(WorkItem &item, DWORD timeoutMs, BOOL *timedOut) {
+BOOL RunSupervised(WorkItem item, DWORD timeoutMs, BOOL *timedOut) {
     *timedOut = FALSE;
     const auto thread =
         reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Worker, &item, 0, nullptr));
@@ -58,16 +60,14 @@ BOOL RunSupervised(WorkItem &item, DWORD timeoutMs, BOOL *timedOut) {
 BOOL InstallWithTimeout(INdisFilterHelper *filter, LPCWSTR infPath, DWORD timeoutMs, BOOL *timedOut,
                         BOOL *restartRequired, BOOL *cancelled) {
     if (!timedOut || !restartRequired || !cancelled) return FALSE;
-    WorkItem item = {
-        WorkItem::Operation::Install, filter, infPath, restartRequired, cancelled, FALSE};
+    const WorkItem item = {Operation::kInstall, filter, infPath, restartRequired, cancelled};
     return RunSupervised(item, timeoutMs, timedOut);
 }
 
 BOOL UninstallWithTimeout(INdisFilterHelper *filter, DWORD timeoutMs, BOOL *timedOut,
                           BOOL *restartRequired) {
     if (!timedOut || !restartRequired) return FALSE;
-    WorkItem item = {
-        WorkItem::Operation::Uninstall, filter, nullptr, restartRequired, nullptr, FALSE};
+    const WorkItem item = {Operation::kUninstall, filter, nullptr, restartRequired, nullptr};
     return RunSupervised(item, timeoutMs, timedOut);
 }
 
