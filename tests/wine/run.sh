@@ -7,7 +7,8 @@
 #   4. tests/wine/ndisfilterctl-wine.sh, when present and executable;
 #   5. a short soak (tests/wine/bench/soak.cpp): 100 cycles;
 #   6. the README's host examples (tests/docs), built and run;
-#   7. tests/package/check-package.sh: the ZIP packages unpacked and run.
+#   7. tests/package/check-package.sh: the ZIP packages unpacked and run;
+#   8. the hosts' INF store clean-up against Wine's SetupUninstallOEMInfW.
 # x64 runs in build/wine-prefix (64-bit), x86 in build/wine-prefix-x86
 # (32-bit); the harness's 120 s retry scenario runs on x64 only. Then the
 # WOW64 case: the 32-bit programs and DLLs in the 64-bit prefix, the test
@@ -131,6 +132,7 @@ else
         step "ndisfilterctl under Wine" tests/wine/ndisfilterctl-wine.sh
     fi
     step "package: unpacked into an empty folder, checked and run" tests/package/check-package.sh "$build"
+    step "INF store clean-up with Wine's SetupUninstallOEMInfW" "$WINE" "$BIN/ndisfilter_inf_store_wine.exe"
 fi
 
 printf '\nWine tests, %s: %d step(s) failed, %d s in all\n' "$arch" "$failures" $(($(date +%s) - started))
