@@ -50,7 +50,7 @@ typedef struct HINSTANCE__ *HINSTANCE;
 typedef HINSTANCE HMODULE;
 typedef struct HWND__ *HWND;
 typedef intptr_t INT_PTR;
-typedef uintptr_t UINT_PTR, ULONG_PTR, SIZE_T;
+typedef uintptr_t UINT_PTR, ULONG_PTR, SIZE_T, DWORD_PTR;
 typedef INT_PTR (*FARPROC)(void);
 typedef BOOL WINBOOL;
 
@@ -94,10 +94,12 @@ typedef BOOL WINBOOL;
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_DIRECTORY 267L
 #define ERROR_CANCELLED 1223L
+#define ERROR_TIMEOUT 1460L
 
 #define STILL_ACTIVE 259L
 
@@ -105,6 +107,31 @@ typedef BOOL WINBOOL;
 #define WAIT_ABANDONED 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
+
+/* The process: its token's elevation, WOW64, the system's processor. */
+typedef BOOL *PBOOL;
+#define TOKEN_QUERY 0x0008u
+typedef enum _TOKEN_INFORMATION_CLASS { TokenElevation = 20 } TOKEN_INFORMATION_CLASS;
+typedef struct _TOKEN_ELEVATION {
+    DWORD TokenIsElevated;
+} TOKEN_ELEVATION;
+#define PROCESSOR_ARCHITECTURE_INTEL 0
+#define PROCESSOR_ARCHITECTURE_ARM 5
+#define PROCESSOR_ARCHITECTURE_AMD64 9
+#define PROCESSOR_ARCHITECTURE_ARM64 12
+typedef struct _SYSTEM_INFO {
+    WORD wProcessorArchitecture;
+    WORD wReserved;
+    DWORD dwPageSize;
+    LPVOID lpMinimumApplicationAddress;
+    LPVOID lpMaximumApplicationAddress;
+    DWORD_PTR dwActiveProcessorMask;
+    DWORD dwNumberOfProcessors;
+    DWORD dwProcessorType;
+    DWORD dwAllocationGranularity;
+    WORD wProcessorLevel;
+    WORD wProcessorRevision;
+} SYSTEM_INFO, *LPSYSTEM_INFO;
 
 #define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
 
@@ -159,6 +186,12 @@ BOOL WINAPI TerminateThread(HANDLE thread, DWORD exitCode);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 BOOL WINAPI CloseHandle(HANDLE handle);
 void WINAPI Sleep(DWORD milliseconds);
+HANDLE WINAPI GetCurrentProcess(void);
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, HANDLE *token);
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info,
+                                DWORD size, PDWORD returnedSize);
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64);
+void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO info);
 
 /* Module loading: a host program reaches the library the way it would on
    Windows. Names by text only; ordinals are a PE notion. */

@@ -58,6 +58,9 @@ const char *const kCallNames[] = {
     "CreateFileW",
     "ReadFile",
     "DeleteFileW",
+    "OpenProcessToken",
+    "GetTokenInformation",
+    "IsWow64Process",
 };
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<size_t>(Call::Count),
               "one name per call");
@@ -81,6 +84,9 @@ void ResetLocked(Machine &m, const std::string &root) {
     m.windowsDirectory = "C:\\WINDOWS";
     m.failDeletes.clear();
     m.fileControls.clear();
+    m.elevated = true;
+    m.wow64 = false;
+    m.stateRefused = false;
     m.components.clear();
     // Objects of the machine being replaced stay valid for whoever still
     // holds them; they answer RPC_E_DISCONNECTED and no longer count.
@@ -117,12 +123,25 @@ void CreateStandardFoldersLocked(Machine &m) {
 
 std::string StateFilePath(const Machine &m) { return m.root + "/" + kStateFileName; }
 
-// One line per fact, tab-separated, UTF-8.
-void LoadStateLocked(Machine &m) {
+// One line per fact, tab-separated, UTF-8. A missing file is a fresh
+// machine; a file with anything this layer does not write is refused (false,
+// with the reason), not taken as empty.
+bool LoadStateLocked(Machine &m, std::string *error) {
     std::ifstream in(StateFilePath(m));
+    if (!in) return true;
+    const auto refuse = [&](const std::string &why, int lineNumber) {
+        if (error)
+            *error = StateFilePath(m) + ":" + std::to_string(lineNumber) + ": " + why +
+                     "; not a simulated machine this program wrote";
+        m.components.clear();
+        return false;
+    };
     std::string line;
-    if (!in || !std::getline(in, line) || line != kStateFileHeader) return;
+    if (!std::getline(in, line) || line != kStateFileHeader)
+        return refuse("the first line is not \"" + std::string(kStateFileHeader) + "\"", 1);
+    int lineNumber = 1;
     while (std::getline(in, line)) {
+        ++lineNumber;
         const size_t tab = line.find('\t');
         const std::string key = line.substr(0, tab);
         const std::string value = tab == std::string::npos ? std::string() : line.substr(tab + 1);
@@ -136,13 +155,25 @@ void LoadStateLocked(Machine &m) {
             m.windowsDirectory = value;
         } else if (key == "windows-directory-unavailable") {
             m.windowsDirectory.reset();
+        } else if (key == "not-elevated") {
+            m.elevated = false;
+        } else if (key == "wow64") {
+            m.wow64 = true;
+        } else if (key == "write-lock-holder") {
+            m.lockHeldByTest = true;
+            m.lockDescription = Widen(value);
         } else if (key == "component") {
             const size_t idTab = value.find('\t');
             GUID guid;
-            if (idTab != std::string::npos && ParseGuid(value.substr(0, idTab), &guid))
-                m.components.push_back({Widen(value.substr(idTab + 1)), guid});
+            if (idTab == std::string::npos || !ParseGuid(value.substr(0, idTab), &guid) ||
+                idTab + 1 == value.size())
+                return refuse("a component line without a class GUID and an id", lineNumber);
+            m.components.push_back({Widen(value.substr(idTab + 1)), guid});
+        } else {
+            return refuse("unknown entry \"" + key + "\"", lineNumber);
         }
     }
+    return true;
 }
 
 }  // namespace
@@ -256,15 +287,20 @@ std::string RootFolder() {
     return m->root;
 }
 
-void OpenMachine(const std::string &rootFolder) {
+bool OpenMachine(const std::string &rootFolder, std::string *error) {
     LockedMachine m;
     ResetLocked(*m, rootFolder);
-    LoadStateLocked(*m);
+    if (!LoadStateLocked(*m, error)) {
+        m->stateRefused = true;
+        return false;
+    }
     CreateStandardFoldersLocked(*m);
+    return true;
 }
 
 void SaveMachine() {
     LockedMachine m;
+    if (m->stateRefused) return;  // never overwrite a file we could not read
     std::ostringstream out;
     out << kStateFileHeader << '\n';
     if (m->executablePath)
@@ -276,6 +312,9 @@ void SaveMachine() {
         out << "windows-directory\t" << *m->windowsDirectory << '\n';
     else
         out << "windows-directory-unavailable\n";
+    if (!m->elevated) out << "not-elevated\n";
+    if (m->wow64) out << "wow64\n";
+    if (m->lockHeldByTest) out << "write-lock-holder\t" << Narrow(m->lockDescription) << '\n';
     for (const Component &c : m->components)
         out << "component\t" << Narrow(GuidText(c.classGuid)) << '\t' << Narrow(c.id) << '\n';
     // Written beside, then renamed: a crash never leaves half a machine.

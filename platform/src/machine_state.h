@@ -85,6 +85,9 @@ struct Machine {
     // path), and the file and listing handles open (file_api.cpp).
     std::map<std::string, FileControl> fileControls;
     std::set<void *> fileHandles;
+    bool elevated = true;
+    bool wow64 = false;
+    bool stateRefused = false;  // OpenMachine refused the state file
 
     // Network configuration.
     std::vector<Component> components;
@@ -111,6 +114,7 @@ struct Machine {
     // Threads.
     std::map<DWORD, ThreadState *> threads;  // every thread ever seen
     std::set<ThreadHandle *> handles;
+    std::set<void *> tokenHandles;  // access tokens (kernel_objects.cpp)
     std::map<DWORD, int> runtimeInit;  // thread id -> CoInitialize count
     int threadsStarted = 0;
     int threadsTerminated = 0;
@@ -213,6 +217,9 @@ bool CloseFileHandleLocked(HANDLE handle);
 // Component runtime memory, with the lock held.
 void *TaskMemAllocLocked(size_t bytes);
 LPWSTR TaskMemStringLocked(const std::wstring &text);
+
+// Closes a token handle: false when `handle` is not one.
+bool CloseTokenHandleLocked(HANDLE handle);
 
 // Network configuration objects (netcfg.cpp).
 HRESULT CreateNetCfgLocked(REFIID iid, void **object);

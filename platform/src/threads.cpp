@@ -192,6 +192,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
     }
     LockedMachine m;
     if (CloseFileHandleLocked(handle)) return TRUE;
+    if (CloseTokenHandleLocked(handle)) return TRUE;
     auto *object = static_cast<ThreadHandle *>(handle);
     if (!m->handles.erase(object)) {
         SetLastErrorQuiet(ERROR_INVALID_HANDLE);

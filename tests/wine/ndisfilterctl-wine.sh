@@ -1,21 +1,39 @@
 #!/usr/bin/env bash
 # ndisfilterctl.exe under Wine, against the test-only network configuration
-# server. Called by tests/wine/run.sh with WINEPREFIX, FAKE_NETCFG_DLL, WINE (the
-# loader of the prefix's architecture) and NDISFILTERCTL_EXE (the build's program)
-# exported and that server already registered for CLSID_CNetCfg.
+# server. tests/wine/run.sh calls it with WINEPREFIX, WINE, FAKE_NETCFG_DLL
+# and NDISFILTERCTL_EXE exported and that server already registered for
+# CLSID_CNetCfg. Run on its own, it sets that up itself:
+#   tests/wine/ndisfilterctl-wine.sh [x64|x86]   (or NDISFILTER_WINE_ARCH; default x64)
+# which uses build/windows-<arch> and the prefix tests/wine/run.sh uses for it.
 #
 # Each case runs the program through cmd so that the whole Windows exit code
 # is seen (a Unix exit status keeps only its low eight bits), and checks the
 # result line, the server's installed components and the INF store.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-: "${WINEPREFIX:?run from tests/wine/run.sh}" "${FAKE_NETCFG_DLL:?run from tests/wine/run.sh}"
+t_start=$SECONDS
+if [[ -z ${FAKE_NETCFG_DLL:-} ]]; then
+    arch=${1:-${NDISFILTER_WINE_ARCH:-x64}}
+    case $arch in
+        x64) build=windows-x64 prefix=wine-prefix ;;
+        x86) build=windows-x86 prefix=wine-prefix-x86 ;;
+        *) echo "usage: $0 [x64|x86]" >&2; exit 2 ;;
+    esac
+    export NDISFILTER_WINE_ARCH=$arch WINEPREFIX=${WINEPREFIX:-$PWD/build/$prefix}
+    export NDISFILTERCTL_EXE=${NDISFILTERCTL_EXE:-$PWD/build/$build/ndisfilter/ndisfilterctl.exe}
+    export FAKE_NETCFG_DLL=$PWD/build/$build/tests/wine/fake_netcfg.dll
+    source tests/wine/wine-env.sh
+    start_prefix
+    register_netcfg "$(wine_path "$FAKE_NETCFG_DLL")"
+    export WINE
+fi
+: "${WINEPREFIX:?}" "${FAKE_NETCFG_DLL:?}"
 export WINEDEBUG=${WINEDEBUG:--all}
 
 EXE_UNIX=${NDISFILTERCTL_EXE:-$PWD/build/windows-x64/ndisfilter/ndisfilterctl.exe}
 for file in "$EXE_UNIX" "$(dirname "$EXE_UNIX")/ndisfilter.dll" "$(dirname "$EXE_UNIX")/DorvaneV.inf"; do
     if [[ ! -f $file ]]; then
-        echo "missing $file: build the windows-x64 preset first" >&2
+        echo "missing $file: build the $(basename "$(dirname "$(dirname "$EXE_UNIX")")") preset first" >&2
         exit 1
     fi
 done
@@ -71,9 +89,12 @@ scenario() {  # $1: name; the rest: directives, one per argument
     : >"$STATE_UNIX/calls.log"
 }
 
-# ctl ARGS...: runs the program; sets CODE, OUT (stdout), ERR (stderr).
+# ctl ARGS...: runs the program (in the folder $CTL_CWD, a Windows path, when
+# set); sets CODE, OUT (stdout), ERR (stderr).
 ctl() {
-    "${WINE:-wine}" cmd /v:on /c "$EXE $* >$STATE\\out.txt 2>$STATE\\err.txt & echo exit=!errorlevel!" \
+    local cd_first=""
+    [[ -n ${CTL_CWD:-} ]] && cd_first="cd /d $CTL_CWD & "
+    "${WINE:-wine}" cmd /v:on /c "$cd_first$EXE $* >$STATE\\out.txt 2>$STATE\\err.txt & echo exit=!errorlevel!" \
         >"$STATE_UNIX/cmd.txt" 2>/dev/null || true
     CODE=$(tr -d '\r' <"$STATE_UNIX/cmd.txt" | sed -n 's/^exit=//p')
     OUT=$(tr -d '\r' <"$STATE_UNIX/out.txt")
@@ -101,7 +122,15 @@ echo "bad usage: refused, nothing called"
 scenario usage
 ctl install --timeout 4294967296
 check "out-of-range limit exits 87" test "$CODE" = 87
-check "usage text on stderr" grep -q 'usage: ndisfilterctl install' <<<"$ERR"
+check "one line of reason, one pointing at the help" \
+    test "$ERR" = $'ndisfilterctl: time limit "4294967296" is not a number of milliseconds from 0 to 4294967295 or "infinite"\nrun \'ndisfilterctl --help\' for usage'
+ctl install --inf --verbose
+check "an option as a value is a missing value" grep -qx 'ndisfilterctl: option --inf needs a value' <<<"$ERR"
+for help in '/?' '-?' '/help'; do
+    ctl "$help"
+    check "$help shows the help and exits 0" test "$CODE" = 0
+    check "$help help on stdout" grep -q '^usage: ndisfilterctl install' <<<"$OUT"
+done
 ctl install --sim-root 'C:\sim'
 check "--sim-root refused on Windows" test "$CODE" = 87
 ctl uninstall --retry --timeout 5
@@ -166,8 +195,53 @@ check "unloadable library exits 1603" test "$CODE" = 1603
 check "reason on stderr" grep -q 'cannot load the library' <<<"$ERR"
 check "no network configuration call made" test ! -s "$STATE_UNIX/calls.log"
 
+echo "status: the component, the lock and the library, and exit codes a script branches on"
+scenario status
+ctl status
+check "not installed exits 1605" test "$CODE" = 1605
+check "not installed in words" grep -qx 'component ZQ_DorvaneV: not installed' <<<"$OUT"
+check "the lock is free" grep -qx 'write lock: free' <<<"$OUT"
+check "the library and its version resource" grep -qE '^library: .*ndisfilter\.dll \(version [0-9]+\.[0-9]+\.[0-9]+\.[0-9]+\)$' <<<"$OUT"
+check "status reads without the write lock" bash -c '! grep -q AcquireWriteLock "$0"' "$STATE_UNIX/calls.log"
+check "status changes nothing" bash -c '! grep -qE "Apply|Install|DeInstall" "$0"' "$STATE_UNIX/calls.log"
+
+echo "a relative --inf is the current directory's file"
+CTL_CWD="$STATE\\media" ctl install --inf DorvaneV.inf --quiet
+check "relative install exits 0" test "$CODE" = 0
+copy=$(our_store_copies)
+check "the relative INF was copied into the store" test -n "$copy"
+[[ -n $copy ]] && check "the copy is that INF" cmp -s "$STORE_UNIX/$copy" "$STATE_UNIX/media/DorvaneV.inf"
+scenario status-installed 'lock-holder Other Setup'
+ctl query --json
+check "installed exits 0" test "$CODE" = 0
+check "JSON outcome installed" grep -q '"outcome": "installed"' <<<"$OUT"
+check "JSON names the lock's holder" grep -q '"holder": "Other Setup"' <<<"$OUT"
+
+echo "reason lines: the cause the machine shows"
+scenario lock-held 'lock-holder Other Setup' 'lock-wait 100'
+ctl install --inf "$STATE\\media\\DorvaneV.inf" --quiet
+check "lock held: install fails with 1603" test "$CODE" = 1603
+check "lock held: the holder named" grep -qx 'reason: the network configuration write lock is held by "Other Setup"; try again when it is released' <<<"$OUT"
+scenario already-installed 'answer INetCfgClassSetup.Install E_FAIL'
+ctl install --inf "$STATE\\media\\DorvaneV.inf"
+check "already installed: the reason" grep -qx 'reason: ZQ_DorvaneV is already installed' <<<"$OUT"
+scenario apply-fails 'answer INetCfg.Apply E_FAIL'
+ctl uninstall --no-cleanup
+check "unknown step: 1603" test "$CODE" = 1603
+check "unknown step: where to look" grep -qF 'reason: the failing step is unknown; see %WINDIR%\inf\setupapi.dev.log' <<<"$OUT"
+scenario remove
+ctl uninstall --no-cleanup
+check "removed" test "$CODE" = 0
+ctl uninstall --no-cleanup
+check "not installed: the reason" grep -qx 'reason: ZQ_DorvaneV is not installed' <<<"$OUT"
+scenario inf-missing
+ctl install --inf 'C:\nowhere\DorvaneV.inf'
+check "missing INF exits 1603" test "$CODE" = 1603
+check "missing INF: not run, and why" test "$OUT" = $'install: not run\nreason: the INF "C:\\nowhere\\DorvaneV.inf" does not exist'
+check "missing INF: the library never called" test ! -s "$STATE_UNIX/calls.log"
+
 # Whatever a failed case left behind goes with the prefix's next run.
 for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}".[Pp][Nn][Ff]; done
 
-printf 'ndisfilterctl under Wine: %d passed, %d failed\n' "$passed" "$failed"
+printf 'ndisfilterctl under Wine: %d passed, %d failed (%d s)\n' "$passed" "$failed" $((SECONDS - t_start))
 [[ $failed -eq 0 ]]

@@ -8,7 +8,22 @@
 namespace ndisfilterctl {
 namespace {
 
-enum class Option { Inf, Timeout, Retry, Library, SimRoot, Verbose, Help, Version, Count };
+enum class Option {
+    Inf,
+    Timeout,
+    Retry,
+    Library,
+    SimRoot,
+    Log,
+    Verbose,
+    Json,
+    Quiet,
+    DryRun,
+    NoCleanup,
+    Help,
+    Version,
+    Count
+};
 
 struct KnownOption {
     const wchar_t *name;
@@ -19,9 +34,22 @@ struct KnownOption {
 static const KnownOption kOptions[] = {
     {L"--inf", Option::Inf, true},          {L"--timeout", Option::Timeout, true},
     {L"--retry", Option::Retry, false},     {L"--library", Option::Library, true},
-    {L"--sim-root", Option::SimRoot, true}, {L"--verbose", Option::Verbose, false},
-    {L"-v", Option::Verbose, false},        {L"--help", Option::Help, false},
+    {L"--sim-root", Option::SimRoot, true}, {L"--log", Option::Log, true},
+    {L"--verbose", Option::Verbose, false}, {L"-v", Option::Verbose, false},
+    {L"--json", Option::Json, false},       {L"--quiet", Option::Quiet, false},
+    {L"-q", Option::Quiet, false},          {L"--dry-run", Option::DryRun, false},
+    {L"--no-cleanup", Option::NoCleanup, false}, {L"--help", Option::Help, false},
     {L"-h", Option::Help, false},           {L"--version", Option::Version, false},
+};
+
+struct KnownCommand {
+    const wchar_t *name;
+    Action action;
+};
+
+static const KnownCommand kCommands[] = {
+    {L"install", Action::Install}, {L"uninstall", Action::Uninstall}, {L"status", Action::Status},
+    {L"query", Action::Status},    {L"cleanup", Action::Cleanup},
 };
 
 const KnownOption *FindOption(const std::wstring &name) {
@@ -38,7 +66,13 @@ bool EqualsIgnoringCase(const std::wstring &text, const wchar_t *word) {
     return i == text.size() && word[i] == L'\0';
 }
 
-ParseResult Refuse(std::wstring error) { return ParseResult{std::nullopt, std::move(error)}; }
+ParseResult Refuse(std::wstring error) { return ParseResult{std::nullopt, std::move(error), {}}; }
+
+// The help switches Windows programs answer: /?, -? and /help, any case.
+bool IsWindowsHelpSwitch(const std::wstring &arg) {
+    return arg == L"/?" || arg == L"-?" || EqualsIgnoringCase(arg, L"/help");
+}
+
 
 }  // namespace
 
@@ -59,16 +93,21 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
     bool haveCommand = false;
     bool seen[static_cast<int>(Option::Count)] = {};  // by option, whatever its spelling
 
+    std::vector<std::wstring> warnings;
+
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring &arg = args[i];
+        if (IsWindowsHelpSwitch(arg)) {
+            request.action = Action::Help;
+            return ParseResult{request, {}, {}};
+        }
         if (arg.size() < 2 || arg[0] != L'-') {
             if (haveCommand) return Refuse(L"unexpected argument \"" + arg + L"\"");
-            if (arg == L"install")
-                request.action = Action::Install;
-            else if (arg == L"uninstall")
-                request.action = Action::Uninstall;
-            else
-                return Refuse(L"unknown command \"" + arg + L"\"");
+            const KnownCommand *command = nullptr;
+            for (const KnownCommand &known : kCommands)
+                if (arg == known.name) command = &known;
+            if (!command) return Refuse(L"unknown command \"" + arg + L"\"");
+            request.action = command->action;
             haveCommand = true;
             continue;
         }
@@ -85,11 +124,11 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
         if (!known) return Refuse(L"unknown option \"" + name + L"\"");
         if (known->option == Option::Help) {
             request.action = Action::Help;
-            return ParseResult{request, {}};
+            return ParseResult{request, {}, {}};
         }
         if (known->option == Option::Version) {
             request.action = Action::Version;
-            return ParseResult{request, {}};
+            return ParseResult{request, {}, {}};
         }
         if (known->option == Option::SimRoot && !simulatedMachine)
             return Refuse(L"--sim-root applies only to the simulated machine of the host build");
@@ -100,7 +139,10 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
 
         if (known->takesValue) {
             if (!value) {
-                if (i + 1 >= args.size()) return Refuse(L"option " + name + L" needs a value");
+                // The next argument is the value unless it is another
+                // option: "--sim-root --verbose" forgot the folder.
+                if (i + 1 >= args.size() || args[i + 1].compare(0, 2, L"--") == 0)
+                    return Refuse(L"option " + name + L" needs a value");
                 value = args[++i];
             }
             if (value->empty()) return Refuse(L"option " + name + L" needs a non-empty value");
@@ -118,6 +160,11 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
                     return Refuse(L"time limit \"" + *value +
                                   L"\" is not a number of milliseconds from 0 to 4294967295 "
                                   L"or \"infinite\"");
+                if (*request.timeoutMs < kShortTimeoutWarningMs)
+                    warnings.push_back(L"a time limit under " +
+                                       std::to_wstring(kShortTimeoutWarningMs) +
+                                       L" ms may end the worker while it holds a lock of the "
+                                       L"platform, leaving this process deadlocked");
                 break;
             case Option::Retry:
                 request.retry = true;
@@ -128,8 +175,23 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
             case Option::SimRoot:
                 request.simRoot = *value;
                 break;
+            case Option::Log:
+                request.logPath = *value;
+                break;
             case Option::Verbose:
                 request.verbose = true;
+                break;
+            case Option::Json:
+                request.json = true;
+                break;
+            case Option::Quiet:
+                request.quiet = true;
+                break;
+            case Option::DryRun:
+                request.dryRun = true;
+                break;
+            case Option::NoCleanup:
+                request.noCleanup = true;
                 break;
             case Option::Help:
             case Option::Version:
@@ -139,27 +201,42 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
     }
 
     if (!haveCommand) return Refuse(L"no command given");
+    const bool operation = request.action == Action::Install || request.action == Action::Uninstall;
     if (request.timeoutMs && request.retry)
         return Refuse(L"--timeout and --retry cannot be combined");
+    if ((request.timeoutMs || request.retry) && !operation)
+        return Refuse(std::wstring(request.retry ? L"--retry" : L"--timeout") +
+                      L" applies to install and uninstall only");
     if (request.infPath && request.action != Action::Install)
         return Refuse(L"--inf applies to install only");
-    return ParseResult{request, {}};
+    if (request.dryRun && request.action != Action::Cleanup)
+        return Refuse(L"--dry-run applies to cleanup only");
+    if (request.noCleanup && request.action != Action::Uninstall)
+        return Refuse(L"--no-cleanup applies to uninstall only");
+    return ParseResult{request, {}, warnings};
 }
 
 std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine) {
     std::wstring text =
         L"usage: ndisfilterctl install [--inf PATH] [--timeout MS | --retry] [options]\n"
-        L"       ndisfilterctl uninstall [--timeout MS | --retry] [options]\n"
-        L"       ndisfilterctl --help | --version\n"
+        L"       ndisfilterctl uninstall [--timeout MS | --retry] [--no-cleanup] [options]\n"
+        L"       ndisfilterctl status [options]          (also: query)\n"
+        L"       ndisfilterctl cleanup [--dry-run] [options]\n"
+        L"       ndisfilterctl --help | /? | --version\n"
         L"\n"
-        L"Installs or removes the network filter component ZQ_DorvaneV through the\n"
-        L"ndisfilter library.\n"
+        L"Installs, removes or reports the network filter component ZQ_DorvaneV through\n"
+        L"the ndisfilter library, and removes every copy of its INF from the INF store.\n"
         L"\n"
         L"  --inf PATH       INF to install (default: DorvaneV.inf beside the program)\n"
         L"  --timeout MS     run on a worker abandoned after MS milliseconds\n"
         L"                   (0 to 4294967295; 4294967295 or \"infinite\": no limit)\n"
         L"  --retry          two-minute limit, with one more attempt after a timeout\n"
-        L"  --library PATH   library to load (default: the one beside the program)\n";
+        L"  --no-cleanup     uninstall: only the library's removal, no INF store clean-up\n"
+        L"  --dry-run        cleanup: list the copies that would go, change nothing\n"
+        L"  --library PATH   library to load (default: the one beside the program)\n"
+        L"  --json           one JSON object on standard output instead of text\n"
+        L"  --log FILE       append timestamped lines (UTC) about the run to FILE\n"
+        L"  --quiet, -q      no progress report on standard error\n";
     if (simulatedMachine) {
         text +=
             L"  --sim-root DIR   folder of the simulated machine (default: .ndisfilter-sim)\n"
@@ -168,7 +245,7 @@ std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine) {
         text += L"  --verbose, -v    report INF files added to or deleted from the INF store\n";
     }
     text +=
-        L"  --help, -h       show this text\n"
+        L"  --help, -h, /?   show this text\n"
         L"  --version        show the program's version\n"
         L"\n"
         L"Exit codes:\n";
@@ -179,6 +256,48 @@ std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine) {
     }
     return text;
 }
+
+namespace {
+
+// What each exit status means, and its code in each build: Windows follows
+// the installer conventions deployment tools understand; the host keeps the
+// same meanings in eight bits.
+struct ExitCodeRow {
+    ExitStatus status;
+    int windowsCode;
+    int hostCode;
+    const wchar_t *meaning;
+};
+
+constexpr ExitCodeRow kExitCodeRows[kExitStatusCount] = {
+    {ExitStatus::Success, 0, 0, L"success (status: the component is installed)"},
+    {ExitStatus::RestartRequired, 3010, 3, L"success; a restart is required to finish"},
+    {ExitStatus::Cancelled, 1223, 4, L"cancelled"},
+    {ExitStatus::TimedOut, 1460, 5, L"timed out"},
+    {ExitStatus::Failed, 1603, 1, L"failed (cleanup: a marked INF copy remains)"},
+    {ExitStatus::BadUsage, 87, 2, L"bad usage; nothing was done"},
+    {ExitStatus::NotInstalled, 1605, 6, L"status: the component is not installed"},
+    {ExitStatus::StateUnknown, 1627, 7, L"status: whether it is installed could not be found out"},
+};
+
+ExitCodeTable MakeTable(bool windows) {
+    ExitCodeTable table{};
+    for (int i = 0; i < kExitStatusCount; ++i) {
+        const ExitCodeRow &row = kExitCodeRows[i];
+        table.entries[i] = {row.status, windows ? row.windowsCode : row.hostCode, row.meaning};
+    }
+    return table;
+}
+
+}  // namespace
+
+const ExitCodeTable &ExitCodesFor(bool simulatedMachine) {
+    static const ExitCodeTable windows = MakeTable(true);
+    static const ExitCodeTable host = MakeTable(false);
+    return simulatedMachine ? host : windows;
+}
+
+const ExitCodeTable &PlatformExitCodes() { return ExitCodesFor(HasSimulatedMachine()); }
 
 int ExitCodeTable::CodeFor(ExitStatus status) const {
     return entries[static_cast<int>(status)].code;

@@ -10,7 +10,7 @@
 
 namespace ndisfilterctl {
 
-enum class Action { Install, Uninstall, Help, Version };
+enum class Action { Install, Uninstall, Status, Cleanup, Help, Version };
 
 struct CliRequest {
     Action action = Action::Help;
@@ -19,12 +19,18 @@ struct CliRequest {
     bool retry = false;
     std::optional<std::wstring> libraryPath;  // absent: the library beside the program
     std::optional<std::wstring> simRoot;      // builds with a simulated machine only
+    std::optional<std::wstring> logPath;      // --log: lines appended to this file
     bool verbose = false;
+    bool json = false;        // one JSON object on standard output
+    bool quiet = false;       // no progress on standard error
+    bool dryRun = false;      // cleanup: list only
+    bool noCleanup = false;   // uninstall: the library's removal alone
 };
 
 struct ParseResult {
     std::optional<CliRequest> request;  // absent on bad usage
     std::wstring error;                 // why, when absent
+    std::vector<std::wstring> warnings; // accepted, but worth a word on standard error
 };
 
 // args excludes the program name. simulatedMachine: whether --sim-root exists
@@ -34,6 +40,10 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
 // A time limit in milliseconds: decimal 0 to 4294967295 (the latter, like the
 // word "infinite", means no limit). Anything else is refused.
 std::optional<DWORD> ParseTimeout(const std::wstring &text);
+
+// Limits under this many milliseconds are accepted with a warning: a worker
+// ended that early may hold a process-wide lock of the platform for good.
+constexpr DWORD kShortTimeoutWarningMs = 1000;
 
 struct ExitCodeTable;
 std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine);

@@ -6,15 +6,26 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli_options.h"
+#include "tools/common/diagnosis.h"
 
 namespace ndisfilterctl {
 
-enum class ExitStatus { Success, RestartRequired, Cancelled, TimedOut, Failed, BadUsage };
-constexpr int kExitStatusCount = 6;
+enum class ExitStatus {
+    Success,  // status: installed
+    RestartRequired,
+    Cancelled,
+    TimedOut,
+    Failed,
+    BadUsage,
+    NotInstalled,  // status
+    StateUnknown,  // status: could not find out
+};
+constexpr int kExitStatusCount = 8;
 
 struct ExitCodeTable {
     struct Entry {
@@ -27,6 +38,8 @@ struct ExitCodeTable {
     int CodeFor(ExitStatus status) const;
 };
 
+// The exit codes of the Windows build, or of a build with a simulated machine.
+const ExitCodeTable &ExitCodesFor(bool simulatedMachine);
 // The exit codes of this build.
 const ExitCodeTable &PlatformExitCodes();
 // Whether this build runs on a simulated machine (and so accepts --sim-root).
@@ -40,6 +53,30 @@ std::wstring JoinPath(const std::wstring &directory, const wchar_t *name);
 
 enum class Stream { Out, Err };
 void WriteText(Stream stream, const std::wstring &text);
+// Whether the stream is a terminal (progress then updates one line in place).
+bool IsTerminal(Stream stream);
+
+// Appends one line (UTF-8, the platform's line end) to a file, creating it;
+// false with the reason when it cannot.
+bool AppendLine(const std::wstring &path, const std::wstring &line, std::wstring &error);
+
+// A path as the operator typed it, made absolute against the current
+// directory (GetFullPathNameW on Windows).
+std::wstring AbsolutePath(const std::wstring &path);
+bool FileExists(const std::wstring &path);
+// The file version from a module's version resource ("1.0.0.0"), read
+// without running the module; absent when it has none or cannot be read.
+std::optional<std::wstring> ModuleFileVersion(const std::wstring &path);
+
+// --inf as the operator gave it, made into what the library is handed.
+struct InfArgument {
+    std::wstring shown;       // absolute, as the operator knows it
+    std::wstring source;      // the file behind it on this platform
+    std::wstring forLibrary;  // the path the library is given
+    std::optional<ndisfilter::tools::InfCheck> check;  // absent: checked on the machine
+};
+// False with a usage error when the path cannot be used at all (too long).
+bool ResolveInfArgument(const std::wstring &given, InfArgument &out, std::wstring &error);
 
 // State worth reporting with --verbose.
 struct MachineSnapshot {
@@ -59,8 +96,12 @@ public:
     Machine &operator=(const Machine &) = delete;
     ~Machine();
 
-    bool Open(const CliRequest &request, std::wstring &error);
+    // inf: the resolved --inf, if any.
+    bool Open(const CliRequest &request, const InfArgument *inf, std::wstring &error);
     LPCWSTR InfPathForLibrary() const { return m_infPath.empty() ? nullptr : m_infPath.c_str(); }
+    // The INF the library uses when given none (beside the program, as the
+    // machine sees it).
+    std::wstring DefaultInfPath() const;
     MachineSnapshot Snapshot() const;
     std::wstring Description() const;
 

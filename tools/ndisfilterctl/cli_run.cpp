@@ -9,6 +9,14 @@
 #include <algorithm>
 #include <wctype.h>
 
+#include <nlohmann/json.hpp>
+
+#include "cli_log.h"
+#include "cli_progress.h"
+#include "ndisfilter/setup/product.h"
+#include "tools/common/netcfg_query.h"
+#include "tools/common/wide_text.h"
+
 namespace ndisfilterctl {
 namespace {
 
@@ -33,6 +41,8 @@ std::vector<std::wstring> Missing(const std::vector<std::wstring> &of,
     return missing;
 }
 
+}  // namespace
+
 std::wstring OperationName(const Operation &operation) {
     std::wstring name = operation.action == Action::Install ? L"install" : L"uninstall";
     if (operation.retry) {
@@ -45,9 +55,20 @@ std::wstring OperationName(const Operation &operation) {
     return name;
 }
 
+std::wstring WorstCase(const Operation &operation) {
+    if (operation.retry)
+        return std::to_wstring(3 * (ndisfilter::kRetryTimeoutMs / 1000)) + L" s, three attempts of " +
+               std::to_wstring(ndisfilter::kRetryTimeoutMs / 1000) + L" s";
+    if (operation.timeoutMs && *operation.timeoutMs != INFINITE)
+        return std::to_wstring(*operation.timeoutMs) + L" ms";
+    return L"no time limit";
+}
+
+namespace {
+
 void WriteUsageError(const std::wstring &error) {
-    WriteText(Stream::Err, L"ndisfilterctl: " + error + L"\n\n" +
-                               UsageText(PlatformExitCodes(), HasSimulatedMachine()));
+    WriteText(Stream::Err,
+              L"ndisfilterctl: " + error + L"\nrun 'ndisfilterctl --help' for usage\n");
 }
 
 }  // namespace
@@ -162,6 +183,325 @@ std::vector<std::wstring> DescribeChanges(const MachineSnapshot &before,
     return lines;
 }
 
+namespace {
+
+using Json = nlohmann::ordered_json;
+using ndisfilter::text::Narrow;
+namespace diag = ndisfilter::tools;
+
+Json Text(const std::wstring &text) { return Narrow(text); }
+
+template <typename T>
+Json Maybe(const std::optional<T> &value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+
+Json MaybeText(const std::optional<std::wstring> &value) {
+    return value ? Text(*value) : Json(nullptr);
+}
+
+const wchar_t *YesNoUnknown(const std::optional<bool> &value) {
+    return !value ? L"unknown" : *value ? L"yes" : L"no";
+}
+
+// One run of the program: what it found and did, for the text lines, the
+// JSON object and the log alike.
+class Run {
+public:
+    explicit Run(const CliRequest &request)
+        : m_request(request), m_codes(PlatformExitCodes()), m_log(request.logPath) {}
+
+    int Execute(const std::vector<std::wstring> &args);
+
+private:
+    int Operate();
+    int Status();
+    int Finish(ExitStatus status);
+
+    void Out(const std::wstring &text) {
+        if (!m_request.json) WriteText(Stream::Out, text);
+    }
+    void Err(const std::wstring &text) {
+        if (!m_request.json) WriteText(Stream::Err, text);
+    }
+    void SetReason(const diag::FailureReason &reason) {
+        m_reason = reason;
+        m_doc["reason"] = {{"kind", diag::FailureKindName(reason.kind)},
+                           {"text", Text(reason.text)}};
+        m_log.Line(L"reason: " + reason.text);
+    }
+    void SetError(const std::wstring &error) {
+        m_doc["error"] = Text(error);
+        m_log.Line(L"error: " + error);
+    }
+    std::wstring LibraryPath() const {
+        return AbsolutePath(m_request.libraryPath ? *m_request.libraryPath
+                                                  : JoinPath(ProgramDirectory(), LibraryFileName()));
+    }
+    void DescribeLibrary(const std::wstring &path) {
+        const bool found = FileExists(path);
+        const std::optional<std::wstring> version = found ? ModuleFileVersion(path) : std::nullopt;
+        m_doc["library"] = {{"path", Text(path)}, {"found", found}, {"version", MaybeText(version)}};
+        m_log.Line(L"library: " + path + (found ? L"" : L" (not found)") +
+                   (version ? L", version " + *version : std::wstring()));
+        m_libraryFound = found;
+        m_libraryVersion = version;
+    }
+    diag::FailureReason Diagnose(const Operation &operation, const std::wstring &infPath);
+    // A bounded read of the network configuration; once one went unanswered
+    // the service is not asked again in this run.
+    diag::NetCfgQuery QueryNetCfg() {
+        if (m_netCfgUnanswered) return *m_netCfgUnanswered;
+        diag::NetCfgQuery query =
+            diag::QueryNetCfgWithin(ndisfilter::kComponentId, diag::kNetCfgQueryTimeoutMs);
+        if (query.failure == HRESULT_FROM_WIN32(ERROR_TIMEOUT)) {
+            m_netCfgUnanswered = query;
+            m_log.Line(L"the network configuration did not answer: " + query.failedStep);
+        }
+        return query;
+    }
+
+    const CliRequest &m_request;
+    const ExitCodeTable &m_codes;
+    RunLog m_log;
+    Json m_doc;
+    std::optional<diag::FailureReason> m_reason;
+    bool m_libraryFound = false;
+    std::optional<std::wstring> m_libraryVersion;
+    std::optional<diag::NetCfgQuery> m_netCfgUnanswered;
+};
+
+const wchar_t *CommandWord(Action action) {
+    switch (action) {
+        case Action::Install:
+            return L"install";
+        case Action::Uninstall:
+            return L"uninstall";
+        case Action::Status:
+            return L"status";
+        case Action::Cleanup:
+            return L"cleanup";
+        case Action::Help:
+        case Action::Version:
+            break;
+    }
+    return L"";
+}
+
+int Run::Execute(const std::vector<std::wstring> &args) {
+    std::wstring commandLine = L"ndisfilterctl";
+    for (const std::wstring &arg : args) commandLine += L" " + arg;
+    m_log.Line(std::wstring(L"ndisfilterctl ") + kVersion + L" started");
+    m_log.Line(L"command line: " + commandLine);
+
+    m_doc["command"] = Text(CommandWord(m_request.action));
+    m_doc["outcome"] = nullptr;
+    m_doc["exitCode"] = nullptr;
+    m_doc["flags"] = nullptr;
+    m_doc["reason"] = nullptr;
+    m_doc["error"] = nullptr;
+    m_doc["component"] = {{"id", Text(ndisfilter::kComponentId)},
+                          {"installedBefore", nullptr},
+                          {"installedAfter", nullptr}};
+    m_doc["infStore"] = {{"before", Json::array()}, {"after", Json::array()}};
+    m_doc["library"] = nullptr;
+
+    switch (m_request.action) {
+        case Action::Status:
+            return Status();
+        case Action::Install:
+        case Action::Uninstall:
+            return Operate();
+        default:
+            break;
+    }
+    SetError(L"this command is not available in this build");
+    return Finish(ExitStatus::Failed);
+}
+
+int Run::Finish(ExitStatus status) {
+    const int code = m_codes.CodeFor(status);
+    m_doc["exitCode"] = code;
+    if (m_request.json) WriteText(Stream::Out, ndisfilter::text::Widen(m_doc.dump(2)) + L"\n");
+    m_log.Line(L"exit code " + std::to_wstring(code));
+    return code;
+}
+
+diag::FailureReason Run::Diagnose(const Operation &operation, const std::wstring &infPath) {
+    diag::FailureFacts facts;
+    facts.process = diag::QueryProcessFacts();
+    const diag::Operation op = operation.action == Action::Install ? diag::Operation::Install
+                                                                    : diag::Operation::Uninstall;
+    if (op == diag::Operation::Install) facts.inf = diag::CheckInf(infPath.c_str());
+    const diag::NetCfgQuery query = QueryNetCfg();
+    facts.lockHeld = query.lockHeld;
+    facts.lockHolder = query.lockHolder;
+    facts.installed = query.installed;
+    return diag::ChooseReason(op, infPath.c_str(), facts);
+}
+
+int Run::Status() {
+    const std::wstring libraryPath = LibraryPath();
+    DescribeLibrary(libraryPath);
+    const diag::ProcessFacts process = diag::QueryProcessFacts();
+    Machine machine;
+    std::wstring error;
+    if (!machine.Open(m_request, nullptr, error)) {
+        SetError(error);
+        m_doc["outcome"] = "unknown";
+        Err(L"status: " + error + L"\n");
+        return Finish(ExitStatus::StateUnknown);
+    }
+    const diag::NetCfgQuery query = QueryNetCfg();
+    m_doc["component"]["installedBefore"] = Maybe(query.installed);
+    m_doc["component"]["installedAfter"] = Maybe(query.installed);
+    m_doc["lock"] = {{"held", Maybe(query.lockHeld)},
+                     {"holder", query.lockHeld == true ? Text(query.lockHolder) : Json(nullptr)}};
+    m_doc["process"] = {{"elevated", Maybe(process.elevated)},
+                        {"wow64", Maybe(process.wow64)},
+                        {"programArchitecture", Text(process.programArchitecture)},
+                        {"systemArchitecture", Text(process.systemArchitecture)}};
+    if (!query.failedStep.empty()) {
+        SetError(query.failedStep + L" failed (" + diag::HexCode(query.failure) + L")");
+    }
+
+    std::wstring text = std::wstring(L"component ") + ndisfilter::kComponentId + L": " +
+                        (query.installed ? (*query.installed ? L"installed" : L"not installed")
+                                         : L"unknown (" + query.failedStep + L" failed, " +
+                                               diag::HexCode(query.failure) + L")") +
+                        L"\n";
+    text += L"write lock: " +
+            (query.lockHeld ? (*query.lockHeld ? L"held by \"" + query.lockHolder + L"\""
+                                               : std::wstring(L"free"))
+                            : std::wstring(L"unknown")) +
+            L"\n";
+    text += L"library: " + libraryPath +
+            (m_libraryFound ? (m_libraryVersion ? L" (version " + *m_libraryVersion + L")"
+                                                : std::wstring(L" (no version resource)"))
+                            : std::wstring(L" (not found)")) +
+            L"\n";
+    text += L"program: " + process.programArchitecture + L"; operating system: " +
+            process.systemArchitecture + L"; elevated: " + YesNoUnknown(process.elevated) + L"\n";
+    Out(text);
+    m_log.Line(L"status: installed " + std::wstring(YesNoUnknown(query.installed)));
+
+    if (!query.installed) {
+        m_doc["outcome"] = "unknown";
+        return Finish(ExitStatus::StateUnknown);
+    }
+    m_doc["outcome"] = *query.installed ? "installed" : "not-installed";
+    return Finish(*query.installed ? ExitStatus::Success : ExitStatus::NotInstalled);
+}
+
+int Run::Operate() {
+    Operation operation;
+    operation.action = m_request.action;
+    operation.timeoutMs = m_request.timeoutMs;
+    operation.retry = m_request.retry;
+    const std::wstring name = OperationName(operation);
+    m_doc["operation"] = Text(name);
+
+    // The INF first: one that cannot be used is refused before the library
+    // is loaded.
+    InfArgument inf;
+    if (m_request.infPath) {
+        std::wstring error;
+        if (!ResolveInfArgument(*m_request.infPath, inf, error)) {
+            SetError(error);
+            WriteUsageError(error);
+            m_doc["outcome"] = "refused";
+            return Finish(ExitStatus::BadUsage);
+        }
+        m_doc["inf"] = Text(inf.shown);
+        m_log.Line(L"INF: " + inf.shown);
+    }
+    const auto refuseInf = [&](const diag::InfCheck &check) {
+        diag::FailureFacts facts;
+        facts.inf = check;
+        SetReason(diag::ChooseReason(diag::Operation::Install, inf.shown.c_str(), facts));
+        m_doc["outcome"] = "refused";
+        Out(name + L": not run\n");
+        Out(L"reason: " + m_reason->text + L"\n");
+        return Finish(ExitStatus::Failed);
+    };
+    if (inf.check && inf.check->state != diag::InfCheck::State::Readable)
+        return refuseInf(*inf.check);
+
+    const std::wstring libraryPath = LibraryPath();
+    DescribeLibrary(libraryPath);
+
+    Outcome outcome;
+    MachineSnapshot before, after;
+    std::wstring machineDescription;
+    std::wstring infForDiagnosis;
+    {
+        // The library first: one that cannot be loaded leaves the machine
+        // untouched.
+        LoadedHelper helper;
+        Machine machine;
+        if (!helper.Load(libraryPath, outcome.error) ||
+            !machine.Open(m_request, m_request.infPath ? &inf : nullptr, outcome.error)) {
+            SetError(outcome.error);
+            m_doc["outcome"] = "failed";
+            const std::wstring line = ResultLine(operation, outcome);
+            Err(line + L"\n");
+            m_log.Line(line);
+            return Finish(ExitStatus::Failed);
+        }
+        operation.infPath = machine.InfPathForLibrary();
+        infForDiagnosis = operation.infPath ? operation.infPath : machine.DefaultInfPath();
+        if (m_request.infPath && !inf.check) {
+            const diag::InfCheck check = diag::CheckInf(infForDiagnosis.c_str());
+            if (check.state != diag::InfCheck::State::Readable) return refuseInf(check);
+        }
+        if (m_request.verbose) before = machine.Snapshot();
+        const diag::NetCfgQuery beforeQuery = QueryNetCfg();
+        m_doc["component"]["installedBefore"] = Maybe(beforeQuery.installed);
+
+        ProgressStyle style;
+        style.enabled = !m_request.quiet;
+        style.inPlace = IsTerminal(Stream::Err);
+        m_log.Line(L"calling " + name);
+        INdisFilterHelper2 *object = helper.Get();
+        RunWithProgress([&] { outcome = CallOperation(object, operation); }, name,
+                        WorstCase(operation), style,
+                        [](const std::wstring &text, bool inPlace) {
+                            WriteText(Stream::Err, inPlace ? L"\r" + text + L"   " : text + L"\n");
+                        },
+                        [] { WriteText(Stream::Err, L"\n"); });
+        m_log.Line(name + L" returned " + (outcome.result ? L"TRUE" : L"FALSE") +
+                   L"; restart required " + (outcome.restartRequired ? L"yes" : L"no") +
+                   L", cancelled " + (outcome.cancelled ? L"yes" : L"no") + L", timed out " +
+                   (outcome.timedOut ? L"yes" : L"no"));
+        if (m_request.verbose) after = machine.Snapshot();
+        machineDescription = machine.Description();
+
+        if (!outcome.result && !outcome.cancelled) SetReason(Diagnose(operation, infForDiagnosis));
+        m_doc["component"]["installedAfter"] =
+            Maybe(QueryNetCfg().installed);
+    }
+
+    const ExitStatus status = StatusOf(outcome);
+    m_doc["outcome"] = outcome.result ? "succeeded" : "failed";
+    m_doc["flags"] = {{"restartRequired", outcome.restartRequired != FALSE},
+                      {"cancelled", outcome.cancelled != FALSE},
+                      {"timedOut", outcome.timedOut != FALSE}};
+    const std::wstring line = ResultLine(operation, outcome);
+    m_log.Line(line);
+    Out(line + L"\n");
+    if (m_reason) Out(L"reason: " + m_reason->text + L"\n");
+    if (m_request.verbose) {
+        std::wstring report = L"changes on " + machineDescription + L":\n";
+        const std::vector<std::wstring> changes = DescribeChanges(before, after);
+        if (changes.empty()) report += L"  none\n";
+        for (const std::wstring &change : changes) report += L"  " + change + L"\n";
+        Out(report);
+    }
+    return Finish(status);
+}
+
+}  // namespace
+
 int RunCli(const std::vector<std::wstring> &args) {
     const ExitCodeTable &codes = PlatformExitCodes();
     const ParseResult parsed = ParseArguments(args, HasSimulatedMachine());
@@ -178,41 +518,10 @@ int RunCli(const std::vector<std::wstring> &args) {
         WriteText(Stream::Out, std::wstring(L"ndisfilterctl ") + kVersion + L"\n");
         return codes.CodeFor(ExitStatus::Success);
     }
-
-    Operation operation;
-    operation.action = request.action;
-    operation.timeoutMs = request.timeoutMs;
-    operation.retry = request.retry;
-    const std::wstring libraryPath = request.libraryPath
-                                         ? *request.libraryPath
-                                         : JoinPath(ProgramDirectory(), LibraryFileName());
-
-    Outcome outcome;
-    MachineSnapshot before, after;
-    std::wstring machineDescription;
-    {
-        // The library first: one that cannot be loaded leaves the machine
-        // untouched.
-        LoadedHelper helper;
-        Machine machine;
-        if (helper.Load(libraryPath, outcome.error) && machine.Open(request, outcome.error)) {
-            operation.infPath = machine.InfPathForLibrary();
-            if (request.verbose) before = machine.Snapshot();
-            outcome = CallOperation(helper.Get(), operation);
-            if (request.verbose) after = machine.Snapshot();
-            machineDescription = machine.Description();
-        }
-    }
-
-    WriteText(outcome.ran ? Stream::Out : Stream::Err, ResultLine(operation, outcome) + L"\n");
-    if (request.verbose && outcome.ran) {
-        std::wstring report = L"changes on " + machineDescription + L":\n";
-        const std::vector<std::wstring> changes = DescribeChanges(before, after);
-        if (changes.empty()) report += L"  none\n";
-        for (const std::wstring &change : changes) report += L"  " + change + L"\n";
-        WriteText(Stream::Out, report);
-    }
-    return codes.CodeFor(StatusOf(outcome));
+    for (const std::wstring &warning : parsed.warnings)
+        WriteText(Stream::Err, L"ndisfilterctl: warning: " + warning + L"\n");
+    Run run(request);
+    return run.Execute(args);
 }
 
 }  // namespace ndisfilterctl

@@ -54,6 +54,12 @@ Outcome CallOperation(INdisFilterHelper2 *helper, const Operation &operation);
 // Load, call, release, unload.
 Outcome RunOperation(const std::wstring &libraryPath, const Operation &operation);
 
+// "install with retry", "uninstall with a 5000 ms limit"
+std::wstring OperationName(const Operation &operation);
+// The longest the operation may take: its limit, three attempts of the
+// retry limit for --retry, or no limit.
+std::wstring WorstCase(const Operation &operation);
+
 ExitStatus StatusOf(const Outcome &outcome);
 // "install with retry: succeeded; flags: restart required"
 std::wstring ResultLine(const Operation &operation, const Outcome &outcome);

@@ -15,14 +15,26 @@
 #include <vector>
 
 #include <netcfgx.h>
+#include <objbase.h>
 #include <sim/machine.h>
 
+#include <atomic>
+#include <regex>
+
+#include <nlohmann/json.hpp>
+
+#include "cli_log.h"
 #include "cli_options.h"
 #include "cli_platform.h"
+#include "cli_progress.h"
 #include "cli_run.h"
+#include "tools/common/diagnosis.h"
+#include "tools/common/netcfg_query.h"
 
 namespace fs = std::filesystem;
 using namespace ndisfilterctl;
+namespace diag = ndisfilter::tools;
+using Json = nlohmann::json;
 
 namespace {
 
@@ -126,6 +138,19 @@ TEST(CommandLine, RefusesEveryMalformedRequest) {
         Args({L"install", L"--library", L"a", L"--library", L"b"}),
         Args({L"--verbose"}),
         Args({L"uninstall", L"-v", L"--verbose"}),
+        // A value that is another option was forgotten, not given.
+        Args({L"install", L"--sim-root", L"--verbose"}),
+        Args({L"install", L"--inf", L"--retry"}),
+        Args({L"install", L"--log", L"--json"}),
+        Args({L"status", L"--retry"}),
+        Args({L"status", L"--timeout", L"5000"}),
+        Args({L"status", L"--inf", L"a.inf"}),
+        Args({L"install", L"--dry-run"}),
+        Args({L"uninstall", L"--dry-run"}),
+        Args({L"cleanup", L"--no-cleanup"}),
+        Args({L"install", L"--no-cleanup"}),
+        Args({L"install", L"--json", L"--json"}),
+        Args({L"query", L"status"}),
     };
     for (const auto &args : bad) {
         const ParseResult parsed = ParseArguments(args, true);
@@ -149,13 +174,39 @@ TEST(CommandLine, TimeLimitsCoverTheWholeRangeAndHelpStopsParsing) {
     EXPECT_FALSE(ParseTimeout(L"00000000001"));  // eleven digits
 
     const ParseResult both = ParseArguments(
-        Args({L"--timeout=250", L"-v", L"install", L"--inf", L"--odd-name.inf"}), false);
+        Args({L"--timeout=250", L"-v", L"install", L"--inf=--odd-name.inf"}), false);
     ASSERT_TRUE(both.request);
     EXPECT_EQ(both.request->action, Action::Install);
     EXPECT_EQ(both.request->timeoutMs, 250u);
     EXPECT_TRUE(both.request->verbose);
     EXPECT_EQ(both.request->infPath,
-              L"--odd-name.inf");  // a value, even if it looks like an option
+              L"--odd-name.inf");  // a value after '=', even if it looks like an option
+    // A limit under a second is taken, with a warning; one of a second is not.
+    ASSERT_EQ(both.warnings.size(), 1u);
+    EXPECT_NE(both.warnings[0].find(L"deadlocked"), std::wstring::npos);
+    EXPECT_TRUE(ParseArguments(Args({L"install", L"--timeout", L"1000"}), false).warnings.empty());
+    EXPECT_EQ(ParseArguments(Args({L"uninstall", L"--timeout=999"}), false).warnings.size(), 1u);
+
+    // Every command and the options that go with it.
+    const ParseResult query = ParseArguments(Args({L"query", L"--json", L"--log", L"a.log"}), true);
+    ASSERT_TRUE(query.request);
+    EXPECT_EQ(query.request->action, Action::Status);
+    EXPECT_TRUE(query.request->json);
+    EXPECT_EQ(query.request->logPath, L"a.log");
+    const ParseResult cleanup = ParseArguments(Args({L"cleanup", L"--dry-run", L"-q"}), true);
+    ASSERT_TRUE(cleanup.request);
+    EXPECT_EQ(cleanup.request->action, Action::Cleanup);
+    EXPECT_TRUE(cleanup.request->dryRun && cleanup.request->quiet);
+    const ParseResult removal = ParseArguments(Args({L"--no-cleanup", L"uninstall"}), true);
+    ASSERT_TRUE(removal.request);
+    EXPECT_TRUE(removal.request->noCleanup);
+
+    // The Windows help switches, any case, wherever they come.
+    for (const wchar_t *help : {L"/?", L"-?", L"/help", L"/HELP"}) {
+        const ParseResult parsed = ParseArguments(Args({L"install", help, L"--bogus"}), false);
+        ASSERT_TRUE(parsed.request) << std::string(help, help + wcslen(help));
+        EXPECT_EQ(parsed.request->action, Action::Help);
+    }
 
     // --help answers at once; a mistake before it is still reported.
     const ParseResult help = ParseArguments(Args({L"install", L"--help", L"--bogus"}), true);
@@ -178,9 +229,24 @@ TEST_F(TempDirTest, BadUsageChangesNothingAndPrintsUsage) {
         const ProgramRun run = Program(args);
         EXPECT_EQ(run.exitCode, Code(ExitStatus::BadUsage)) << run.err;
         EXPECT_EQ(run.out, "");
+        // One line of reason, one pointing at the help; not the whole usage.
         EXPECT_EQ(run.err.rfind("ndisfilterctl: ", 0), 0u) << run.err;
-        EXPECT_NE(run.err.find("usage: ndisfilterctl install"), std::string::npos);
+        const size_t firstEnd = run.err.find('\n');
+        ASSERT_NE(firstEnd, std::string::npos) << run.err;
+        EXPECT_EQ(run.err.substr(firstEnd + 1), "run 'ndisfilterctl --help' for usage\n");
         EXPECT_TRUE(Entries().empty()) << "bad usage left " << Entries().front();
+    }
+    // The folder option without its folder creates nothing named after the
+    // next option.
+    ProgramRun forgot = Program({"status", "--sim-root", "--verbose"});
+    EXPECT_EQ(forgot.exitCode, Code(ExitStatus::BadUsage));
+    EXPECT_EQ(forgot.err.rfind("ndisfilterctl: option --sim-root needs a value\n", 0), 0u)
+        << forgot.err;
+    EXPECT_TRUE(Entries().empty());
+    for (const char *help : {"/?", "-?", "/help"}) {
+        const ProgramRun run = Program({help});
+        EXPECT_EQ(run.exitCode, 0) << help;
+        EXPECT_EQ(run.out.rfind("usage: ndisfilterctl install", 0), 0u) << help;
     }
 
     // --help and --version answer on stdout, touch nothing, and the exit
@@ -189,6 +255,7 @@ TEST_F(TempDirTest, BadUsageChangesNothingAndPrintsUsage) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.err, "");
     const ExitCodeTable &codes = PlatformExitCodes();
+    EXPECT_EQ(&codes, &ExitCodesFor(true));
     for (int i = 0; i < kExitStatusCount; ++i) {
         const ExitCodeTable::Entry &entry = codes.entries[i];
         EXPECT_EQ(static_cast<int>(entry.status), i) << "table out of order at " << i;
@@ -197,7 +264,14 @@ TEST_F(TempDirTest, BadUsageChangesNothingAndPrintsUsage) {
         for (int j = 0; j < i; ++j) EXPECT_NE(codes.entries[j].code, entry.code);
         EXPECT_NE(help.out.find("\n  " + std::to_string(entry.code) + " "), std::string::npos)
             << "code " << entry.code << " missing from --help";
+        // The Windows build: the same meanings, codes of its own, distinct.
+        const ExitCodeTable::Entry &windows = ExitCodesFor(false).entries[i];
+        EXPECT_EQ(windows.status, entry.status);
+        EXPECT_EQ(std::wstring(windows.meaning), entry.meaning);
+        for (int j = 0; j < i; ++j) EXPECT_NE(ExitCodesFor(false).entries[j].code, windows.code);
     }
+    EXPECT_EQ(ExitCodesFor(false).CodeFor(ExitStatus::Failed), 1603);
+    EXPECT_EQ(ExitCodesFor(false).CodeFor(ExitStatus::RestartRequired), 3010);
     const ProgramRun version = Program({"--version", "--sim-root", "sim"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.rfind("ndisfilterctl ", 0), 0u);
@@ -233,11 +307,14 @@ TEST_F(TempDirTest, InstallAndUninstallPersistOnTheSimulatedMachine) {
     EXPECT_FALSE(sim::ComponentInstalled(L"ZQ_DorvaneV"));
     EXPECT_FALSE(fs::exists(sim::HostPath(std::string("C:\\WINDOWS\\inf\\oem0.inf"))));
 
-    // Nothing left to remove: a failure, and a machine unchanged.
-    run = Program({"uninstall", "-v"});
+    // Nothing left to remove: the library's failure, the reason, and a
+    // machine unchanged.
+    run = Program({"uninstall", "-v", "--no-cleanup"});
     EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
-    EXPECT_EQ(run.out, "uninstall: failed; flags: none\nchanges on the simulated machine " +
-                           root.string() + ":\n  none\n");
+    EXPECT_EQ(run.out,
+              "uninstall: failed; flags: none\nreason: ZQ_DorvaneV is not installed\n"
+              "changes on the simulated machine " +
+                  root.string() + ":\n  none\n");
 }
 
 TEST_F(TempDirTest, InstallsAHostInfUnderALimitAndRemovesWithRetry) {
@@ -259,12 +336,13 @@ TEST_F(TempDirTest, InstallsAHostInfUnderALimitAndRemovesWithRetry) {
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_EQ(run.out, "uninstall with retry: succeeded; flags: none\n");
 
-    // A missing INF: the library's failure, not a usage error, and no
-    // earlier copy of that name stands in for it.
+    // A missing INF: refused before the library runs, not a usage error, and
+    // no earlier copy of that name stands in for it.
     const fs::path gone = dir / "DorvaneV.inf";
     run = Program({"install", "--inf", gone.string(), "--sim-root", root});
     EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
-    EXPECT_EQ(run.out, "install: failed; flags: none\n");
+    EXPECT_EQ(run.out, "install: not run\nreason: the INF \"" + gone.string() +
+                           "\" does not exist\n");
     sim::OpenMachine(root);
     EXPECT_FALSE(sim::ComponentInstalled(L"ZQ_DorvaneV"));
 }
@@ -353,6 +431,384 @@ TEST(Changes, ReportsComponentsCaseInsensitivelyAndStoreFilesBothWays) {
     after.componentsKnown = false;
     EXPECT_EQ(DescribeChanges(before, after).size(), 2u);
     EXPECT_TRUE(DescribeChanges(after, after).empty());
+}
+
+// Each reason the facts support, most specific first, and the words a user
+// reads for it.
+TEST(Reasons, TheMostSpecificCauseWins) {
+    using Kind = diag::FailureKind;
+    using State = diag::InfCheck::State;
+    diag::FailureFacts all;  // every cause at once
+    all.process.elevated = false;
+    all.process.wow64 = true;
+    all.process.systemArchitecture = L"x64";
+    all.inf = diag::InfCheck{State::Missing, ERROR_FILE_NOT_FOUND};
+    all.lockHeld = true;
+    all.lockHolder = L"Other Setup";
+    all.installed = true;
+    struct Case {
+        diag::Operation op;
+        void (*strip)(diag::FailureFacts &);  // removes the causes before it
+        Kind kind;
+        const wchar_t *words;
+    };
+    const Case cases[] = {
+        {diag::Operation::Install, [](diag::FailureFacts &) {}, Kind::NotElevated,
+         L"run from an elevated prompt"},
+        {diag::Operation::Install, [](diag::FailureFacts &f) { f.process.elevated = true; },
+         Kind::Wow64, L"use the build that matches the operating system"},
+        {diag::Operation::Install,
+         [](diag::FailureFacts &f) { f.process.elevated = true, f.process.wow64 = false; },
+         Kind::InfMissing, L"the INF \"C:\\media\\x.inf\" does not exist"},
+        {diag::Operation::Install,
+         [](diag::FailureFacts &f) {
+             f.process.elevated = true, f.process.wow64 = false;
+             f.inf = diag::InfCheck{State::Unreadable, ERROR_SHARING_VIOLATION};
+         },
+         Kind::InfUnreadable, L"cannot be read (error 32)"},
+        {diag::Operation::Install,
+         [](diag::FailureFacts &f) { f.process = {}, f.inf.reset(); }, Kind::LockHeld,
+         L"held by \"Other Setup\""},
+        // The INF is an install matter: uninstall looks past it.
+        {diag::Operation::Uninstall,
+         [](diag::FailureFacts &f) { f.process.elevated = true, f.process.wow64 = false; },
+         Kind::LockHeld, L"write lock is held"},
+        {diag::Operation::Install,
+         [](diag::FailureFacts &f) {
+             f.process = {}, f.inf = diag::InfCheck{}, f.lockHeld = false;
+         },
+         Kind::AlreadyInstalled, L"ZQ_DorvaneV is already installed"},
+        {diag::Operation::Uninstall,
+         [](diag::FailureFacts &f) { f.process = {}, f.lockHeld = false; }, Kind::Unknown,
+         L"setupapi.dev.log"},
+        {diag::Operation::Uninstall,
+         [](diag::FailureFacts &f) { f.process = {}, f.lockHeld.reset(), f.installed = false; },
+         Kind::NotInstalled, L"ZQ_DorvaneV is not installed"},
+        {diag::Operation::Install,
+         [](diag::FailureFacts &f) {
+             f.process = {}, f.inf.reset(), f.lockHeld.reset(), f.installed.reset();
+         },
+         Kind::Unknown, L"%WINDIR%\\inf\\setupapi.dev.log"},
+    };
+    for (const Case &c : cases) {
+        diag::FailureFacts facts = all;
+        c.strip(facts);
+        const diag::FailureReason reason = diag::ChooseReason(c.op, L"C:\\media\\x.inf", facts);
+        EXPECT_EQ(reason.kind, c.kind) << diag::FailureKindName(c.kind);
+        EXPECT_NE(reason.text.find(c.words), std::wstring::npos)
+            << diag::FailureKindName(c.kind) << ": "
+            << std::string(reason.text.begin(), reason.text.end());
+        EXPECT_EQ(reason.text.find(L'\n'), std::wstring::npos);
+    }
+}
+
+// The checks read the simulated machine's own state, release what they take
+// and leave the calling thread's component runtime as they found it.
+class DiagnosisTest : public OutcomeTest {};
+
+TEST_F(DiagnosisTest, ChecksReadTheMachineAndReleaseEverything) {
+    const wchar_t *inf = L"C:\\Users\\Test\\DorvaneV.inf";
+    EXPECT_EQ(diag::CheckInf(inf).state, diag::InfCheck::State::Readable);
+    const diag::InfCheck missing = diag::CheckInf(L"C:\\Users\\Test\\none.inf");
+    EXPECT_EQ(missing.state, diag::InfCheck::State::Missing);
+    EXPECT_EQ(missing.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(diag::CheckInf(L"C:\\Nowhere\\x.inf").error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(diag::CheckInf(L"C:\\Users").state, diag::InfCheck::State::Unreadable);
+    sim::Script(sim::Call::CreateFileW, sim::Answer::Win32(ERROR_SHARING_VIOLATION), 0);
+    const diag::InfCheck locked = diag::CheckInf(inf);
+    EXPECT_EQ(locked.state, diag::InfCheck::State::Unreadable);
+    EXPECT_EQ(locked.error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    sim::ClearScripts();
+
+    sim::SetElevated(false);
+    sim::SetWow64(true);
+    diag::ProcessFacts process = diag::QueryProcessFacts();
+    EXPECT_EQ(process.elevated, false);
+    EXPECT_EQ(process.wow64, true);
+    EXPECT_EQ(process.programArchitecture, L"x86");
+    EXPECT_EQ(process.systemArchitecture, L"x64");
+    sim::SetElevated(true);
+    sim::SetWow64(false);
+    process = diag::QueryProcessFacts();
+    EXPECT_EQ(process.elevated, true);
+    EXPECT_EQ(process.programArchitecture, L"x64");
+    sim::Script(sim::Call::GetTokenInformation, sim::Answer::Win32(ERROR_ACCESS_DENIED), 0);
+    EXPECT_FALSE(diag::QueryProcessFacts().elevated.has_value());
+    sim::ClearScripts();
+    EXPECT_EQ(sim::OpenFileHandles(), 0);  // files and the token closed
+    EXPECT_EQ(sim::OpenTokenHandles(), 0);
+
+    sim::HoldWriteLock(L"Other Setup");
+    sim::AddInstalledComponent(L"zq_dorvanev", GUID{});
+    diag::NetCfgQuery query = diag::QueryNetCfg(L"ZQ_DorvaneV");
+    EXPECT_EQ(query.installed, true);
+    EXPECT_EQ(query.lockHeld, true);
+    EXPECT_EQ(query.lockHolder, L"Other Setup");
+    EXPECT_EQ(sim::RuntimeInitCount(), 0);
+    EXPECT_EQ(sim::LiveReferences(), 0);
+    EXPECT_EQ(sim::OutstandingTaskMemBlocks(), 0);
+    // On a thread that already has the runtime, it stays initialised once.
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    sim::ReleaseHeldWriteLock();
+    query = diag::QueryNetCfg(L"ZQ_Other");
+    EXPECT_EQ(query.installed, false);
+    EXPECT_EQ(query.lockHeld, false);
+    EXPECT_EQ(sim::RuntimeInitCount(), 1);
+    CoUninitialize();
+    // A failing step: unknown, named, and still nothing left behind.
+    sim::Script(sim::Call::NetCfgInitialize, sim::Answer::Hr(E_ACCESSDENIED), 0);
+    query = diag::QueryNetCfg(L"ZQ_DorvaneV");
+    EXPECT_FALSE(query.installed.has_value());
+    EXPECT_EQ(query.failedStep, L"INetCfg::Initialize");
+    EXPECT_EQ(query.failure, E_ACCESSDENIED);
+    EXPECT_EQ(sim::LiveReferences(), 0);
+    EXPECT_EQ(sim::RuntimeInitCount(), 0);
+}
+
+// After the library answered FALSE, the diagnosis names what the machine
+// shows: each case is a real failure of the real module.
+TEST_F(DiagnosisTest, LibraryFailuresGetTheirCause) {
+    const wchar_t *inf = L"C:\\Users\\Test\\DorvaneV.inf";
+    // Another client holds the lock and keeps it.
+    sim::HoldWriteLock(L"Other Setup");
+    sim::Script(sim::Call::LockAcquireWriteLock, sim::Answer::Hr(S_FALSE), 0);
+    EXPECT_FALSE(RunOperation(kModule, Install()).result);
+    diag::FailureReason reason = diag::DiagnoseFailure(diag::Operation::Install, inf);
+    EXPECT_EQ(reason.kind, diag::FailureKind::LockHeld);
+    EXPECT_NE(reason.text.find(L"\"Other Setup\""), std::wstring::npos);
+    sim::ReleaseHeldWriteLock();
+    sim::ClearScripts();
+
+    // Installed already, and the class installer refuses again.
+    ASSERT_TRUE(RunOperation(kModule, Install()).result);
+    sim::Script(sim::Call::ClassSetupInstall, sim::Answer::Hr(E_FAIL), 0);
+    EXPECT_FALSE(RunOperation(kModule, Install()).result);
+    EXPECT_EQ(diag::DiagnoseFailure(diag::Operation::Install, inf).kind,
+              diag::FailureKind::AlreadyInstalled);
+    sim::ClearScripts();
+
+    // Apply fails for no cause the CLI can see.
+    sim::Script(sim::Call::NetCfgApply, sim::Answer::Hr(E_FAIL), 0);
+    Operation removal;
+    removal.action = Action::Uninstall;
+    EXPECT_FALSE(RunOperation(kModule, removal).result);
+    reason = diag::DiagnoseFailure(diag::Operation::Uninstall, nullptr);
+    EXPECT_EQ(reason.kind, diag::FailureKind::Unknown);
+    sim::ClearScripts();
+
+    // The default INF beside a program that has none.
+    ASSERT_TRUE(RunOperation(kModule, removal).result);
+    Operation byDefault = Install();
+    byDefault.infPath = nullptr;
+    EXPECT_FALSE(RunOperation(kModule, byDefault).result);
+    reason = diag::DiagnoseFailure(diag::Operation::Install,
+                                   L"C:\\Program Files\\Host\\DorvaneV.inf");
+    EXPECT_EQ(reason.kind, diag::FailureKind::InfMissing);
+    EXPECT_EQ(sim::LiveReferences(), 0);
+    EXPECT_EQ(sim::OpenFileHandles(), 0);
+    EXPECT_EQ(sim::OpenTokenHandles(), 0);
+}
+
+// The machine as a script or a user finds it between runs: status and its
+// exit codes, the reason lines of the program, the JSON object, the log.
+class MachineStateTest : public TempDirTest {
+protected:
+    std::string Root() const { return (dir / "machine").string(); }
+    // Changes the saved machine between runs.
+    template <typename Change>
+    void Edit(Change change) {
+        ASSERT_TRUE(sim::OpenMachine(Root()));
+        change();
+        sim::SaveMachine();
+    }
+    ProgramRun Ctl(std::vector<std::string> args) {
+        args.push_back("--sim-root");
+        args.push_back(Root());
+        return Program(args);
+    }
+    static Json Parse(const ProgramRun &run) {
+        Json doc = Json::parse(run.out, nullptr, false);
+        EXPECT_FALSE(doc.is_discarded()) << run.out;
+        if (!doc.is_discarded()) {
+            EXPECT_EQ(doc["exitCode"], run.exitCode) << run.out;
+        }
+        return doc;
+    }
+};
+
+TEST_F(MachineStateTest, StatusTellsInstalledNotInstalledAndUnknownApart) {
+    ProgramRun run = Ctl({"status"});
+    EXPECT_EQ(run.exitCode, Code(ExitStatus::NotInstalled)) << run.err;
+    EXPECT_EQ(run.out.rfind("component ZQ_DorvaneV: not installed\nwrite lock: free\n", 0), 0u)
+        << run.out;
+    ASSERT_EQ(Ctl({"install", "-q"}).exitCode, 0);
+    Edit([] { sim::HoldWriteLock(L"Other Setup"); });
+    run = Ctl({"query"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("component ZQ_DorvaneV: installed\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("write lock: held by \"Other Setup\"\n"), std::string::npos);
+    Json doc = Parse(Ctl({"status", "--json"}));
+    EXPECT_EQ(doc["command"], "status");
+    EXPECT_EQ(doc["outcome"], "installed");
+    EXPECT_EQ(doc["component"]["installedAfter"], true);
+    EXPECT_EQ(doc["lock"]["held"], true);
+    EXPECT_EQ(doc["lock"]["holder"], "Other Setup");
+    EXPECT_EQ(doc["library"]["found"], true);
+    EXPECT_EQ(doc["process"]["elevated"], true);
+
+    // A machine file this program did not write is refused and kept as it is.
+    const fs::path state = dir / "machine" / "machine.txt";
+    std::ofstream(state, std::ios::app) << "frobnicated\tyes\n";
+    const std::string damaged = ReadFile(state);
+    run = Ctl({"status"});
+    EXPECT_EQ(run.exitCode, Code(ExitStatus::StateUnknown));
+    EXPECT_NE(run.err.find("unknown entry \"frobnicated\""), std::string::npos) << run.err;
+    run = Ctl({"uninstall"});
+    EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
+    EXPECT_NE(run.err.find("the simulated machine is refused"), std::string::npos) << run.err;
+    std::ofstream(state, std::ios::trunc) << "garbage";
+    run = Ctl({"install", "--json"});
+    EXPECT_EQ(Parse(run)["outcome"], "failed");
+    EXPECT_EQ(ReadFile(state), "garbage");
+    (void)damaged;
+}
+
+TEST_F(MachineStateTest, ReasonLinesNameTheCauseTheMachineShows) {
+    ProgramRun run;
+    // Not elevated; then a 32-bit program under WOW64. The simulated
+    // library itself ignores both, so they are tried on a failing removal.
+    Edit([] { sim::SetElevated(false); });
+    run = Ctl({"uninstall", "--no-cleanup"});
+    EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
+    EXPECT_NE(run.out.find("\nreason: the process is not elevated: run from an elevated prompt"),
+              std::string::npos)
+        << run.out;
+    Edit([] { sim::SetElevated(true), sim::SetWow64(true); });
+    run = Ctl({"uninstall", "--no-cleanup", "--json"});
+    Json doc = Parse(run);
+    EXPECT_EQ(doc["reason"]["kind"], "wow64");
+    EXPECT_EQ(doc["outcome"], "failed");
+    EXPECT_EQ(doc["flags"]["timedOut"], false);
+    Edit([] { sim::SetWow64(false); });
+
+    // An INF that cannot be read: refused before the library runs.
+    fs::create_directories(dir / "folder.inf");
+    run = Ctl({"install", "--inf", "folder.inf"});
+    EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
+    EXPECT_EQ(run.out, "install: not run\nreason: the INF \"" + (dir / "folder.inf").string() +
+                           "\" cannot be read (error 5)\n");
+    // A relative path is the operator's current directory's file.
+    fs::copy_file(kSampleInf, dir / "Relative.inf");
+    run = Ctl({"install", "--inf", "Relative.inf", "-q"});
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    ASSERT_TRUE(sim::OpenMachine(Root()));
+    EXPECT_EQ(ReadFile(sim::HostPath(std::string("C:\\Media\\Relative.inf"))),
+              ReadFile(kSampleInf));
+
+    // Not installed: the library's own answer without the clean-up.
+    ASSERT_EQ(Ctl({"uninstall"}).exitCode, 0);
+    doc = Parse(Ctl({"uninstall", "--no-cleanup", "--json"}));
+    EXPECT_EQ(doc["reason"]["kind"], "not-installed");
+    EXPECT_EQ(doc["component"]["installedBefore"], false);
+}
+
+TEST_F(MachineStateTest, JsonAndLogTellTheSameRun) {
+    const fs::path log = dir / "run.log";
+    ProgramRun run = Ctl({"install", "--json", "--log", log.string(), "--timeout", "60000"});
+    Json doc = Parse(run);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(doc["command"], "install");
+    EXPECT_EQ(doc["operation"], "install with a 60000 ms limit");
+    EXPECT_EQ(doc["outcome"], "succeeded");
+    EXPECT_EQ(doc["component"]["installedBefore"], false);
+    EXPECT_EQ(doc["component"]["installedAfter"], true);
+    EXPECT_TRUE(doc["reason"].is_null());
+    EXPECT_EQ(run.err, "");
+
+    // Appended, one timestamped line each, from the start to the exit code.
+    run = Ctl({"uninstall", "--log", log.string()});
+    const std::string text = ReadFile(log);
+    const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z [^\n]+\n)");
+    std::vector<std::string> lines;
+    for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
+        lines.push_back(it->str().substr(25));
+    size_t total = 0;
+    for (const auto &l : lines) total += l.size() + 25;
+    EXPECT_EQ(total, text.size()) << text;
+    ASSERT_GE(lines.size(), 10u) << text;
+    EXPECT_EQ(lines[0].rfind("ndisfilterctl ", 0), 0u);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "exit code 0\n"), 2) << text;
+    EXPECT_NE(text.find("install with a 60000 ms limit returned TRUE"), std::string::npos) << text;
+    EXPECT_NE(text.find("library: " + std::string(NDISFILTER_MODULE)), std::string::npos);
+
+    // A log that cannot be written: one warning, and the same outcome.
+    run = Ctl({"status", "--log", (dir / "no" / "such" / "dir.log").string()});
+    EXPECT_EQ(run.exitCode, Code(ExitStatus::NotInstalled));
+    EXPECT_EQ(run.err.rfind("ndisfilterctl: warning: cannot write the log ", 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+
+    // A library that cannot be loaded still answers in JSON, with the error.
+    doc = Parse(Ctl({"uninstall", "--json", "--library", (dir / "none.so").string()}));
+    EXPECT_EQ(doc["outcome"], "failed");
+    EXPECT_NE(doc["error"].get<std::string>().find("cannot load the library"), std::string::npos);
+    EXPECT_EQ(doc["library"]["found"], false);
+}
+
+TEST(Progress, ReportsWhileTheCallRunsAndNeverAfter) {
+    ProgressStyle style;
+    style.quietPeriod = style.interval = style.tick = std::chrono::milliseconds(0);
+    for (bool inPlace : {false, true}) {
+        style.inPlace = inPlace;
+        std::atomic<int> shown{0};
+        int finished = 0;
+        std::atomic<bool> returned{false};
+        RunWithProgress(
+            [&] {
+                // Ends only once a report was seen: the reports come from
+                // another thread while this one runs.
+                while (shown.load() < 2) std::this_thread::yield();
+            },
+            L"install", L"5000 ms", style,
+            [&](const std::wstring &text, bool place) {
+                EXPECT_FALSE(returned.load());
+                EXPECT_EQ(place, inPlace);
+                EXPECT_EQ(text.rfind(L"install: ", 0), 0u);
+                ++shown;
+            },
+            [&] { ++finished; });
+        returned = true;
+        const int count = shown.load();
+        EXPECT_GE(count, 2);
+        EXPECT_EQ(finished, inPlace ? 1 : 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(shown.load(), count);  // nothing after the return
+    }
+    // Turned off: not a word, however long it takes.
+    style.enabled = false;
+    int shown = 0;
+    RunWithProgress([] { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }, L"x", L"y",
+                    style, [&](const std::wstring &, bool) { ++shown; }, [] {});
+    EXPECT_EQ(shown, 0);
+
+    EXPECT_EQ(ProgressText(L"install with retry", std::chrono::milliseconds(12999), L"360 s"),
+              L"install with retry: 12 s elapsed (worst case 360 s)");
+    Operation op;
+    op.retry = true;
+    EXPECT_EQ(WorstCase(op), L"360 s, three attempts of 120 s");
+    op.retry = false;
+    op.timeoutMs = 1500;
+    EXPECT_EQ(WorstCase(op), L"1500 ms");
+    op.timeoutMs = INFINITE;
+    EXPECT_EQ(WorstCase(op), L"no time limit");
+}
+
+TEST(Log, TimestampsAreUtcWithMilliseconds) {
+    using namespace std::chrono;
+    EXPECT_EQ(UtcTimestamp(system_clock::time_point{}), L"1970-01-01T00:00:00.000Z");
+    EXPECT_EQ(UtcTimestamp(system_clock::time_point{milliseconds(951782400123)}),
+              L"2000-02-29T00:00:00.123Z");
+    EXPECT_EQ(UtcTimestamp(system_clock::time_point{milliseconds(4102444799999)}),
+              L"2099-12-31T23:59:59.999Z");
 }
 
 }  // namespace

@@ -3,33 +3,31 @@
 // runs. Exit codes keep the Windows meanings in eight bits.
 #include "cli_platform.h"
 #include "cli_run.h"
-#include "host_text.h"
+#include "tools/common/wide_text.h"
 
 #include <sim/machine.h>
 
 #include <algorithm>
-#include <climits>
-#include <clocale>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <filesystem>
 #include <system_error>
 
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ndisfilter/setup/product.h"
 
 namespace fs = std::filesystem;
+using ndisfilter::text::Narrow;
+using ndisfilter::text::Widen;
 
 namespace ndisfilterctl {
 namespace {
 
-static const ExitCodeTable kHostExitCodes = {{
-    {ExitStatus::Success, 0, L"success"},
-    {ExitStatus::RestartRequired, 3, L"success; a restart is required to finish"},
-    {ExitStatus::Cancelled, 4, L"cancelled"},
-    {ExitStatus::TimedOut, 5, L"timed out"},
-    {ExitStatus::Failed, 1, L"failed"},
-    {ExitStatus::BadUsage, 2, L"bad usage; nothing was done"},
-}};
 
 constexpr const char *kDefaultSimRoot = ".ndisfilter-sim";
 // Where the simulated machine believes this program lives; the library's
@@ -38,40 +36,8 @@ constexpr const wchar_t *kSimulatedProgramDirectory = L"C:\\Program Files\\ndisf
 constexpr const wchar_t *kSimulatedProgram = L"C:\\Program Files\\ndisfilterctl\\ndisfilterctl.exe";
 // Where an --inf given as a host file is placed inside the simulated machine.
 constexpr const wchar_t *kSimulatedMediaDirectory = L"C:\\Media";
-constexpr const wchar_t *kDefaultInfName = L"DorvaneV.inf";
 
 }  // namespace
-
-std::string Narrow(const std::wstring &text) {
-    std::string out;
-    std::mbstate_t state{};
-    char buffer[MB_LEN_MAX];
-    for (wchar_t c : text) {
-        const size_t length = std::wcrtomb(buffer, c, &state);
-        if (length == static_cast<size_t>(-1)) {
-            out += '?';
-            state = std::mbstate_t{};
-        } else {
-            out.append(buffer, length);
-        }
-    }
-    return out;
-}
-
-bool Widen(const char *text, std::wstring &out) {
-    std::mbstate_t state{};
-    const size_t length = std::mbsrtowcs(nullptr, &text, 0, &state);
-    if (length == static_cast<size_t>(-1)) return false;
-    out.assign(length, L'\0');
-    std::mbsrtowcs(out.data(), &text, length, &state);
-    return true;
-}
-
-std::wstring Widen(const std::string &text) {
-    std::wstring out;
-    if (!Widen(text.c_str(), out)) out.assign(text.begin(), text.end());
-    return out;
-}
 
 namespace {
 
@@ -110,7 +76,6 @@ bool IsStoreFileName(const std::string &name) {
 
 }  // namespace
 
-const ExitCodeTable &PlatformExitCodes() { return kHostExitCodes; }
 bool HasSimulatedMachine() { return true; }
 const wchar_t *LibraryFileName() { return L"ndisfilter.so"; }
 
@@ -124,6 +89,75 @@ std::wstring JoinPath(const std::wstring &directory, const wchar_t *name) {
     return directory + L"/" + name;
 }
 
+bool IsTerminal(Stream stream) { return isatty(stream == Stream::Out ? 1 : 2) == 1; }
+
+bool AppendLine(const std::wstring &path, const std::wstring &line, std::wstring &error) {
+    std::FILE *file = std::fopen(Narrow(path).c_str(), "ab");
+    if (!file) {
+        error = Widen(std::strerror(errno));
+        return false;
+    }
+    const std::string bytes = Narrow(line) + "\n";
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+        error = L"write failed";
+        return false;
+    }
+    return true;
+}
+
+std::wstring AbsolutePath(const std::wstring &path) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(fs::path(Narrow(path)), ec);
+    return ec ? path : Widen(absolute.lexically_normal().string());
+}
+
+bool FileExists(const std::wstring &path) {
+    std::error_code ec;
+    return fs::is_regular_file(fs::path(Narrow(path)), ec);
+}
+
+// A shared object has no version resource.
+std::optional<std::wstring> ModuleFileVersion(const std::wstring & /*path*/) {
+    return std::nullopt;
+}
+
+bool ResolveInfArgument(const std::wstring &given, InfArgument &out, std::wstring &error) {
+    using ndisfilter::tools::InfCheck;
+    out = InfArgument{};
+    if (IsSimulatedPath(given)) {
+        // Inside the simulated machine: checked there once it is open.
+        out.shown = out.source = out.forLibrary = given;
+        return true;
+    }
+    out.shown = out.source = AbsolutePath(given);
+    const std::wstring name = Widen(fs::path(Narrow(out.shown)).filename().string());
+    if (name.empty()) {
+        error = L"--inf " + given + L" names no file";
+        return false;
+    }
+    out.forLibrary = std::wstring(kSimulatedMediaDirectory) + L"\\" + name;
+    if (out.forLibrary.size() >= MAX_PATH) {
+        error = L"the INF path " + out.forLibrary + L" is " +
+                std::to_wstring(out.forLibrary.size()) +
+                L" characters long; the platform allows at most " +
+                std::to_wstring(MAX_PATH - 1);
+        return false;
+    }
+    InfCheck check;
+    struct stat st;
+    if (::stat(Narrow(out.source).c_str(), &st) != 0) {
+        check.state = InfCheck::State::Missing;
+        check.error = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    } else if (S_ISDIR(st.st_mode) || ::access(Narrow(out.source).c_str(), R_OK) != 0) {
+        check.state = InfCheck::State::Unreadable;
+        check.error = ERROR_ACCESS_DENIED;
+    }
+    out.check = check;
+    return true;
+}
+
 void WriteText(Stream stream, const std::wstring &text) {
     std::FILE *file = stream == Stream::Out ? stdout : stderr;
     const std::string bytes = Narrow(text);
@@ -131,7 +165,7 @@ void WriteText(Stream stream, const std::wstring &text) {
     std::fflush(file);
 }
 
-bool Machine::Open(const CliRequest &request, std::wstring &error) {
+bool Machine::Open(const CliRequest &request, const InfArgument *inf, std::wstring &error) {
     std::error_code ec;
     const fs::path root = fs::absolute(
         request.simRoot ? fs::path(Narrow(*request.simRoot)) : fs::path(kDefaultSimRoot), ec);
@@ -139,33 +173,31 @@ bool Machine::Open(const CliRequest &request, std::wstring &error) {
         error = L"cannot use the simulated machine folder: " + Widen(ec.message());
         return false;
     }
-    sim::OpenMachine(root.string());
-    m_open = true;
+    std::string refused;
     m_root = Widen(root.string());
+    if (!sim::OpenMachine(root.string(), &refused)) {
+        error = L"the simulated machine is refused: " + Widen(refused);
+        return false;
+    }
+    m_open = true;
 
     sim::SetExecutablePath(std::wstring(kSimulatedProgram));
-    const std::wstring simulatedDefaultInf =
-        std::wstring(kSimulatedProgramDirectory) + L"\\" + kDefaultInfName;
-    if (!Mirror(fs::path(Narrow(ProgramDirectory())) / Narrow(kDefaultInfName), simulatedDefaultInf,
-                error))
+    if (!Mirror(fs::path(Narrow(ProgramDirectory())) / Narrow(ndisfilter::kInfFileName),
+                DefaultInfPath(), error))
         return false;
 
     m_infPath.clear();
-    if (request.infPath) {
-        if (IsSimulatedPath(*request.infPath)) {
-            m_infPath = *request.infPath;
-        } else {
-            const fs::path source(Narrow(*request.infPath));
-            const std::wstring name = Widen(source.filename().string());
-            if (name.empty()) {
-                error = L"--inf " + *request.infPath + L" names no file";
-                return false;
-            }
-            m_infPath = std::wstring(kSimulatedMediaDirectory) + L"\\" + name;
-            if (!Mirror(source, m_infPath, error)) return false;
-        }
+    if (inf) {
+        m_infPath = inf->forLibrary;
+        if (inf->source != inf->forLibrary &&
+            !Mirror(fs::path(Narrow(inf->source)), inf->forLibrary, error))
+            return false;
     }
     return true;
+}
+
+std::wstring Machine::DefaultInfPath() const {
+    return std::wstring(kSimulatedProgramDirectory) + ndisfilter::kDefaultInfPathSuffix;
 }
 
 Machine::~Machine() {

@@ -8,18 +8,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "ndisfilter/setup/product.h"
+
 namespace ndisfilterctl {
 namespace {
 
-// The installer conventions deployment tools understand.
-static const ExitCodeTable kWindowsExitCodes = {{
-    {ExitStatus::Success, 0, L"success"},
-    {ExitStatus::RestartRequired, 3010, L"success; a restart is required to finish"},
-    {ExitStatus::Cancelled, 1223, L"cancelled"},
-    {ExitStatus::TimedOut, 1460, L"timed out"},
-    {ExitStatus::Failed, 1603, L"failed"},
-    {ExitStatus::BadUsage, 87, L"bad usage; nothing was done"},
-}};
 
 bool IsStoreFileName(const wchar_t *name) {
     // Every INF and precompiled INF: the platform names its copies
@@ -42,7 +35,6 @@ std::wstring WindowsDirectory() {
 
 }  // namespace
 
-const ExitCodeTable &PlatformExitCodes() { return kWindowsExitCodes; }
 bool HasSimulatedMachine() { return false; }
 const wchar_t *LibraryFileName() { return L"ndisfilter.dll"; }
 
@@ -64,6 +56,101 @@ std::wstring ProgramDirectory() {
 
 std::wstring JoinPath(const std::wstring &directory, const wchar_t *name) {
     return directory + L"\\" + name;
+}
+
+bool IsTerminal(Stream stream) {
+    const HANDLE handle =
+        GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
+bool AppendLine(const std::wstring &path, const std::wstring &line, std::wstring &error) {
+    const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = L"error " + std::to_wstring(GetLastError());
+        return false;
+    }
+    const std::wstring text = line + L"\r\n";
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
+                            size, nullptr, nullptr);
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                              nullptr) &&
+                    written == bytes.size();
+    const DWORD writeError = GetLastError();
+    CloseHandle(file);
+    if (!ok) {
+        error = L"error " + std::to_wstring(writeError);
+        return false;
+    }
+    return true;
+}
+
+std::wstring AbsolutePath(const std::wstring &path) {
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()),
+                                              full.data(), nullptr);
+        if (length == 0) return path;
+        if (length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.assign(length, L'\0');  // the size needed, terminator included
+    }
+}
+
+bool FileExists(const std::wstring &path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The resource is mapped as data, so the module's code never runs and its
+// imports are not loaded. VS_VERSIONINFO: a header of three WORDs, the key
+// L"VS_VERSION_INFO", padding to 32 bits, then VS_FIXEDFILEINFO.
+std::optional<std::wstring> ModuleFileVersion(const std::wstring &path) {
+    const HMODULE module = LoadLibraryExW(
+        path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (!module) return std::nullopt;
+    std::optional<std::wstring> version;
+    const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
+    const HGLOBAL loaded = resource ? LoadResource(module, resource) : nullptr;
+    const auto *bytes = static_cast<const BYTE *>(loaded ? LockResource(loaded) : nullptr);
+    const DWORD size = resource ? SizeofResource(module, resource) : 0;
+    constexpr size_t kKeyBytes = sizeof L"VS_VERSION_INFO";
+    constexpr size_t kFixedOffset = (3 * sizeof(WORD) + kKeyBytes + 3) & ~size_t{3};
+    if (bytes && size >= kFixedOffset + sizeof(VS_FIXEDFILEINFO) &&
+        memcmp(bytes + 3 * sizeof(WORD), L"VS_VERSION_INFO", kKeyBytes) == 0) {
+        VS_FIXEDFILEINFO fixed;
+        memcpy(&fixed, bytes + kFixedOffset, sizeof fixed);
+        if (fixed.dwSignature == 0xFEEF04BD) {
+            version = std::to_wstring(HIWORD(fixed.dwFileVersionMS)) + L"." +
+                      std::to_wstring(LOWORD(fixed.dwFileVersionMS)) + L"." +
+                      std::to_wstring(HIWORD(fixed.dwFileVersionLS)) + L"." +
+                      std::to_wstring(LOWORD(fixed.dwFileVersionLS));
+        }
+    }
+    FreeLibrary(module);
+    return version;
+}
+
+bool ResolveInfArgument(const std::wstring &given, InfArgument &out, std::wstring &error) {
+    out = InfArgument{};
+    out.shown = out.source = out.forLibrary = AbsolutePath(given);
+    // The setup services take paths of up to MAX_PATH - 1 characters.
+    if (out.forLibrary.size() >= MAX_PATH) {
+        error = L"the INF path is " + std::to_wstring(out.forLibrary.size()) +
+                L" characters long; the platform allows at most " + std::to_wstring(MAX_PATH - 1);
+        return false;
+    }
+    out.check = ndisfilter::tools::CheckInf(out.forLibrary.c_str());
+    return true;
 }
 
 void WriteText(Stream stream, const std::wstring &text) {
@@ -91,11 +178,16 @@ void WriteText(Stream stream, const std::wstring &text) {
     WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-bool Machine::Open(const CliRequest &request, std::wstring & /*error*/) {
+bool Machine::Open(const CliRequest & /*request*/, const InfArgument *inf,
+                   std::wstring & /*error*/) {
     m_open = true;
-    m_infPath = request.infPath ? *request.infPath : std::wstring();
+    m_infPath = inf ? inf->forLibrary : std::wstring();
     m_root = WindowsDirectory();
     return true;
+}
+
+std::wstring Machine::DefaultInfPath() const {
+    return ProgramDirectory() + ndisfilter::kDefaultInfPathSuffix;
 }
 
 Machine::~Machine() = default;

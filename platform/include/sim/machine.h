@@ -56,6 +56,9 @@ enum class Call {
     CreateFileW,
     ReadFile,
     DeleteFileW,
+    OpenProcessToken,
+    GetTokenInformation,
+    IsWow64Process,
     Count
 };
 const char *CallName(Call call);
@@ -97,8 +100,11 @@ std::string RootFolder();
 // A machine that persists between processes (the command-line host's
 // simulated machine): like Reset, but keeps what an earlier process left in
 // the folder (installed components, INF store, executable path, current
-// directory), and SaveMachine writes the state back.
-void OpenMachine(const std::string &rootFolder);
+// directory, elevation, WOW64, a write lock another client holds), and
+// SaveMachine writes the state back. A state file that is not one this
+// layer wrote is refused: false, with the reason in *error, and the machine
+// is left empty (rooted in the folder) so that nothing overwrites the file.
+bool OpenMachine(const std::string &rootFolder, std::string *error = nullptr);
 void SaveMachine();
 // The real file behind a Windows path ("C:\WINDOWS\inf\oem0.inf").
 std::string HostPath(const std::string &windowsPath);
@@ -124,6 +130,12 @@ void ReleaseHeldFile(const std::string &windowsPath);
 void SetReadOnly(const std::string &windowsPath, bool readOnly = true);
 // File and listing handles (CreateFileW, FindFirstFileW) open now.
 int OpenFileHandles();
+// The process: whether its token is elevated (default yes), and whether it
+// is a 32-bit process under WOW64 on 64-bit Windows (default no).
+void SetElevated(bool elevated);
+void SetWow64(bool wow64);
+// Token handles OpenProcessToken gave out and that were not closed yet.
+int OpenTokenHandles();
 
 // Installed network components (committed by Apply), case-insensitive ids.
 bool ComponentInstalled(const std::wstring &id);

@@ -1,0 +1,122 @@
+// Read-only network configuration query.
+#include <windows.h>
+#include <objbase.h>
+#include <netcfgx.h>
+
+#include "netcfg_query.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cwchar>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace ndisfilter::tools {
+namespace {
+
+template <typename T>
+void ReleaseAndClear(T *&object) {
+    if (object) object->Release();
+    object = nullptr;
+}
+
+}  // namespace
+
+std::wstring HexCode(DWORD code) {
+    wchar_t text[11];
+    swprintf(text, sizeof text / sizeof text[0], L"0x%08X", static_cast<unsigned>(code));
+    return text;
+}
+
+NetCfgQuery QueryNetCfg(const WCHAR *componentId) {
+    NetCfgQuery query;
+    const auto fail = [&query](const wchar_t *step, HRESULT hr) {
+        query.failedStep = step;
+        query.failure = hr;
+    };
+
+    // S_OK and S_FALSE both need a CoUninitialize; a thread already in
+    // another apartment model (RPC_E_CHANGED_MODE) can still be used as it is.
+    const HRESULT init = CoInitialize(nullptr);
+    if (FAILED(init) && init != RPC_E_CHANGED_MODE) {
+        fail(L"CoInitialize", init);
+        return query;
+    }
+
+    INetCfg *netCfg = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_CNetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfg,
+                                  reinterpret_cast<void **>(&netCfg));
+    if (FAILED(hr) || !netCfg) {
+        fail(L"CoCreateInstance", FAILED(hr) ? hr : E_POINTER);
+        netCfg = nullptr;
+    }
+
+    if (netCfg) {
+        INetCfgLock *lock = nullptr;
+        hr = netCfg->QueryInterface(IID_INetCfgLock, reinterpret_cast<void **>(&lock));
+        if (SUCCEEDED(hr) && lock) {
+            LPWSTR holder = nullptr;
+            hr = lock->IsWriteLocked(&holder);
+            if (hr == S_OK) {
+                query.lockHeld = true;
+                if (holder) query.lockHolder = holder;
+            } else if (hr == S_FALSE) {
+                query.lockHeld = false;
+            }
+            if (holder) CoTaskMemFree(holder);
+            ReleaseAndClear(lock);
+        }
+
+        hr = netCfg->Initialize(nullptr);
+        if (FAILED(hr)) {
+            fail(L"INetCfg::Initialize", hr);
+        } else {
+            INetCfgComponent *component = nullptr;
+            hr = netCfg->FindComponent(componentId, &component);
+            if (hr == S_OK && component)
+                query.installed = true;
+            else if (hr == S_FALSE)
+                query.installed = false;
+            else
+                fail(L"INetCfg::FindComponent", FAILED(hr) ? hr : E_POINTER);
+            ReleaseAndClear(component);
+            netCfg->Uninitialize();
+        }
+        ReleaseAndClear(netCfg);
+    }
+
+    if (SUCCEEDED(init)) CoUninitialize();
+    return query;
+}
+
+NetCfgQuery QueryNetCfgWithin(const WCHAR *componentId, DWORD timeoutMs) {
+    // Shared with the thread, which may outlive this call.
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+        NetCfgQuery answer;
+        std::wstring componentId;
+    };
+    auto shared = std::make_shared<Shared>();
+    shared->componentId = componentId;
+    std::thread([shared] {
+        NetCfgQuery answer = QueryNetCfg(shared->componentId.c_str());
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->answer = std::move(answer);
+        shared->done = true;
+        shared->ended.notify_all();
+    }).detach();
+
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    if (shared->ended.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return shared->done; }))
+        return shared->answer;
+    NetCfgQuery unanswered;
+    unanswered.failedStep = L"no answer within " + std::to_wstring(timeoutMs) + L" ms";
+    unanswered.failure = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    return unanswered;
+}
+
+}  // namespace ndisfilter::tools
