@@ -48,6 +48,7 @@ run_full_stage() {
 }
 run_stage tests/pe/check-binaries.sh
 run_stage tests/wine/run.sh
+run_stage tests/msi/run.sh
 run_full_stage scripts/sanitizers.sh
 run_full_stage scripts/valgrind.sh
 run_full_stage fuzz/run.sh

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the ndisfilter package with wixl from packaging/ndisfilter.wxs.
+# Usage: packaging/build-msi.sh ARCH VERSION BINDIR CADLL INF OUTPUT
+#   ARCH     x64 or x86
+#   VERSION  the product version, e.g. 1.0.0
+#   BINDIR   the folder holding ndisfilter.dll and ndisfilterctl.exe
+#   CADLL    ndisfilterca.dll of the same architecture
+#   INF      the INF to ship (inf/DorvaneV.inf)
+#   OUTPUT   the .msi to write
+# The CMake target `msi` of the windows-x64 / windows-x86 presets runs it.
+set -euo pipefail
+if [[ $# -ne 6 ]]; then
+    sed -n '3,9p' "$0" >&2
+    exit 2
+fi
+arch=$1 version=$2 bindir=$3 cadll=$4 inf=$5 output=$6
+case $arch in x64 | x86) ;; *) echo "build-msi.sh: unknown architecture $arch" >&2; exit 2 ;; esac
+for file in "$bindir/ndisfilter.dll" "$bindir/ndisfilterctl.exe" "$cadll" "$inf"; do
+    [[ -f $file ]] || { echo "build-msi.sh: missing $file" >&2; exit 1; }
+done
+command -v wixl >/dev/null && command -v msibuild >/dev/null ||
+    { echo "build-msi.sh: wixl and msibuild are needed (Debian packages wixl, msitools)" >&2; exit 1; }
+
+# wixl takes relative file names only: it works in a staging folder.
+source=$(cd "$(dirname "$0")" && pwd)/ndisfilter.wxs
+mkdir -p "$(dirname "$output")"
+output=$(cd "$(dirname "$output")" && pwd)/$(basename "$output")
+stage="$output.stage"
+temporary="$output.partial"
+rm -rf "$stage" "$temporary"
+mkdir -p "$stage"
+cp "$bindir/ndisfilter.dll" "$bindir/ndisfilterctl.exe" "$stage/"
+cp "$cadll" "$stage/ndisfilterca.dll"
+cp "$inf" "$stage/DorvaneV.inf"
+cp "$source" "$stage/ndisfilter.wxs"
+(cd "$stage" && wixl --arch "$arch" -D Version="$version" -D Arch="$arch" -o "$temporary" ndisfilter.wxs)
+rm -rf "$stage"
+# wixl writes Execute="rollback" as an ordinary immediate action: make the
+# rollback action what the source says, a DLL action (1) in the rollback
+# script (256 + 1024) without impersonation (2048).
+msibuild "$temporary" -q "UPDATE \`CustomAction\` SET \`Type\` = 3329 WHERE \`Action\` = 'RollbackInstallFilter'"
+type=$(msiinfo export "$temporary" CustomAction | awk -F'\t' '$1 == "RollbackInstallFilter" {print $2}')
+[[ $type == 3329 ]] || { echo "build-msi.sh: the rollback action's type is '$type', not 3329" >&2; exit 1; }
+mv -f "$temporary" "$output"
+echo "built $output"

@@ -1,0 +1,320 @@
+#!/usr/bin/env bash
+# The MSI packages under Wine's msiexec, for each architecture, against the
+# test-only network configuration server registered for CLSID_CNetCfg:
+#   upgrade     /i of an older version, then /i of this one (a major upgrade),
+#               then /x, then /x again
+#   restart     a platform answer that needs a restart: 3010; then /x after
+#               the component went away behind the package's back
+#   cancel      cancelled by the platform: 1602, rolled back
+#   failure     the second Apply fails after the first applied the component:
+#               1603, rolled back
+#   bad input   CustomActionData empty, no ndisfilter.dll in the folder, a DLL
+#               that refuses the interface: 1603 with the reason in the log
+# Each case checks msiexec's whole exit code, the installed files, the
+# server's installed components, our copies in the INF store and the verbose
+# log's lines from the custom actions. The logs are kept in
+# build/msi-logs-<arch>/.
+# Usage: tests/msi/run.sh [--arch x64|x86]
+# x64 runs in build/wine-prefix (64-bit), x86 in build/wine-prefix-x86
+# (32-bit). A machine that cannot run 32-bit programs skips x86, saying so,
+# unless NDISFILTER_REQUIRE_32BIT=1.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+ROOT=$PWD
+
+if [[ ${1:-} != --arch ]]; then
+    status=0
+    summary=()
+    for arch in x64 x86; do
+        t0=$SECONDS
+        if tests/msi/run.sh --arch "$arch"; then result=PASS; else result=FAIL status=1; fi
+        summary+=("$(printf '%-4s %s (%d s)' "$arch" "$result" $((SECONDS - t0)))")
+    done
+    printf '\nMSI tests by architecture:\n'
+    printf '  %s\n' "${summary[@]}"
+    exit $status
+fi
+arch=${2:?usage: tests/msi/run.sh [--arch x64|x86]}
+case $arch in
+    x64) build=windows-x64 prefix=wine-prefix view=64 ;;
+    x86) build=windows-x86 prefix=wine-prefix-x86 view= ;;
+    *) echo "unknown architecture $arch" >&2; exit 2 ;;
+esac
+export WINEPREFIX="$ROOT/build/$prefix" NDISFILTER_WINE_ARCH=$arch
+source tests/wine/wine-env.sh
+
+printf '\n==== MSI, %s: %s packages in %s\n' "$arch" "$build" "$WINEPREFIX"
+BUILD="$ROOT/build/$build"
+[[ -f $BUILD/build.ninja ]] || cmake --preset "$build" >/dev/null
+cmake --build --preset "$build" --target msi fake_netcfg >/dev/null
+CA_DLL="$BUILD/tools/ndisfilterca/ndisfilterca.dll"
+
+# The custom-action DLL as the installer's loader sees it, run or not: the
+# three entry points by their plain names, and system DLLs only.
+triple=x86_64-w64-mingw32
+[[ $arch == x86 ]] && triple=i686-w64-mingw32
+dump=$("$triple-objdump" -p "$CA_DLL")
+exports=$(awk '/^\[Ordinal\/Name Pointer\] Table/ { inside = 1; next }
+               inside && /^[ \t]*$/ { exit }
+               inside { print $NF }' <<<"$dump" | sort | tr '\n' ' ')
+if [[ $exports != "InstallFilter RollbackInstallFilter UninstallFilter " ]]; then
+    echo "FAIL: ndisfilterca.dll exports '$exports', not the three entry points" >&2
+    exit 1
+fi
+imports=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$dump" | sort | tr '\n' ' ')
+if [[ $imports != "advapi32.dll kernel32.dll msi.dll msvcrt.dll ole32.dll setupapi.dll " ]]; then
+    echo "FAIL: ndisfilterca.dll imports '$imports', not system DLLs only" >&2
+    exit 1
+fi
+echo "ndisfilterca.dll: exports $exports; imports $imports"
+
+if [[ $arch == x86 ]] && ! wine_runs_32bit; then
+    echo "SKIPPED: this machine cannot run Wine's 32-bit loader ($WINE32 --version fails)."
+    [[ ${NDISFILTER_REQUIRE_32BIT:-0} == 1 ]] && exit 1
+    exit 0
+fi
+
+# ---- the packages: this version's, an older one, and the bad-input one
+VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
+PACKAGE="$BUILD/packaging/ndisfilter-$VERSION-$arch.msi"
+FAKE_DLL="$BUILD/tests/wine/fake_netcfg.dll"
+TEST_BUILD="$BUILD/packaging/test"
+mkdir -p "$TEST_BUILD"
+OLDER="$TEST_BUILD/ndisfilter-0.9.0-$arch.msi"
+packaging/build-msi.sh "$arch" 0.9.0 "$BUILD/release" "$CA_DLL" inf/DorvaneV.inf "$OLDER" >/dev/null
+BAD="$TEST_BUILD/bad-input-$arch.msi"
+rm -rf "$TEST_BUILD/bad-stage" "$BAD"
+mkdir "$TEST_BUILD/bad-stage"
+cp "$CA_DLL" inf/DorvaneV.inf tests/msi/bad-input.wxs "$TEST_BUILD/bad-stage/"
+(cd "$TEST_BUILD/bad-stage" && wixl --arch "$arch" -D Arch="$arch" -o "$BAD" bad-input.wxs)
+msibuild "$BAD" -q "UPDATE \`CustomAction\` SET \`Type\` = 3329 WHERE \`Action\` = 'RollbackInstallFilter'"
+rm -rf "$TEST_BUILD/bad-stage"
+
+# ---- the prefix: the server and its state in C:\msi-test, our INF's name
+# held in the store
+started=$SECONDS
+start_prefix
+STATE_UNIX="$WINEPREFIX/drive_c/msi-test"
+STATE='C:\msi-test'
+STORE_UNIX="$WINEPREFIX/drive_c/windows/inf"
+PRODUCT_UNIX="$WINEPREFIX/drive_c/Program Files/ndisfilter"
+BAD_PRODUCT_UNIX="$WINEPREFIX/drive_c/Program Files/ndisfilterca-bad-input"
+LOGS="$ROOT/build/msi-logs-$arch"
+rm -rf "$STATE_UNIX" "$LOGS"
+mkdir -p "$STATE_UNIX/empty" "$STATE_UNIX/impostor" "$LOGS"
+# The server keeps its state beside itself: msiexec's custom-action process
+# finds it there whatever its environment.
+unset FAKE_NETCFG_DIR
+cp "$FAKE_DLL" "$STATE_UNIX/fake_netcfg.dll"
+# A DLL named ndisfilter.dll whose DllGetClassObject refuses our interface.
+cp "$FAKE_DLL" "$STATE_UNIX/impostor/ndisfilter.dll"
+cp "$PACKAGE" "$STATE_UNIX/ndisfilter.msi"
+cp "$OLDER" "$STATE_UNIX/ndisfilter-older.msi"
+cp "$BAD" "$STATE_UNIX/bad-input.msi"
+register_netcfg "$STATE\\fake_netcfg.dll" $view
+
+# Wine keeps a copy under the INF's own name while that name is free in the
+# store, where Windows names every copy oem<N>.inf: a placeholder holding the
+# name makes Wine do as Windows does.
+PLACEHOLDER="$STORE_UNIX/DorvaneV.inf"
+if cmp -s "$PLACEHOLDER" inf/DorvaneV.inf; then rm -f "$PLACEHOLDER"; fi
+placeholder_was_there=0
+[[ -e $PLACEHOLDER ]] && placeholder_was_there=1
+[[ $placeholder_was_there == 1 ]] ||
+    printf '; placeholder holding this file name in the INF store\r\n[Version]\r\nSignature="$Windows NT$"\r\n' >"$PLACEHOLDER"
+
+our_store_copies() {  # oem<N>.inf files whose head names DorvaneV.INF
+    local file
+    for file in "$STORE_UNIX"/[oO][eE][mM]*.[iI][nN][fF]; do
+        if [[ -f $file ]] && head -c 255 "$file" | grep -q 'DorvaneV\.INF'; then basename "$file"; fi
+    done | sort -u
+}
+purge_store_copies() {
+    local stale
+    for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}".[Pp][Nn][Ff]; done
+}
+cleanup() {
+    purge_store_copies
+    rm -rf "$STATE_UNIX" "$PRODUCT_UNIX" "$BAD_PRODUCT_UNIX"
+    [[ $placeholder_was_there == 1 ]] || rm -f "$PLACEHOLDER" "${PLACEHOLDER%.*}.pnf"
+    stop_wineserver
+}
+trap cleanup EXIT
+purge_store_copies
+: >"$STATE_UNIX/components.txt"
+
+passed=0
+failed=0
+check() {  # $1: what; $2...: test command
+    local what=$1; shift
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        printf '  FAIL: %s\n' "$what"
+        failed=$((failed + 1))
+    fi
+}
+
+scenario() {  # $1: name; the rest: the server's directives
+    local name=$1; shift
+    {
+        printf 'scenario msi-%s-%s\n' "$name" "$RANDOM$RANDOM"
+        printf '%s\n' "$@"
+    } >"$STATE_UNIX/scenario.txt"
+    : >"$STATE_UNIX/calls.log"
+}
+
+# msiexec ARGS... (the log is added): sets CODE and LOG (the log's Unix path).
+# Through a batch file run by cmd, with start /wait, so that the whole Windows
+# exit code is seen and the arguments reach msiexec as written here.
+RUN=0
+msiexec() {
+    RUN=$((RUN + 1))
+    local name
+    name=$(printf '%02d-%s' "$RUN" "$CASE")
+    LOG="$STATE_UNIX/$name.log"
+    printf 'start /wait msiexec %s /l*v %s\r\necho exit=%%errorlevel%%\r\n' "$*" "$STATE\\$name.log" \
+        >"$STATE_UNIX/run.cmd"
+    local t0=$SECONDS
+    "$WINE" cmd /c "$STATE\\run.cmd" >"$STATE_UNIX/cmd.txt" 2>/dev/null || true
+    CODE=$(tr -d '\r' <"$STATE_UNIX/cmd.txt" | sed -n 's/^exit=//p')
+    [[ -f $LOG ]] && cp "$LOG" "$LOGS/"
+    cp "$STATE_UNIX/calls.log" "$LOGS/$name.calls.log" 2>/dev/null || true
+    printf '  msiexec %s -> %s (%d s)\n' "$*" "${CODE:-?}" $((SECONDS - t0))
+    # The server's "!" lines: a reference, lock or thread misused.
+    check "$name: the test server saw no misuse" bash -c '! grep -E "^ *[0-9]+ !" "$0"' \
+        "$STATE_UNIX/calls.log"
+}
+logged() { [[ -f $LOG ]] && grep -aqF -- "$1" "$LOG"; }
+installed() { grep -qix 'ZQ_DorvaneV' "$STATE_UNIX/components.txt" 2>/dev/null; }
+not_installed() { ! installed; }
+files_present() {
+    [[ -f $PRODUCT_UNIX/ndisfilter.dll && -f $PRODUCT_UNIX/ndisfilterctl.exe && -f $PRODUCT_UNIX/DorvaneV.inf ]]
+}
+no_files() { [[ ! -e $PRODUCT_UNIX/ndisfilter.dll && ! -e $PRODUCT_UNIX/ndisfilterctl.exe && ! -e $PRODUCT_UNIX/DorvaneV.inf ]]; }
+copies() { our_store_copies | wc -w; }
+registered() {  # $1: a product code: whether the installer knows it
+    "$WINE" reg.exe query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" \
+        /reg:${view:-32} >/dev/null 2>&1
+}
+unregistered() { ! registered "$1"; }
+product_code() { msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" {print $2}'; }
+
+# Rolled back: nothing of the package, the component or the INF is left.
+rolled_back() {
+    check "$1: no files" no_files
+    check "$1: no component" not_installed
+    check "$1: no INF copy in the store" test "$(copies)" = 0
+    check "$1: the rollback action ran" logged 'ndisfilterca: RollbackInstallFilter: returns'
+}
+
+CASE=upgrade
+echo "install the older version, then this one (a major upgrade), remove, remove again"
+scenario upgrade
+msiexec /i "$STATE\\ndisfilter-older.msi" /qn
+check "older install exits 0" test "$CODE" = 0
+check "files installed" files_present
+check "component installed" installed
+check "one INF copy in the store" test "$(copies)" = 1
+check "copy is the shipped INF" cmp -s "$STORE_UNIX/$(our_store_copies)" inf/DorvaneV.inf
+check "log: the INF and folder given" logged 'InstallFilter: CustomActionData: "INF=C:\Program Files\ndisfilter\DorvaneV.inf|DIR=C:\Program Files\ndisfilter\"'
+check "log: the library loaded by its full path" logged 'InstallFilter: loading C:\Program Files\ndisfilter\ndisfilter.dll'
+check "log: what was called" logged 'InstallFilter: calling InstallWithRetry("C:\Program Files\ndisfilter\DorvaneV.inf")'
+check "log: result and flags" logged 'InstallFilter: InstallWithRetry answered TRUE; flags: none'
+check "log: answer" logged 'ndisfilterca: InstallFilter: returns 0 (ERROR_SUCCESS)'
+older_code=$(product_code "$OLDER")
+check "older product registered" registered "$older_code"
+
+msiexec /i "$STATE\\ndisfilter.msi" /qn
+check "upgrade exits 0" test "$CODE" = 0
+check "older product unregistered" unregistered "$older_code"
+check "this product registered" registered "$(product_code "$PACKAGE")"
+check "files installed" files_present
+check "component installed" installed
+check "one INF copy in the store" test "$(copies)" = 1
+check "the older product's removal removed the component" grep -q 'INetCfgClassSetup.DeInstall' "$STATE_UNIX/calls.log"
+check "log: this product's install" logged 'ndisfilterca: InstallFilter: returns 0'
+
+msiexec /x "$STATE\\ndisfilter.msi" /qn
+check "remove exits 0" test "$CODE" = 0
+check "files removed" no_files
+check "component removed" not_installed
+check "no INF copy left" test "$(copies)" = 0
+check "log: the removal called" logged 'UninstallFilter: calling UninstallWithRetry()'
+check "log: result and flags" logged 'UninstallFilter: UninstallWithRetry answered TRUE; flags: none'
+check "log: the INF store looked at" logged 'UninstallFilter: INF store: no copy left'
+check "product unregistered" unregistered "$(product_code "$PACKAGE")"
+msiexec /x "$STATE\\ndisfilter.msi" /qn
+check "second remove exits 0" test "$CODE" = 0
+check "still no files" no_files
+check "still no component" not_installed
+
+CASE=restart
+echo "a restart needed: 3010; the component removed behind the package's back, then /x"
+scenario restart 'answer INetCfg.Apply NETCFG_S_REBOOT'
+msiexec /i "$STATE\\ndisfilter.msi" /qn
+check "install needing a restart exits 3010" test "$CODE" = 3010
+check "files installed" files_present
+check "component installed" installed
+check "log: the restart flag" logged 'InstallFilter: InstallWithRetry answered TRUE; flags: restart required'
+check "log: restart requested" logged 'InstallFilter: restart requested at the end of the installation'
+scenario gone
+: >"$STATE_UNIX/components.txt"
+msiexec /x "$STATE\\ndisfilter.msi" /qn
+check "remove with the component gone exits 0" test "$CODE" = 0
+check "files removed" no_files
+check "INF copy removed" test "$(copies)" = 0
+check "log: the reason, as ndisfilterctl gives it" logged 'UninstallFilter: reason: ZQ_DorvaneV is not installed'
+check "log: nothing to remove" logged 'UninstallFilter: nothing to remove: the component is not installed'
+
+CASE=cancel
+echo "cancelled by the platform: 1602, the component and the INF's copy taken back"
+scenario cancel 'answer INetCfgClassSetup.Install CANCELLED'
+msiexec /i "$STATE\\ndisfilter.msi" /qn
+check "cancelled install exits 1602" test "$CODE" = 1602
+check "log: cancelled" logged 'InstallFilter: InstallWithRetry answered FALSE; flags: cancelled'
+check "log: the INF's copy taken back" logged 'InstallFilter: INF store: no copy left'
+check "log: answer" logged 'InstallFilter: returns 1602 (ERROR_INSTALL_USEREXIT, cancelled)'
+check "no component" not_installed
+check "no INF copy in the store" test "$(copies)" = 0
+# Windows Installer rolls back after a user exit; Wine's msiexec runs its
+# rollback script after failures only, so the files stay here: take them
+# away for the cases that follow.
+if files_present; then
+    echo "  (Wine ran no rollback after the user exit: the package's files stay)"
+    rm -rf "$PRODUCT_UNIX"
+fi
+
+CASE=failure
+echo "the second Apply fails after the first applied the component: 1603, rolled back"
+scenario failure 'answer INetCfg.Apply S_OK E_FAIL S_OK'
+msiexec /i "$STATE\\ndisfilter.msi" /qn
+check "failed install exits 1603" test "$CODE" = 1603
+check "log: failed" logged 'InstallFilter: InstallWithRetry answered FALSE; flags: none'
+check "log: a reason line" logged 'InstallFilter: reason: '
+check "log: answer" logged 'InstallFilter: returns 1603 (ERROR_INSTALL_FAILURE)'
+check "log: the install took the component back" logged 'InstallFilter: undoing: calling UninstallWithRetry()'
+check "log: ... and it went" logged 'InstallFilter: UninstallWithRetry answered TRUE; flags: none'
+rolled_back failure
+
+CASE=bad-input
+echo "bad input: 1603 with the reason in the log, nothing left"
+scenario bad-input
+bad_case() {  # $1: what; $2: CA_TEST_DATA; $3: the line expected in the log
+    msiexec /i "$STATE\\bad-input.msi" /qn "CA_TEST_DATA=\"$2\""
+    check "$1: exits 1603" test "$CODE" = 1603
+    check "$1: the reason in the log" logged "$3"
+    check "$1: answer" logged 'ndisfilterca: InstallFilter: returns 1603 (ERROR_INSTALL_FAILURE)'
+    check "$1: the package's file rolled back" test ! -e "$BAD_PRODUCT_UNIX/DorvaneV.inf"
+    check "$1: no component" not_installed
+}
+bad_case "empty CustomActionData" "" \
+    'InstallFilter: error: bad CustomActionData: it is empty'
+bad_case "no library in the folder" "INF=$STATE\\DorvaneV.inf|DIR=$STATE\\empty" \
+    "InstallFilter: error: $STATE\\empty\\ndisfilter.dll is not there"
+bad_case "a library that refuses the interface" "INF=$STATE\\DorvaneV.inf|DIR=$STATE\\impostor" \
+    "InstallFilter: error: DllGetClassObject of $STATE\\impostor\\ndisfilter.dll refused INdisFilterHelper2 (0x80040111)"
+
+printf 'MSI under Wine, %s: %d passed, %d failed, %d s (packages built before)\n' \
+    "$arch" "$passed" "$failed" $((SECONDS - started))
+[[ $failed -eq 0 ]]

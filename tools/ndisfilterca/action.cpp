@@ -1,0 +1,240 @@
+// The custom actions' flow: data, library, operation, answer.
+#include "action.h"
+
+namespace ndisfilter::ca {
+namespace {
+
+constexpr const wchar_t *kLibraryFileName = L"ndisfilter.dll";
+
+std::wstring Trimmed(const std::wstring &text) {
+    const size_t first = text.find_first_not_of(L" \t\r\n");
+    if (first == std::wstring::npos) return {};
+    const size_t last = text.find_last_not_of(L" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+// A drive path (C:\...) or a UNC path (\\server\share\...).
+bool IsFullPath(const std::wstring &path) {
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    if (path.size() >= 3 && path[1] == L':' && separator(path[2]))
+        return (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
+    return path.size() >= 3 && separator(path[0]) && separator(path[1]) && !separator(path[2]);
+}
+
+// One action's run, with its log prefix.
+class Run {
+public:
+    Run(Action action, ActionHost &host) : m_action(action), m_host(host) {}
+
+    UINT Go() {
+        Log(L"started");
+        std::wstring text, error;
+        if (!m_host.ReadActionData(text, error))
+            return FailEarly(L"cannot read CustomActionData: " + error);
+        Log(L"CustomActionData: \"" + text + L"\"");
+        ActionData data;
+        if (!ParseActionData(text, m_action, data, error))
+            return FailEarly(L"bad CustomActionData: " + error);
+
+        const std::wstring library = LibraryPathIn(data.dir);
+        Log(L"loading " + library);
+        INdisFilterHelper2 *helper = m_host.LoadLibraryHelper(library, error);
+        if (helper) return m_action == Action::Install ? Install(helper, data) : Remove(helper);
+        // Without the library, a removal is done only if nothing is left to
+        // do (the product was removed before, the install never got as far).
+        if (m_action != Action::Install && m_host.ComponentInstalled() == false) {
+            Log(L"warning: " + error);
+            Log(L"nothing to remove: the component is not installed");
+            CleanStore();
+            return Answer(kActionSuccess, L"ERROR_SUCCESS");
+        }
+        return FailEarly(error);
+    }
+
+private:
+    void Log(const std::wstring &line) {
+        m_host.Log(std::wstring(EntryPointName(m_action)) + L": " + line);
+    }
+
+    UINT Answer(UINT code, const wchar_t *meaning) {
+        Log(L"returns " + std::to_wstring(code) + L" (" + meaning + L")");
+        return code;
+    }
+
+    // Before the library was called. A rollback still takes the INF's copies
+    // out of the store: that needs neither the data nor the library.
+    UINT FailEarly(const std::wstring &why) {
+        Log(L"error: " + why);
+        if (m_action == Action::RollbackInstall) CleanStore();
+        return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
+    }
+
+    void Release(INdisFilterHelper2 *helper) {
+        helper->Release();
+        m_host.UnloadLibrary();
+    }
+
+    UINT Succeed(BOOL restartRequired) {
+        if (!restartRequired) return Answer(kActionSuccess, L"ERROR_SUCCESS");
+        if (m_host.RequestRestart())
+            Log(L"restart requested at the end of the installation");
+        else
+            Log(L"warning: the installer refused the request for a restart at the end");
+        return Answer(kActionSuccess, L"ERROR_SUCCESS, restart required");
+    }
+
+    UINT Install(INdisFilterHelper2 *helper, const ActionData &data) {
+        Log(L"calling InstallWithRetry(\"" + data.inf + L"\")");
+        BOOL restart = FALSE, cancelled = FALSE;
+        const BOOL ok = helper->InstallWithRetry(data.inf.c_str(), &restart, &cancelled);
+        Log(std::wstring(L"InstallWithRetry answered ") + (ok ? L"TRUE" : L"FALSE") +
+            L"; flags: " + FlagsText(restart, cancelled));
+        if (ok) {
+            Release(helper);
+            return Succeed(restart);
+        }
+        if (!cancelled) {
+            const tools::FailureReason reason =
+                m_host.Diagnose(tools::Operation::Install, data.inf.c_str());
+            Log(L"reason: " + reason.text);
+        }
+        Undo(helper);
+        Release(helper);
+        if (cancelled) return Answer(kActionUserExit, L"ERROR_INSTALL_USEREXIT, cancelled");
+        return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
+    }
+
+    // A failed or cancelled install takes back what it did before answering:
+    // the installer rolls back only what is in its rollback script, and not
+    // every installer runs that script after a cancel.
+    void Undo(INdisFilterHelper2 *helper) {
+        if (m_host.ComponentInstalled() != false) {
+            Log(L"undoing: calling UninstallWithRetry()");
+            BOOL restart = FALSE;
+            const BOOL ok = helper->UninstallWithRetry(&restart);
+            Log(std::wstring(L"UninstallWithRetry answered ") + (ok ? L"TRUE" : L"FALSE") +
+                L"; flags: " + FlagsText(restart, FALSE));
+        }
+        CleanStore();
+    }
+
+    // Uninstall, and the rollback of an install: the component goes, then
+    // every copy of the INF in the store.
+    UINT Remove(INdisFilterHelper2 *helper) {
+        Log(L"calling UninstallWithRetry()");
+        BOOL restart = FALSE;
+        const BOOL ok = helper->UninstallWithRetry(&restart);
+        Release(helper);
+        Log(std::wstring(L"UninstallWithRetry answered ") + (ok ? L"TRUE" : L"FALSE") +
+            L"; flags: " + FlagsText(restart, FALSE));
+        bool gone = ok != FALSE;
+        if (!ok) {
+            const tools::FailureReason reason = m_host.Diagnose(tools::Operation::Uninstall, nullptr);
+            Log(L"reason: " + reason.text);
+            gone = m_host.ComponentInstalled() == false;
+            if (gone) Log(L"nothing to remove: the component is not installed");
+        }
+        if (gone || m_action == Action::RollbackInstall) CleanStore();
+        if (gone) return Succeed(restart);
+        if (m_action == Action::RollbackInstall)
+            // A rollback goes on whatever one step answers; say so and let it.
+            return Answer(kActionSuccess, L"ERROR_SUCCESS; the component could not be removed");
+        return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
+    }
+
+    void CleanStore() {
+        Log(L"removing the INF's copies from the INF store");
+        std::vector<std::wstring> lines;
+        const bool clean = m_host.CleanInfStore(lines);
+        for (const std::wstring &line : lines) Log(L"  " + line);
+        Log(clean ? L"INF store: no copy left"
+                  : L"warning: INF store: a copy could not be removed (see above)");
+    }
+
+    Action m_action;
+    ActionHost &m_host;
+};
+
+}  // namespace
+
+const wchar_t *EntryPointName(Action action) {
+    switch (action) {
+        case Action::Install:
+            return L"InstallFilter";
+        case Action::Uninstall:
+            return L"UninstallFilter";
+        case Action::RollbackInstall:
+            break;
+    }
+    return L"RollbackInstallFilter";
+}
+
+bool ParseActionData(const std::wstring &text, Action action, ActionData &data,
+                     std::wstring &error) {
+    data = {};
+    bool haveInf = false, haveDir = false;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(L'|', start);
+        if (end == std::wstring::npos) end = text.size();
+        const std::wstring field = Trimmed(text.substr(start, end - start));
+        start = end + 1;
+        if (field.empty()) continue;
+        const size_t equals = field.find(L'=');
+        if (equals == std::wstring::npos) {
+            error = L"field \"" + field + L"\" is not NAME=value";
+            return false;
+        }
+        const std::wstring name = Trimmed(field.substr(0, equals));
+        const std::wstring value = Trimmed(field.substr(equals + 1));
+        bool *seen = name == L"INF" ? &haveInf : name == L"DIR" ? &haveDir : nullptr;
+        if (!seen) {
+            error = L"unknown field \"" + name + L"\" (INF and DIR are known)";
+            return false;
+        }
+        if (*seen) {
+            error = L"field " + name + L" given twice";
+            return false;
+        }
+        if (value.empty() || !IsFullPath(value)) {
+            error = L"field " + name + L" is not a full path: \"" + value + L"\"";
+            return false;
+        }
+        *seen = true;
+        (name == L"INF" ? data.inf : data.dir) = value;
+    }
+    if (!haveDir) {
+        error = text.empty() ? L"it is empty; DIR=<install folder> is required"
+                             : L"DIR=<install folder> is missing";
+        return false;
+    }
+    if (action == Action::Install && !haveInf) {
+        error = L"INF=<installed INF's full path> is missing";
+        return false;
+    }
+    return true;
+}
+
+std::wstring LibraryPathIn(const std::wstring &dir) {
+    const bool separated = !dir.empty() && (dir.back() == L'\\' || dir.back() == L'/');
+    return dir + (separated ? L"" : L"\\") + kLibraryFileName;
+}
+
+std::wstring FlagsText(BOOL restartRequired, BOOL cancelled) {
+    if (restartRequired && cancelled) return L"restart required, cancelled";
+    if (restartRequired) return L"restart required";
+    if (cancelled) return L"cancelled";
+    return L"none";
+}
+
+UINT RunAction(Action action, ActionHost &host) {
+    try {
+        return Run(action, host).Go();
+    } catch (...) {
+        // Out of memory for text: nothing is left to log with. The installer
+        // rolls back.
+        return kActionFailure;
+    }
+}
+
+}  // namespace ndisfilter::ca

@@ -1,0 +1,82 @@
+// The installer's custom actions around ndisfilter.dll, apart from the
+// installer session and the platform: what each action does with the
+// library, what it writes to the installer's log and what it answers.
+// msi_entry.cpp binds it to a Windows Installer session; the host tests bind
+// it to stand-ins.
+#pragma once
+
+#include <windows.h>
+
+#include <ndisfilter.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/common/diagnosis.h"
+
+namespace ndisfilter::ca {
+
+// What an action answers the installer (the platform's error codes).
+constexpr UINT kActionSuccess = 0;      // ERROR_SUCCESS
+constexpr UINT kActionUserExit = 1602;  // ERROR_INSTALL_USEREXIT
+constexpr UINT kActionFailure = 1603;   // ERROR_INSTALL_FAILURE
+
+enum class Action { Install, Uninstall, RollbackInstall };
+
+// The entry point's name, as an installer's CustomAction table names it.
+const wchar_t *EntryPointName(Action action);
+
+// CustomActionData: fields NAME=value separated by '|' (a character no
+// Windows path holds), in any order, each at most once:
+//   INF  the installed INF's full path (Install only, required there)
+//   DIR  the install folder holding ndisfilter.dll (required)
+// e.g. "INF=C:\Program Files\ndisfilter\DorvaneV.inf|DIR=C:\Program Files\ndisfilter\".
+// Blanks around a field are ignored; an unknown or repeated name, a field
+// without '=', an empty value or a relative path is refused with a reason.
+struct ActionData {
+    std::wstring inf;
+    std::wstring dir;
+};
+bool ParseActionData(const std::wstring &text, Action action, ActionData &data,
+                     std::wstring &error);
+
+// The library in the install folder, by its full path.
+std::wstring LibraryPathIn(const std::wstring &dir);
+
+// "restart required, cancelled", or "none".
+std::wstring FlagsText(BOOL restartRequired, BOOL cancelled);
+
+// What an action needs from around it. The Windows Installer binding talks
+// to the session and the platform; the tests' binding records and scripts.
+class ActionHost {
+public:
+    // The action's CustomActionData; false with a reason when it cannot be read.
+    virtual bool ReadActionData(std::wstring &data, std::wstring &error) = 0;
+    // One line into the installer's log.
+    virtual void Log(const std::wstring &line) = 0;
+    // Asks the installer for a restart at the end; false if it refused.
+    virtual bool RequestRestart() = 0;
+    // Loads the library at its full path and gets one INdisFilterHelper2
+    // reference from its DllGetClassObject; null with a reason on failure.
+    // The caller releases the reference, then calls UnloadLibrary.
+    virtual INdisFilterHelper2 *LoadLibraryHelper(const std::wstring &path,
+                                                  std::wstring &error) = 0;
+    virtual void UnloadLibrary() = 0;
+    // Whether the component is installed; absent when that cannot be told.
+    virtual std::optional<bool> ComponentInstalled() = 0;
+    // Why the library answered FALSE (the reason ndisfilterctl gives).
+    virtual tools::FailureReason Diagnose(tools::Operation operation, const WCHAR *infPath) = 0;
+    // Removes every marked copy of the INF from the platform's INF store;
+    // fills in one line per copy looked at, and answers whether none is left.
+    virtual bool CleanInfStore(std::vector<std::wstring> &lines) = 0;
+
+protected:
+    ~ActionHost() = default;
+};
+
+// Runs one action from its CustomActionData to its answer; every step is
+// logged. Never throws.
+UINT RunAction(Action action, ActionHost &host);
+
+}  // namespace ndisfilter::ca

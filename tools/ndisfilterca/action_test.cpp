@@ -1,0 +1,318 @@
+// The custom actions' flow against a scripted installer session and a
+// stand-in library: what each action answers, asks of the library and the
+// installer, and logs, for every outcome and every kind of bad input.
+#include "action.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace ndisfilter::ca {
+namespace {
+
+// The library's object: scripted answers, counted calls and references.
+class FakeHelper final : public INdisFilterHelper2 {
+public:
+    BOOL answer = TRUE, restart = FALSE, cancelled = FALSE;
+    BOOL uninstallAnswer = TRUE;
+    int installs = 0, uninstalls = 0;
+    LONG references = 1;
+    std::wstring infPath;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **out) override {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++references); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--references); }
+    BOOL STDMETHODCALLTYPE Install(LPCWSTR, BOOL *, BOOL *) override { return FALSE; }
+    BOOL STDMETHODCALLTYPE Uninstall(BOOL *) override { return FALSE; }
+    BOOL STDMETHODCALLTYPE InstallWithTimeout(LPCWSTR, DWORD, BOOL *, BOOL *, BOOL *) override {
+        return FALSE;
+    }
+    BOOL STDMETHODCALLTYPE UninstallWithTimeout(DWORD, BOOL *, BOOL *) override { return FALSE; }
+    BOOL STDMETHODCALLTYPE InstallWithRetry(LPCWSTR inf, BOOL *restartOut,
+                                            BOOL *cancelledOut) override {
+        ++installs;
+        infPath = inf ? inf : L"(null)";
+        *restartOut = restart;
+        *cancelledOut = cancelled;
+        return answer;
+    }
+    BOOL STDMETHODCALLTYPE UninstallWithRetry(BOOL *restartOut) override {
+        ++uninstalls;
+        *restartOut = restart;
+        return uninstallAnswer;
+    }
+};
+
+// The installer session and the platform around the action.
+class FakeHost final : public ActionHost {
+public:
+    bool dataReadable = true;
+    std::wstring data;
+    std::wstring loadError;  // non-empty: the library does not load
+    bool restartGranted = true;
+    std::optional<bool> installed = false;
+    tools::FailureReason reason{tools::FailureKind::Unknown, L"the failing step is unknown"};
+    bool storeClean = true;
+
+    FakeHelper helper;
+    std::vector<std::wstring> log;
+    std::wstring loadedPath;
+    int loads = 0, unloads = 0, restartRequests = 0, diagnoses = 0, cleanups = 0;
+    LONG referencesAtUnload = -1;
+
+    bool ReadActionData(std::wstring &out, std::wstring &error) override {
+        if (!dataReadable) {
+            error = L"MsiGetPropertyW answered 6";
+            return false;
+        }
+        out = data;
+        return true;
+    }
+    void Log(const std::wstring &line) override { log.push_back(line); }
+    bool RequestRestart() override {
+        ++restartRequests;
+        return restartGranted;
+    }
+    INdisFilterHelper2 *LoadLibraryHelper(const std::wstring &path, std::wstring &error) override {
+        ++loads;
+        loadedPath = path;
+        if (!loadError.empty()) {
+            error = loadError;
+            return nullptr;
+        }
+        return &helper;
+    }
+    void UnloadLibrary() override {
+        ++unloads;
+        referencesAtUnload = helper.references;
+    }
+    std::optional<bool> ComponentInstalled() override { return installed; }
+    tools::FailureReason Diagnose(tools::Operation, const WCHAR *) override {
+        ++diagnoses;
+        return reason;
+    }
+    bool CleanInfStore(std::vector<std::wstring> &lines) override {
+        ++cleanups;
+        lines.push_back(L"C:\\Windows\\inf\\oem3.inf: removed");
+        return storeClean;
+    }
+
+    bool Logged(const std::wstring &text) const {
+        for (const std::wstring &line : log)
+            if (line.find(text) != std::wstring::npos) return true;
+        return false;
+    }
+};
+
+constexpr const wchar_t *kInstallData =
+    L"INF=C:\\Program Files\\ndisfilter\\DorvaneV.inf|DIR=C:\\Program Files\\ndisfilter\\";
+constexpr const wchar_t *kRemoveData = L"DIR=C:\\Program Files\\ndisfilter\\";
+
+TEST(ParseActionData, AcceptsTheFieldsInAnyOrderWithBlanks) {
+    ActionData data;
+    std::wstring error;
+    ASSERT_TRUE(ParseActionData(kInstallData, Action::Install, data, error)) << error;
+    EXPECT_EQ(data.inf, L"C:\\Program Files\\ndisfilter\\DorvaneV.inf");
+    EXPECT_EQ(data.dir, L"C:\\Program Files\\ndisfilter\\");
+
+    ASSERT_TRUE(ParseActionData(L" DIR = \\\\server\\share\\nf | INF=d:/x/DorvaneV.inf |",
+                                Action::Install, data, error))
+        << error;
+    EXPECT_EQ(data.dir, L"\\\\server\\share\\nf");
+    EXPECT_EQ(data.inf, L"d:/x/DorvaneV.inf");
+
+    ASSERT_TRUE(ParseActionData(kRemoveData, Action::Uninstall, data, error)) << error;
+    EXPECT_TRUE(data.inf.empty());
+    ASSERT_TRUE(ParseActionData(kRemoveData, Action::RollbackInstall, data, error)) << error;
+
+    // ';' may be part of a path: only '|' separates.
+    ASSERT_TRUE(ParseActionData(L"DIR=C:\\a;INF=b", Action::Uninstall, data, error)) << error;
+    EXPECT_EQ(data.dir, L"C:\\a;INF=b");
+}
+
+TEST(ParseActionData, RefusesWhatCannotBeMeant) {
+    const struct {
+        const wchar_t *text;
+        Action action;
+        const wchar_t *error;
+    } cases[] = {
+        {L"", Action::Uninstall, L"it is empty"},
+        {L"  ", Action::Uninstall, L"DIR=<install folder> is missing"},
+        {L"DIR=C:\\p", Action::Install, L"INF=<installed INF's full path> is missing"},
+        {L"INF=C:\\p\\a.inf", Action::Uninstall, L"DIR=<install folder> is missing"},
+        {L"DIR=C:\\a|INF=DorvaneV.inf", Action::Install, L"field INF is not a full path"},
+        {L"DIR", Action::Uninstall, L"field \"DIR\" is not NAME=value"},
+        {L"DIR=", Action::Uninstall, L"field DIR is not a full path: \"\""},
+        {L"DIR=ndisfilter", Action::Uninstall, L"field DIR is not a full path"},
+        {L"DIR=C:ndisfilter", Action::Uninstall, L"field DIR is not a full path"},
+        {L"DIR=C:\\a|DIR=C:\\b", Action::Uninstall, L"field DIR given twice"},
+        {L"dir=C:\\a", Action::Uninstall, L"unknown field \"dir\""},
+        {L"DIR=C:\\a|LOG=C:\\b", Action::Uninstall, L"unknown field \"LOG\""},
+    };
+    for (const auto &c : cases) {
+        ActionData data;
+        std::wstring error;
+        EXPECT_FALSE(ParseActionData(c.text, c.action, data, error)) << c.text;
+        EXPECT_NE(error.find(c.error), std::wstring::npos) << c.text << " -> " << error;
+    }
+}
+
+// One row: the scripted surroundings of one action and what it must do.
+struct Row {
+    const char *name;
+    Action action;
+    void (*arrange)(FakeHost &);
+    UINT code;
+    int installs, uninstalls, restartRequests, cleanups;
+    std::vector<const wchar_t *> lines;  // each must be in the log
+};
+
+void Nothing(FakeHost &) {}
+
+TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
+    const Row rows[] = {
+        {"install succeeds", Action::Install, Nothing, kActionSuccess, 1, 0, 0, 0,
+         {L"InstallFilter: started",
+          L"InstallFilter: loading C:\\Program Files\\ndisfilter\\ndisfilter.dll",
+          L"InstallFilter: calling InstallWithRetry(\"C:\\Program "
+          L"Files\\ndisfilter\\DorvaneV.inf\")",
+          L"InstallFilter: InstallWithRetry answered TRUE; flags: none",
+          L"InstallFilter: returns 0 (ERROR_SUCCESS)"}},
+        {"install needs a restart", Action::Install,
+         [](FakeHost &h) { h.helper.restart = TRUE; }, kActionSuccess, 1, 0, 1, 0,
+         {L"flags: restart required", L"restart requested at the end of the installation",
+          L"returns 0 (ERROR_SUCCESS, restart required)"}},
+        {"install needs a restart the installer refuses", Action::Install,
+         [](FakeHost &h) {
+             h.helper.restart = TRUE;
+             h.restartGranted = false;
+         },
+         kActionSuccess, 1, 0, 1, 0, {L"warning: the installer refused the request for a restart"}},
+        {"install cancelled, after the component went in", Action::Install,
+         [](FakeHost &h) {
+             h.helper.answer = FALSE;
+             h.helper.cancelled = TRUE;
+             h.installed = true;
+         },
+         kActionUserExit, 1, 1, 0, 1,
+         {L"InstallWithRetry answered FALSE; flags: cancelled",
+          L"InstallFilter: undoing: calling UninstallWithRetry()",
+          L"InstallFilter:   C:\\Windows\\inf\\oem3.inf: removed",
+          L"returns 1602 (ERROR_INSTALL_USEREXIT, cancelled)"}},
+        {"install fails before the component went in", Action::Install,
+         [](FakeHost &h) {
+             h.helper.answer = FALSE;
+             h.reason = {tools::FailureKind::LockHeld, L"the write lock is held by \"x\""};
+         },
+         kActionFailure, 1, 0, 0, 1,
+         {L"InstallWithRetry answered FALSE; flags: none",
+          L"InstallFilter: reason: the write lock is held by \"x\"",
+          L"returns 1603 (ERROR_INSTALL_FAILURE)"}},
+        {"install fails, component state unknown", Action::Install,
+         [](FakeHost &h) {
+             h.helper.answer = FALSE;
+             h.installed.reset();
+         },
+         kActionFailure, 1, 1, 0, 1, {L"undoing: calling UninstallWithRetry()"}},
+        {"install: CustomActionData unreadable", Action::Install,
+         [](FakeHost &h) { h.dataReadable = false; }, kActionFailure, 0, 0, 0, 0,
+         {L"InstallFilter: error: cannot read CustomActionData: MsiGetPropertyW answered 6"}},
+        {"install: CustomActionData without the INF", Action::Install,
+         [](FakeHost &h) { h.data = kRemoveData; }, kActionFailure, 0, 0, 0, 0,
+         {L"error: bad CustomActionData: INF=<installed INF's full path> is missing"}},
+        {"install: the library does not load", Action::Install,
+         [](FakeHost &h) { h.loadError = L"C:\\p\\ndisfilter.dll is not there (error 2)"; },
+         kActionFailure, 0, 0, 0, 0,
+         {L"InstallFilter: error: C:\\p\\ndisfilter.dll is not there (error 2)",
+          L"returns 1603 (ERROR_INSTALL_FAILURE)"}},
+        {"uninstall succeeds", Action::Uninstall, Nothing, kActionSuccess, 0, 1, 0, 1,
+         {L"UninstallFilter: calling UninstallWithRetry()",
+          L"UninstallFilter: UninstallWithRetry answered TRUE; flags: none",
+          L"UninstallFilter: INF store: no copy left", L"UninstallFilter: returns 0"}},
+        {"uninstall: the component is gone already", Action::Uninstall,
+         [](FakeHost &h) {
+             h.helper.uninstallAnswer = FALSE;
+             h.reason = {tools::FailureKind::NotInstalled, L"ZQ_DorvaneV is not installed"};
+         },
+         kActionSuccess, 0, 1, 0, 1,
+         {L"UninstallFilter: reason: ZQ_DorvaneV is not installed",
+          L"nothing to remove: the component is not installed", L"returns 0 (ERROR_SUCCESS)"}},
+        {"uninstall fails, the component stays", Action::Uninstall,
+         [](FakeHost &h) {
+             h.helper.uninstallAnswer = FALSE;
+             h.installed = true;
+         },
+         kActionFailure, 0, 1, 0, 0, {L"UninstallFilter: reason: ", L"returns 1603"}},
+        {"uninstall fails, the component state unknown", Action::Uninstall,
+         [](FakeHost &h) {
+             h.helper.uninstallAnswer = FALSE;
+             h.installed.reset();
+         },
+         kActionFailure, 0, 1, 0, 0, {L"returns 1603"}},
+        {"uninstall: a copy stays in the store", Action::Uninstall,
+         [](FakeHost &h) { h.storeClean = false; }, kActionSuccess, 0, 1, 0, 1,
+         {L"warning: INF store: a copy could not be removed"}},
+        {"uninstall without the library, nothing installed", Action::Uninstall,
+         [](FakeHost &h) { h.loadError = L"not there"; }, kActionSuccess, 0, 0, 0, 1,
+         {L"warning: not there", L"nothing to remove"}},
+        {"uninstall without the library, component installed", Action::Uninstall,
+         [](FakeHost &h) {
+             h.loadError = L"not there";
+             h.installed = true;
+         },
+         kActionFailure, 0, 0, 0, 0, {L"UninstallFilter: error: not there"}},
+        {"rollback removes the component", Action::RollbackInstall, Nothing, kActionSuccess, 0, 1, 0,
+         1, {L"RollbackInstallFilter: calling UninstallWithRetry()"}},
+        {"rollback goes on when the component stays", Action::RollbackInstall,
+         [](FakeHost &h) {
+             h.helper.uninstallAnswer = FALSE;
+             h.installed = true;
+         },
+         kActionSuccess, 0, 1, 0, 1,
+         {L"returns 0 (ERROR_SUCCESS; the component could not be removed)"}},
+        {"rollback with bad data still cleans the store", Action::RollbackInstall,
+         [](FakeHost &h) { h.data.clear(); }, kActionFailure, 0, 0, 0, 1,
+         {L"bad CustomActionData: it is empty", L"RollbackInstallFilter: INF store"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeHost host;
+        host.data = row.action == Action::Install ? kInstallData : kRemoveData;
+        row.arrange(host);
+        EXPECT_EQ(RunAction(row.action, host), row.code);
+        EXPECT_EQ(host.helper.installs, row.installs);
+        EXPECT_EQ(host.helper.uninstalls, row.uninstalls);
+        EXPECT_EQ(host.restartRequests, row.restartRequests);
+        EXPECT_EQ(host.cleanups, row.cleanups);
+        for (const wchar_t *line : row.lines)
+            EXPECT_TRUE(host.Logged(line)) << "missing log line: " << testing::PrintToString(line);
+        // Every line names the entry point.
+        for (const std::wstring &line : host.log)
+            EXPECT_EQ(line.rfind(EntryPointName(row.action), 0), 0u) << line.c_str();
+        // A loaded library: its one reference released before it is unloaded.
+        if (host.loadError.empty() && host.loads == 1) {
+            EXPECT_EQ(host.helper.references, 0);
+            EXPECT_EQ(host.unloads, 1);
+            EXPECT_EQ(host.referencesAtUnload, 0);
+            EXPECT_EQ(host.loadedPath, L"C:\\Program Files\\ndisfilter\\ndisfilter.dll");
+        } else {
+            EXPECT_EQ(host.unloads, 0);
+            EXPECT_EQ(host.helper.references, 1);  // never handed out
+        }
+        if (row.installs) {
+            EXPECT_EQ(host.helper.infPath, L"C:\\Program Files\\ndisfilter\\DorvaneV.inf");
+        }
+        // The reason is asked for exactly when the library answered FALSE
+        // without a cancel.
+        const bool failed = (row.installs && !host.helper.answer && !host.helper.cancelled) ||
+                            (row.uninstalls && !host.helper.uninstallAnswer);
+        EXPECT_EQ(host.diagnoses, failed ? 1 : 0);
+    }
+}
+
+}  // namespace
+}  // namespace ndisfilter::ca
