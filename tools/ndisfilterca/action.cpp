@@ -84,6 +84,9 @@ private:
     }
 
     UINT Install(INdisFilterHelper2 *helper, const ActionData &data) {
+        // What was there before is not ours to take back after a failure.
+        const bool installedBefore = m_host.ComponentInstalled() == true;
+        if (installedBefore) Log(L"the component is installed already");
         Log(L"calling InstallWithRetry(\"" + data.inf + L"\")");
         BOOL restart = FALSE, cancelled = FALSE;
         const BOOL ok = helper->InstallWithRetry(data.inf.c_str(), &restart, &cancelled);
@@ -98,7 +101,10 @@ private:
                 m_host.Diagnose(tools::Operation::Install, data.inf.c_str());
             Log(L"reason: " + reason.text);
         }
-        Undo(helper);
+        if (installedBefore)
+            Log(L"not undoing: the component and the INF's copies were there before");
+        else
+            Undo(helper);
         Release(helper);
         if (cancelled) return Answer(kActionUserExit, L"ERROR_INSTALL_USEREXIT, cancelled");
         return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");

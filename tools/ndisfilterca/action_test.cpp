@@ -54,7 +54,8 @@ public:
     std::wstring data;
     std::wstring loadError;  // non-empty: the library does not load
     bool restartGranted = true;
-    std::optional<bool> installed = false;
+    // ComponentInstalled's answers in turn, the last one repeated.
+    std::vector<std::optional<bool>> installed{false};
     tools::FailureReason reason{tools::FailureKind::Unknown, L"the failing step is unknown"};
     bool storeClean = true;
 
@@ -62,6 +63,7 @@ public:
     std::vector<std::wstring> log;
     std::wstring loadedPath;
     int loads = 0, unloads = 0, restartRequests = 0, diagnoses = 0, cleanups = 0;
+    size_t queries = 0;
     LONG referencesAtUnload = -1;
 
     bool ReadActionData(std::wstring &out, std::wstring &error) override {
@@ -90,7 +92,10 @@ public:
         ++unloads;
         referencesAtUnload = helper.references;
     }
-    std::optional<bool> ComponentInstalled() override { return installed; }
+    std::optional<bool> ComponentInstalled() override {
+        const size_t turn = queries++;
+        return installed[turn < installed.size() ? turn : installed.size() - 1];
+    }
     tools::FailureReason Diagnose(tools::Operation, const WCHAR *) override {
         ++diagnoses;
         return reason;
@@ -196,7 +201,7 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
          [](FakeHost &h) {
              h.helper.answer = FALSE;
              h.helper.cancelled = TRUE;
-             h.installed = true;
+             h.installed = {false, true};
          },
          kActionUserExit, 1, 1, 0, 1,
          {L"InstallWithRetry answered FALSE; flags: cancelled",
@@ -215,9 +220,17 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
         {"install fails, component state unknown", Action::Install,
          [](FakeHost &h) {
              h.helper.answer = FALSE;
-             h.installed.reset();
+             h.installed = {false, std::nullopt};
          },
          kActionFailure, 1, 1, 0, 1, {L"undoing: calling UninstallWithRetry()"}},
+        {"install fails over a component installed before", Action::Install,
+         [](FakeHost &h) {
+             h.helper.answer = FALSE;
+             h.installed = {true};
+         },
+         kActionFailure, 1, 0, 0, 0,
+         {L"InstallFilter: the component is installed already",
+          L"not undoing: the component and the INF's copies were there before"}},
         {"install: CustomActionData unreadable", Action::Install,
          [](FakeHost &h) { h.dataReadable = false; }, kActionFailure, 0, 0, 0, 0,
          {L"InstallFilter: error: cannot read CustomActionData: MsiGetPropertyW answered 6"}},
@@ -244,13 +257,13 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
         {"uninstall fails, the component stays", Action::Uninstall,
          [](FakeHost &h) {
              h.helper.uninstallAnswer = FALSE;
-             h.installed = true;
+             h.installed = {true};
          },
          kActionFailure, 0, 1, 0, 0, {L"UninstallFilter: reason: ", L"returns 1603"}},
         {"uninstall fails, the component state unknown", Action::Uninstall,
          [](FakeHost &h) {
              h.helper.uninstallAnswer = FALSE;
-             h.installed.reset();
+             h.installed = {std::nullopt};
          },
          kActionFailure, 0, 1, 0, 0, {L"returns 1603"}},
         {"uninstall: a copy stays in the store", Action::Uninstall,
@@ -262,7 +275,7 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
         {"uninstall without the library, component installed", Action::Uninstall,
          [](FakeHost &h) {
              h.loadError = L"not there";
-             h.installed = true;
+             h.installed = {true};
          },
          kActionFailure, 0, 0, 0, 0, {L"UninstallFilter: error: not there"}},
         {"rollback removes the component", Action::RollbackInstall, Nothing, kActionSuccess, 0, 1, 0,
@@ -270,7 +283,7 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
         {"rollback goes on when the component stays", Action::RollbackInstall,
          [](FakeHost &h) {
              h.helper.uninstallAnswer = FALSE;
-             h.installed = true;
+             h.installed = {true};
          },
          kActionSuccess, 0, 1, 0, 1,
          {L"returns 0 (ERROR_SUCCESS; the component could not be removed)"}},
