@@ -98,7 +98,8 @@ public:
     }
 
     std::optional<bool> ComponentInstalled() override {
-        return tools::QueryNetCfg(ndisfilter::kComponentId).installed;
+        return tools::QueryNetCfgWithin(ndisfilter::kComponentId, tools::kNetCfgQueryTimeoutMs)
+            .installed;
     }
 
     tools::FailureReason Diagnose(tools::Operation operation, const WCHAR *infPath) override {
@@ -128,6 +129,12 @@ private:
 };
 
 UINT Enter(Action action, MSIHANDLE session) {
+    // A read of the network configuration that does not answer in time is
+    // left running on a thread of its own, in this DLL's code: the DLL stays
+    // loaded until the process ends, whenever the installer frees it.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&Enter), &self);
     MsiHost host(session);
     return RunAction(action, host);
 }
