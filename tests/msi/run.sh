@@ -2,7 +2,7 @@
 # The MSI packages under Wine's msiexec, for each architecture, against the
 # test-only network configuration server registered for CLSID_CNetCfg:
 #   upgrade     /i of an older version, then /i of this one (a major upgrade),
-#               then /x, then /x again
+#               the older one again (refused), then /x, then /x again
 #   restart     a platform answer that needs a restart: 3010; then /x after
 #               the component went away behind the package's back
 #   cancel      cancelled by the platform: 1602, rolled back
@@ -209,7 +209,7 @@ rolled_back() {
 }
 
 CASE=upgrade
-echo "install the older version, then this one (a major upgrade), remove, remove again"
+echo "install the older version, then this one (a major upgrade), the older again, remove, remove again"
 scenario upgrade
 msiexec /i "$STATE\\ndisfilter-older.msi" /qn
 check "older install exits 0" test "$CODE" = 0
@@ -234,6 +234,15 @@ check "component installed" installed
 check "one INF copy in the store" test "$(copies)" = 1
 check "the older product's removal removed the component" grep -q 'INetCfgClassSetup.DeInstall' "$STATE_UNIX/calls.log"
 check "log: this product's install" logged 'ndisfilterca: InstallFilter: returns 0'
+
+msiexec /i "$STATE\\ndisfilter-older.msi" /qn
+check "the older version over this one is refused: 1603" test "$CODE" = 1603
+# Under /qn Wine logs the failed launch condition, not its message.
+check "log: refused by the launch conditions" logged 'LaunchConditions. Return value 0'
+check "this product still registered" registered "$(product_code "$PACKAGE")"
+check "older product not registered" unregistered "$older_code"
+check "files still there" files_present
+check "component still installed" installed
 
 msiexec /x "$STATE\\ndisfilter.msi" /qn
 check "remove exits 0" test "$CODE" = 0
