@@ -1,7 +1,8 @@
 // The simulated machine's trickiest promises: the platform's slot order,
 // text-mode reading, _wsplitpath_s limits, the write lock's waiting and
-// abandonment, termination of hung threads, reference attribution, and the
-// kernel calls' size rules.
+// abandonment, termination of hung threads, reference attribution, the
+// kernel calls' size rules, file listing, reading and sharing, and the
+// removal of published INFs.
 #include "sim_fixture.h"
 
 #include <devguid.h>
@@ -14,8 +15,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <thread>
 
 using sim::Answer;
@@ -595,6 +600,195 @@ TEST_F(SimMachineTest, InfCopiesTakeTheFirstFreeNumberAndReuseAnIdenticalCopy) {
     ASSERT_EQ(9u, requests.size());
     EXPECT_EQ(L"d:\\PKG\\b.inf", requests[1].infPath);
     EXPECT_EQ(L"D:\\pkg\\", requests[1].mediaDir);
+}
+
+TEST_F(SimMachineTest, InfRemovalRefusesWhatIsNotAPublishedInfWithThePlatformsCodes) {
+    struct Case {
+        const char *what;
+        const wchar_t *name;
+        DWORD flags;
+        std::function<void()> setup;
+        DWORD error;  // ERROR_SUCCESS: removed
+    };
+    const std::string inf = "C:\\WINDOWS\\inf\\oem1.inf", pnf = "C:\\WINDOWS\\inf\\oem1.PNF";
+    const Case cases[] = {
+        {"removed with its .PNF", L"oem1.inf", SUOI_FORCEDELETE, {}, ERROR_SUCCESS},
+        {"any letter case", L"OEM1.INF", 0, {}, ERROR_SUCCESS},
+        {"no name", nullptr, SUOI_FORCEDELETE, {}, ERROR_INVALID_PARAMETER},
+        {"not there", L"oem4.inf", SUOI_FORCEDELETE, {}, ERROR_NOT_AN_INSTALLED_OEM_INF},
+        {"not an oem<N>.inf", L"machine.inf", SUOI_FORCEDELETE,
+         [] { WriteFileAt("C:\\WINDOWS\\inf\\machine.inf", "x"); }, ERROR_NOT_AN_INSTALLED_OEM_INF},
+        {"a path", L"..\\inf\\oem1.inf", SUOI_FORCEDELETE, {}, ERROR_NOT_AN_INSTALLED_OEM_INF},
+        {"a full path",
+         L"C:\\WINDOWS\\inf\\oem1.inf",
+         SUOI_FORCEDELETE,
+         {},
+         ERROR_NOT_AN_INSTALLED_OEM_INF},
+        {"a directory", L"oem2.inf", SUOI_FORCEDELETE,
+         [] { std::filesystem::create_directories(sim::HostPath("C:\\WINDOWS\\inf\\oem2.inf")); },
+         ERROR_NOT_AN_INSTALLED_OEM_INF},
+        {"in use, not forced", L"oem1.inf", 0,
+         [] { sim::AddInstalledComponent(L"zq_dorvanev", GUID_DEVCLASS_NETSERVICE); },
+         ERROR_INF_IN_USE_BY_DEVICES},
+        {"in use, forced", L"oem1.inf", SUOI_FORCEDELETE,
+         [] { sim::AddInstalledComponent(L"ZQ_DorvaneV", GUID_DEVCLASS_NETSERVICE); },
+         ERROR_SUCCESS},
+        {"read-only", L"oem1.inf", SUOI_FORCEDELETE, [&] { sim::SetReadOnly(inf); },
+         ERROR_ACCESS_DENIED},
+        {"held open, sharing reads", L"oem1.inf", SUOI_FORCEDELETE,
+         [&] { sim::HoldFileOpen(inf, FILE_SHARE_READ); }, ERROR_SHARING_VIOLATION},
+        {"held open, sharing deletion", L"oem1.inf", SUOI_FORCEDELETE,
+         [&] { sim::HoldFileOpen(inf, FILE_SHARE_DELETE); }, ERROR_SUCCESS},
+        {"scripted", L"oem1.inf", SUOI_FORCEDELETE,
+         [] { sim::Script(Call::SetupUninstallOEMInfW, Answer::Win32(ERROR_GEN_FAILURE)); },
+         ERROR_GEN_FAILURE},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Reset(Root());
+        WriteFileAt(inf, "; ZQ_DorvaneV\r\n");
+        WriteFileAt(pnf, "precompiled");
+        if (c.setup) c.setup();
+        SetLastError(12345);
+        const BOOL removed = SetupUninstallOEMInfW(c.name, c.flags, nullptr);
+        EXPECT_EQ(c.error == ERROR_SUCCESS, removed != FALSE);
+        EXPECT_EQ(c.error, GetLastError());
+        EXPECT_EQ(c.error != ERROR_SUCCESS, FileExistsAt(inf));
+        EXPECT_EQ(c.error != ERROR_SUCCESS, FileExistsAt(pnf));
+    }
+
+    // The store of another Windows directory; the hang control.
+    sim::Reset(Root());
+    sim::SetWindowsDirectory(std::string("D:\\Win\\"));
+    WriteFileAt("D:\\Win\\inf\\oem3.inf", "x");
+    sim::Script(Call::SetupUninstallOEMInfW, Answer::Hang());
+    std::atomic<BOOL> removed{-1};
+    std::thread caller([&] { removed = SetupUninstallOEMInfW(L"oem3.inf", 0, nullptr); });
+    ASSERT_TRUE(sim::WaitForHungThreads(1, 5000));
+    EXPECT_EQ(-1, removed.load());
+    EXPECT_TRUE(FileExistsAt("D:\\Win\\inf\\oem3.inf"));
+    sim::ReleaseHangs();
+    caller.join();
+    EXPECT_TRUE(removed.load());
+    EXPECT_FALSE(FileExistsAt("D:\\Win\\inf\\oem3.inf"));
+    EXPECT_EQ(L"oem3.inf 0", sim::CallLog().back().detail);
+}
+
+TEST_F(SimMachineTest, FileListingReadingAndDeletionFollowThePlatformsRules) {
+    const std::string store = "C:\\WINDOWS\\inf\\";
+    WriteFileAt(store + "oem10.inf", "ten");
+    WriteFileAt(store + "OEM9.INF", "nine");
+    WriteFileAt(store + "oem1.PNF", "p");
+    WriteFileAt("C:\\Users\\Test\\elsewhere.inf", "elsewhere");
+    std::filesystem::create_directories(sim::HostPath(store + "oem2.inf"));
+    ASSERT_EQ(0, symlink(sim::HostPath("C:\\Users\\Test\\elsewhere.inf").c_str(),
+                         sim::HostPath(store + "oem3.inf").c_str()));
+    sim::SetReadOnly(store + "oem10.inf");
+
+    // A listing: any letter case, upper-case order, attributes of the entry
+    // itself (a link is a reparse point), then ERROR_NO_MORE_FILES.
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(L"c:\\windows\\INF\\OEM?*.inf", &data);
+    ASSERT_NE(INVALID_HANDLE_VALUE, find);
+    std::vector<std::pair<std::wstring, DWORD>> found{{data.cFileName, data.dwFileAttributes}};
+    while (FindNextFileW(find, &data)) found.emplace_back(data.cFileName, data.dwFileAttributes);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_FILES), GetLastError());
+    const std::vector<std::pair<std::wstring, DWORD>> expected = {
+        {L"oem10.inf", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY},
+        {L"oem2.inf", FILE_ATTRIBUTE_DIRECTORY},
+        {L"oem3.inf", FILE_ATTRIBUTE_REPARSE_POINT},
+        {L"OEM9.INF", FILE_ATTRIBUTE_ARCHIVE},
+    };
+    EXPECT_EQ(expected, found);
+    EXPECT_EQ(1, sim::OpenFileHandles());
+    EXPECT_TRUE(FindClose(find));
+    EXPECT_EQ(0, sim::OpenFileHandles());
+    EXPECT_FALSE(FindClose(find));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW(L"C:\\WINDOWS\\inf\\*.cat", &data));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW(L"C:\\Nowhere\\*", &data));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\WINDOWS\\inf\\oem4.inf"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\Nowhere\\oem4.inf"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+
+    // Reading: read access to an existing file only; a link followed or,
+    // with FILE_FLAG_OPEN_REPARSE_POINT, opened itself.
+    struct Open {
+        const char *what;
+        std::wstring path;
+        DWORD access, flags;
+        DWORD error;          // ERROR_SUCCESS: opened
+        std::string content;  // read through the handle
+    };
+    const Open opens[] = {
+        {"a file", L"c:\\WINDOWS\\inf\\oem9.inf", GENERIC_READ, 0, ERROR_SUCCESS, "nine"},
+        {"a link, followed", L"C:\\WINDOWS\\inf\\oem3.inf", GENERIC_READ, 0, ERROR_SUCCESS,
+         "elsewhere"},
+        {"a link, itself", L"C:\\WINDOWS\\inf\\oem3.inf", GENERIC_READ,
+         FILE_FLAG_OPEN_REPARSE_POINT, ERROR_SUCCESS, ""},
+        {"a directory", L"C:\\WINDOWS\\inf\\oem2.inf", GENERIC_READ, 0, ERROR_ACCESS_DENIED, ""},
+        {"absent", L"C:\\WINDOWS\\inf\\oem4.inf", GENERIC_READ, 0, ERROR_FILE_NOT_FOUND, ""},
+        {"for writing", L"C:\\WINDOWS\\inf\\oem9.inf", GENERIC_WRITE, 0, ERROR_NOT_SUPPORTED, ""},
+    };
+    for (const Open &o : opens) {
+        SCOPED_TRACE(o.what);
+        const HANDLE file = CreateFileW(o.path.c_str(), o.access, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, o.flags, nullptr);
+        if (o.error != ERROR_SUCCESS) {
+            EXPECT_EQ(INVALID_HANDLE_VALUE, file);
+            EXPECT_EQ(o.error, GetLastError());
+            continue;
+        }
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        std::string content;
+        char chunk[3];
+        DWORD got = 0;
+        while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got)
+            content.append(chunk, got);
+        EXPECT_EQ(o.content, content);
+        EXPECT_TRUE(CloseHandle(file));
+        EXPECT_FALSE(ReadFile(file, chunk, sizeof chunk, &got, nullptr));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    }
+    EXPECT_EQ(0, sim::OpenFileHandles());
+
+    // Held open by another process: reading and deleting as its sharing allows.
+    const std::string nine = store + "OEM9.INF";
+    sim::HoldFileOpen(nine, FILE_SHARE_READ);
+    const HANDLE shared = CreateFileW(L"C:\\WINDOWS\\inf\\oem9.inf", GENERIC_READ, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, shared);
+    CloseHandle(shared);
+    EXPECT_FALSE(DeleteFileW(L"C:\\WINDOWS\\inf\\oem9.inf"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_FALSE(DeleteFileA("C:\\WINDOWS\\inf\\oem9.inf"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    sim::HoldFileOpen(nine);
+    EXPECT_EQ(INVALID_HANDLE_VALUE,
+              CreateFileW(L"C:\\WINDOWS\\inf\\oem9.inf", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                          OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    FILE *stream = nullptr;
+    EXPECT_EQ(EACCES, fopen_s(&stream, "C:\\WINDOWS\\inf\\oem9.inf", "r"));
+    sim::ReleaseHeldFile(nine);
+    EXPECT_TRUE(DeleteFileW(L"C:\\WINDOWS\\inf\\oem9.inf"));
+    EXPECT_FALSE(FileExistsAt(nine));
+
+    // Read-only, then not: deletion refused, then done; a link goes by
+    // itself, its target stays.
+    EXPECT_FALSE(DeleteFileW(L"C:\\WINDOWS\\inf\\oem10.inf"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    sim::SetReadOnly(store + "oem10.inf", false);
+    EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE),
+              GetFileAttributesW(L"C:\\WINDOWS\\inf\\oem10.inf"));
+    EXPECT_TRUE(DeleteFileW(L"C:\\WINDOWS\\inf\\oem10.inf"));
+    EXPECT_TRUE(DeleteFileW(L"C:\\WINDOWS\\inf\\oem3.inf"));
+    EXPECT_TRUE(FileExistsAt("C:\\Users\\Test\\elsewhere.inf"));
+    EXPECT_FALSE(DeleteFileW(L"C:\\WINDOWS\\inf\\oem2.inf"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
 }
 
 TEST_F(SimMachineTest, SavedMachineOpensAgainInTheSameFolder) {

@@ -7,14 +7,15 @@
 #   4. tests/wine/ndisfilterctl-wine.sh, when present and executable;
 #   5. a short soak (tests/wine/bench/soak.cpp): 100 cycles;
 #   6. the README's host examples (tests/docs), built and run;
-#   7. tests/package/check-package.sh: the ZIP packages unpacked and run.
+#   7. tests/package/check-package.sh: the ZIP packages unpacked and run;
+#   8. the hosts' INF store clean-up against Wine's SetupUninstallOEMInfW.
 # x64 runs in build/wine-prefix (64-bit), x86 in build/wine-prefix-x86
 # (32-bit); the harness's 120 s retry scenario runs on x64 only. Then the
 # WOW64 case: the 32-bit programs and DLLs in the 64-bit prefix, the test
 # server registered in the registry's 32-bit view.
 # Usage: tests/wine/run.sh [--arch x64|x86|wow64] [harness arguments, e.g. --skip-slow]
-# A machine that cannot run 32-bit programs skips x86 and WOW64, saying so,
-# unless NDISFILTER_REQUIRE_32BIT=1. Exit code nonzero on any failure. Ends
+# A machine that cannot run 32-bit programs skips x86 and WOW64, saying so
+# (exit code 77 from --arch), unless NDISFILTER_REQUIRE_32BIT=1. Exit code nonzero on any failure. Ends
 # each prefix's wineserver in any case.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -27,8 +28,14 @@ if [[ ${1:-} != --arch ]]; then
         t0=$SECONDS
         slow=()
         [[ $arch == x64 ]] || slow=(--skip-slow)
-        if tests/wine/run.sh --arch "$arch" "${slow[@]}" "$@"; then result=PASS; else result=FAIL status=1; fi
-        summary+=("$(printf '%-6s %s (%d s)' "$arch" "$result" $((SECONDS - t0)))")
+        code=0
+        tests/wine/run.sh --arch "$arch" "${slow[@]}" "$@" || code=$?
+        case $code in
+            0) result=PASS ;;
+            77) result="SKIPPED (this machine cannot run 32-bit programs)" ;;
+            *) result=FAIL status=1 ;;
+        esac
+        summary+=("$(printf '%-6s %s, %d s' "$arch" "$result" $((SECONDS - t0)))")
     done
     printf '\nWine tests by architecture:\n'
     printf '  %s\n' "${summary[@]}"
@@ -58,7 +65,7 @@ if [[ $arch != x64 ]] && ! wine_runs_32bit; then
         tests/package/check-package.sh "$build" --no-run || exit 1
     fi
     [[ ${NDISFILTER_REQUIRE_32BIT:-0} == 1 ]] && exit 1
-    exit 0
+    exit 77
 fi
 
 for program in ndisfilter_smoke.exe ndisfilter_wine_tests.exe ndisfilter_wine_soak.exe fake_netcfg.dll ndisfilter.dll; do
@@ -125,6 +132,7 @@ else
         step "ndisfilterctl under Wine" tests/wine/ndisfilterctl-wine.sh
     fi
     step "package: unpacked into an empty folder, checked and run" tests/package/check-package.sh "$build"
+    step "INF store clean-up with Wine's SetupUninstallOEMInfW" "$WINE" "$BIN/ndisfilter_inf_store_wine.exe"
 fi
 
 printf '\nWine tests, %s: %d step(s) failed, %d s in all\n' "$arch" "$failures" $(($(date +%s) - started))
