@@ -10,6 +10,7 @@
 #               1603, rolled back
 #   bad input   CustomActionData empty, no ndisfilter.dll in the folder, a DLL
 #               that refuses the interface: 1603 with the reason in the log
+#   x86-on-x64  (x64 run) the x86 package refuses 64-bit Windows: 1603
 # Each case checks msiexec's whole exit code, the installed files, the
 # server's installed components, our copies in the INF store and the verbose
 # log's lines from the custom actions. The logs are kept in
@@ -82,6 +83,13 @@ TEST_BUILD="$BUILD/packaging/test"
 mkdir -p "$TEST_BUILD"
 OLDER="$TEST_BUILD/ndisfilter-0.9.0-$arch.msi"
 packaging/build-msi.sh "$arch" 0.9.0 "$BUILD/release" "$CA_DLL" inf/DorvaneV.inf "$OLDER" >/dev/null
+# On x64: the x86 package too, which must refuse 64-bit Windows.
+X86_PACKAGE=
+if [[ $arch == x64 ]]; then
+    [[ -f $ROOT/build/windows-x86/build.ninja ]] || cmake --preset windows-x86 >/dev/null
+    cmake --build --preset windows-x86 --target msi >/dev/null
+    X86_PACKAGE="$ROOT/build/windows-x86/packaging/ndisfilter-$VERSION-x86.msi"
+fi
 BAD="$TEST_BUILD/bad-input-$arch.msi"
 rm -rf "$TEST_BUILD/bad-stage" "$BAD"
 mkdir "$TEST_BUILD/bad-stage"
@@ -111,6 +119,7 @@ cp "$FAKE_DLL" "$STATE_UNIX/impostor/ndisfilter.dll"
 cp "$PACKAGE" "$STATE_UNIX/ndisfilter.msi"
 cp "$OLDER" "$STATE_UNIX/ndisfilter-older.msi"
 cp "$BAD" "$STATE_UNIX/bad-input.msi"
+[[ -z $X86_PACKAGE ]] || cp "$X86_PACKAGE" "$STATE_UNIX/ndisfilter-x86.msi"
 register_netcfg "$STATE\\fake_netcfg.dll" $view
 
 # Wine keeps a copy under the INF's own name while that name is free in the
@@ -135,7 +144,7 @@ purge_store_copies() {
 }
 cleanup() {
     purge_store_copies
-    rm -rf "$STATE_UNIX" "$PRODUCT_UNIX" "$BAD_PRODUCT_UNIX"
+    rm -rf "$STATE_UNIX" "$PRODUCT_UNIX" "$BAD_PRODUCT_UNIX" "$WINEPREFIX/drive_c/Program Files (x86)/ndisfilter"
     [[ $placeholder_was_there == 1 ]] || rm -f "$PLACEHOLDER" "${PLACEHOLDER%.*}.pnf"
     stop_wineserver
 }
@@ -323,6 +332,18 @@ bad_case "no library in the folder" "INF=$STATE\\DorvaneV.inf|DIR=$STATE\\empty"
     "InstallFilter: error: $STATE\\empty\\ndisfilter.dll is not there"
 bad_case "a library that refuses the interface" "INF=$STATE\\DorvaneV.inf|DIR=$STATE\\impostor" \
     "InstallFilter: error: DllGetClassObject of $STATE\\impostor\\ndisfilter.dll refused INdisFilterHelper2 (0x80040111)"
+
+if [[ -n $X86_PACKAGE ]]; then
+    CASE=x86-on-x64
+    echo "the x86 package on 64-bit Windows: refused, nothing installed"
+    scenario x86-on-x64
+    msiexec /i "$STATE\\ndisfilter-x86.msi" /qn
+    check "x86 package refused: 1603" test "$CODE" = 1603
+    check "log: refused by the launch conditions" logged 'LaunchConditions. Return value 0'
+    check "no files in Program Files (x86)" test ! -e "$WINEPREFIX/drive_c/Program Files (x86)/ndisfilter"
+    check "no component" not_installed
+    check "no custom action ran" bash -c '! grep -aq "ndisfilterca:" "$0"' "$LOG"
+fi
 
 printf 'MSI under Wine, %s: %d passed, %d failed, %d s (packages built before)\n' \
     "$arch" "$passed" "$failed" $((SECONDS - started))
