@@ -81,6 +81,7 @@ if [[ $MODE == sim ]]; then
     section "done: installed, then removed with its INF copy purged"
     echo "program:  $CTL (host build; --help lists every option)"
     echo "machine:  $SIM (kept; simulated, nothing on this system was changed)"
+    echo "The Windows binaries and their package: scripts/demo.sh without --sim."
     exit 0
 fi
 
