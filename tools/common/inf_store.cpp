@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include <limits.h>
+
 #include <algorithm>
 
 #include "ndisfilter/setup/oem_inf_purge.h"
@@ -11,6 +13,12 @@ namespace ndisfilter::infstore {
 namespace {
 
 constexpr DWORD kNotAFileAttributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+
+// oem<digits>.inf
+constexpr size_t kPrefixLength = 3;  // "oem"
+constexpr size_t kSuffixLength = 4;  // ".inf"
+// The text as the C runtime's text mode reads it ends at this character.
+constexpr unsigned kEndOfText = 0x1A;
 
 wchar_t LowerAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c; }
 
@@ -22,7 +30,7 @@ bool StartsNoCase(const std::wstring &text, size_t at, const wchar_t *lowerAscii
 
 // The digits of an oem<digits>.inf name without leading zeros, for ordering.
 std::wstring SignificantDigits(const std::wstring &name) {
-    std::wstring digits = name.substr(3, name.size() - 7);
+    std::wstring digits = name.substr(kPrefixLength, name.size() - kPrefixLength - kSuffixLength);
     const size_t first = digits.find_first_not_of(L'0');
     return first == std::wstring::npos ? L"0" : digits.substr(first);
 }
@@ -63,7 +71,7 @@ bool Present(const std::wstring &path) {
 }
 
 std::wstring PnfTwinOf(const std::wstring &infPath) {
-    return infPath.substr(0, infPath.size() - 4) + L".PNF";
+    return infPath.substr(0, infPath.size() - kSuffixLength) + L".PNF";
 }
 
 bool HasPnfTwin(const std::wstring &infPath) {
@@ -184,10 +192,11 @@ size_t InfStoreScan::Count(CopyState state) const {
 }
 
 bool IsOemInfName(const std::wstring &name) {
-    if (name.size() < 8 || !StartsNoCase(name, 0, L"oem")) return false;
-    const size_t dot = name.size() - 4;
+    if (name.size() <= kPrefixLength + kSuffixLength || !StartsNoCase(name, 0, L"oem"))
+        return false;
+    const size_t dot = name.size() - kSuffixLength;
     if (!StartsNoCase(name, dot, L".inf")) return false;
-    for (size_t i = 3; i < dot; ++i)
+    for (size_t i = kPrefixLength; i < dot; ++i)
         if (name[i] < L'0' || name[i] > L'9') return false;
     return true;
 }
@@ -199,16 +208,16 @@ bool RawHeadHoldsMarker(const unsigned char *bytes, size_t size, bool *utf16) {
     if (utf16) *utf16 = wide;
     const size_t step = wide ? 2 : 1;
     auto at = [&](size_t i) -> unsigned {
-        return wide ? bytes[i] | (static_cast<unsigned>(bytes[i + 1]) << 8) : bytes[i];
+        return wide ? bytes[i] | (static_cast<unsigned>(bytes[i + 1]) << CHAR_BIT) : bytes[i];
     };
     // As the C runtime's text mode reads: CR LF arrives as LF, a lone CR
     // stays, 0x1A ends the text. A zero ends what the marker is looked for
     // in (InfHeadHoldsMarker reads the head as a C string).
     for (size_t i = wide ? 2 : 0; i + step <= size && used < kInfHeadSize - 1; i += step) {
         const unsigned c = at(i);
-        if (c == 0x1A) break;
+        if (c == kEndOfText) break;
         if (c == '\r' && i + 2 * step <= size && at(i + step) == '\n') continue;
-        head[used++] = c < 0x80 ? static_cast<char>(c) : '?';
+        head[used++] = c <= 0x7F ? static_cast<char>(c) : '?';  // ASCII as is
     }
     return InfHeadHoldsMarker(head);
 }

@@ -71,9 +71,9 @@ struct CleanupResult {
     InfStoreCopy copy;  // as listed
     CleanupOutcome outcome = CleanupOutcome::UninstallFailed;
     DWORD error = ERROR_SUCCESS;  // Win32 error for Unreadable and UninstallFailed
-    // The .PNF twin after the removal: whether one is still there, and the
-    // error of deleting it when that failed (a twin the platform left is
-    // deleted after SetupUninstallOEMInfW).
+    // The .PNF twin after this copy's turn: whether one is there (as it is
+    // beside an INF that stays), and, after a removal, the error of deleting
+    // a twin the platform left when that failed (ERROR_SUCCESS otherwise).
     bool pnfRemains = false;
     DWORD pnfError = ERROR_SUCCESS;
 };
