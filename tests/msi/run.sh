@@ -146,6 +146,8 @@ cleanup() {
     purge_store_copies
     rm -rf "$STATE_UNIX" "$PRODUCT_UNIX" "$BAD_PRODUCT_UNIX" "$WINEPREFIX/drive_c/Program Files (x86)/ndisfilter"
     [[ $placeholder_was_there == 1 ]] || rm -f "$PLACEHOLDER" "${PLACEHOLDER%.*}.pnf"
+    # Wine's own network configuration object back in place for the prefix's next user.
+    register_netcfg 'C:\windows\system32\netcfgx.dll' $view
     stop_wineserver
 }
 trap cleanup EXIT
