@@ -9,6 +9,12 @@
 // failure to go is not the caller's concern). Deleting follows DeleteFileW:
 // FailDelete, a file held open without FILE_SHARE_DELETE and a read-only
 // file make it fail with that error, and nothing is removed.
+//
+// Wine's own (8.0, tests/wine/inf_store) is simpler: a null name answers
+// ERROR_INVALID_PARAMETER as here, but with SUOI_FORCEDELETE it deletes
+// <Windows>\inf\<name> whatever the name (an absent one answers
+// ERROR_FILE_NOT_FOUND) and leaves the .PNF; without the flag it deletes
+// nothing and answers TRUE. The hosts' INF store module copes with both.
 #include "machine_state.h"
 
 #include <setupapi.h>
