@@ -61,7 +61,7 @@ TEST_F(LockedNetConfigTest, OpenHoldsTheLockAndOneReferenceUntilClose) {
     EXPECT_EQ(nullptr, holder);
     EXPECT_EQ(1, sim::LiveReferences(sim::Iface::NetCfg));
     EXPECT_EQ(1, sim::LiveReferences());
-    EXPECT_EQ(std::optional<std::wstring>(L"DorvaneInstall"), sim::WriteLockHolder());
+    EXPECT_EQ(std::optional<std::wstring>(kLockClientDescription), sim::WriteLockHolder());
     EXPECT_EQ(std::vector<DWORD>{kLockWaitMs}, sim::LockWaitLimits());
     EXPECT_EQ(1, sim::RuntimeInitCount());
     EXPECT_EQ(

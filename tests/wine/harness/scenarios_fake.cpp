@@ -77,9 +77,10 @@ void InstallExplicitPath() {
                FirstLineOf(log, "IClassFactory.CreateInstance").find("outer=0000") !=
                    std::string::npos,
            "no outer object");
-    Expect(FirstLineOf(log, "INetCfgLock.AcquireWriteLock")
-                   .find("timeout=5000 client=DorvaneInstall") != std::string::npos,
-           "write lock asked for 5000 ms as DorvaneInstall: %s",
+    const std::string lockRequest = "timeout=" + std::to_string(ndisfilter::kLockWaitMs) +
+                                    " client=" + Narrow(ndisfilter::kLockClientDescription);
+    Expect(FirstLineOf(log, "INetCfgLock.AcquireWriteLock").find(lockRequest) != std::string::npos,
+           "write lock asked as %s: %s", lockRequest.c_str(),
            FirstLineOf(log, "INetCfgLock.AcquireWriteLock").c_str());
     Expect(FirstLineOf(log, "INetCfg.QueryNetCfgClass")
                    .find("class=NETSERVICE iid=INetCfgClassSetup") != std::string::npos,
