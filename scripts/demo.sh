@@ -152,7 +152,11 @@ run() {  # prints the command as it can be pasted, then runs it
     printf '\n$ %s %s\n' "$(pasteable "${environment[@]}")" "$(pasteable "${command[@]}")"
     local code=0
     env "${environment[@]}" "${command[@]}" || code=$?
-    printf '   (exit status %d)\n' "$code"
+    if [[ $code == 0 ]]; then
+        printf '   (exit status 0)\n'
+    else  # a Unix exit status keeps the low eight bits of the Windows exit code
+        printf '   (exit status %d as the shell sees it: the low eight bits of the Windows exit code)\n' "$code"
+    fi
     return "$code"
 }
 
