@@ -23,6 +23,7 @@ if [[ -z ${FAKE_NETCFG_DLL:-} ]]; then
     export NDISFILTERCTL_EXE=${NDISFILTERCTL_EXE:-$PWD/build/$build/ndisfilter/ndisfilterctl.exe}
     export FAKE_NETCFG_DLL=$PWD/build/$build/tests/wine/fake_netcfg.dll
     source tests/wine/wine-env.sh
+    stop_wineserver  # a server an interrupted run left behind
     start_prefix
     register_netcfg "$(wine_path "$FAKE_NETCFG_DLL")"
     export WINE
@@ -151,13 +152,18 @@ check "installed through INetCfgClassSetup" logged 'INetCfgClassSetup.Install'
 
 ctl uninstall --verbose
 check "uninstall exits 0" test "$CODE" = 0
-check "uninstall result line" grep -qx 'uninstall: succeeded; flags: none' <<<"$OUT"
+check "uninstall result line" grep -qx "uninstall: succeeded; flags: none; INF copies removed by the library: $copy; by the clean-up: none" <<<"$OUT"
 check "component removed" bash -c '! grep -qix ZQ_DorvaneV "$0"' "$STATE_UNIX/components.txt"
 check "copy purged from the store" test -z "$(our_store_copies)"
 check "--verbose names the deleted copy" grep -qi "inf\\\\$copy deleted" <<<"$OUT"
 
+: >"$STATE_UNIX/calls.log"
 ctl uninstall
-check "nothing to remove exits 1603" test "$CODE" = 1603
+check "nothing to remove: done already, exits 0" test "$CODE" = 0
+check "not installed in words" grep -qx 'uninstall: not installed; nothing to remove; INF copies removed by the clean-up: none' <<<"$OUT"
+check "the library not called" bash -c '! grep -q DeInstall "$0"' "$STATE_UNIX/calls.log"
+ctl uninstall --no-cleanup
+check "the library's own answer: 1603" test "$CODE" = 1603
 check "failure result line" grep -qx 'uninstall: failed; flags: none' <<<"$OUT"
 
 echo "default INF beside the program, with retry"
@@ -239,6 +245,28 @@ ctl install --inf 'C:\nowhere\DorvaneV.inf'
 check "missing INF exits 1603" test "$CODE" = 1603
 check "missing INF: not run, and why" test "$OUT" = $'install: not run\nreason: the INF "C:\\nowhere\\DorvaneV.inf" does not exist'
 check "missing INF: the library never called" test ! -s "$STATE_UNIX/calls.log"
+
+echo "no marked copy left behind: past oem49, another driver's INF untouched"
+scenario store
+for n in $(seq 0 59); do
+    [[ -e $STORE_UNIX/oem$n.inf ]] || printf '; another driver %d\r\n[Version]\r\nSignature="$Windows NT$"\r\n' "$n" >"$STORE_UNIX/oem$n.inf"
+done
+ctl install --inf "$STATE\\media\\DorvaneV.inf" --quiet
+copy=$(our_store_copies)
+check "installed past the library's purge range" bash -c '[[ ${0#oem} =~ ^[0-9]+\.inf$ ]] && (( ${0//[!0-9]/} >= 50 ))' "$copy"
+ctl cleanup --dry-run
+check "dry run exits 0" test "$CODE" = 0
+check "dry run lists exactly the marked copy" test "$OUT" = "$copy: would be removed
+cleanup --dry-run: 1 marked copy would be removed from C:\\windows\\inf"
+check "dry run changes nothing" test "$(our_store_copies)" = "$copy"
+ctl uninstall
+check "uninstall exits 0" test "$CODE" = 0
+check "the clean-up took what the library left" grep -qx "uninstall: succeeded; flags: none; INF copies removed by the library: none; by the clean-up: $copy" <<<"$OUT"
+check "no marked copy remains" test -z "$(our_store_copies)"
+check "another driver's INF untouched" test -f "$STORE_UNIX/oem7.inf"
+for n in $(seq 0 59); do
+    grep -q '^; another driver' "$STORE_UNIX/oem$n.inf" 2>/dev/null && rm -f "$STORE_UNIX/oem$n.inf"
+done
 
 # Whatever a failed case left behind goes with the prefix's next run.
 for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}".[Pp][Nn][Ff]; done

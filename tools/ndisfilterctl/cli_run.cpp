@@ -14,6 +14,7 @@
 #include "cli_log.h"
 #include "cli_progress.h"
 #include "ndisfilter/setup/product.h"
+#include "tools/common/inf_store.h"
 #include "tools/common/netcfg_query.h"
 #include "tools/common/wide_text.h"
 
@@ -188,6 +189,7 @@ namespace {
 using Json = nlohmann::ordered_json;
 using ndisfilter::text::Narrow;
 namespace diag = ndisfilter::tools;
+namespace store = ndisfilter::infstore;
 
 Json Text(const std::wstring &text) { return Narrow(text); }
 
@@ -204,6 +206,88 @@ const wchar_t *YesNoUnknown(const std::optional<bool> &value) {
     return !value ? L"unknown" : *value ? L"yes" : L"no";
 }
 
+// The store entries that are, or may be, ours: marked and unreadable copies.
+bool Ours(const store::InfStoreCopy &copy) {
+    return copy.state == store::CopyState::Marked || copy.state == store::CopyState::Unreadable;
+}
+
+Json CopiesJson(const store::InfStoreScan &scan) {
+    Json copies = Json::array();
+    for (const store::InfStoreCopy &copy : scan.copies) {
+        if (!Ours(copy)) continue;
+        copies.push_back({{"name", Text(copy.name)},
+                          {"path", Text(copy.path)},
+                          {"state", Text(store::CopyStateName(copy.state))},
+                          {"utf16", copy.utf16},
+                          {"pnf", copy.pnfTwin},
+                          {"error", copy.state == store::CopyState::Unreadable
+                                        ? Json(copy.readError)
+                                        : Json(nullptr)}});
+    }
+    return copies;
+}
+
+std::vector<std::wstring> MarkedNames(const store::InfStoreScan &scan) {
+    std::vector<std::wstring> names;
+    for (const store::InfStoreCopy &copy : scan.copies)
+        if (copy.state == store::CopyState::Marked) names.push_back(copy.name);
+    return names;
+}
+
+// Names in `of` missing from `in`, letter case aside.
+std::vector<std::wstring> NamesGone(const std::vector<std::wstring> &of,
+                                    const std::vector<std::wstring> &in) {
+    return Missing(of, in, ToLower);
+}
+
+std::wstring JoinNames(const std::vector<std::wstring> &names) {
+    if (names.empty()) return L"none";
+    std::wstring text;
+    for (const std::wstring &name : names) text += (text.empty() ? L"" : L", ") + name;
+    return text;
+}
+
+Json NamesJson(const std::vector<std::wstring> &names) {
+    Json list = Json::array();
+    for (const std::wstring &name : names) list.push_back(Text(name));
+    return list;
+}
+
+// "oem60.inf: removed", "oem7.inf: could not be read, left alone (error 5)"
+std::wstring CleanupLine(const store::CleanupResult &result) {
+    std::wstring line = result.copy.name + L": " + store::CleanupOutcomeName(result.outcome);
+    if (result.error != ERROR_SUCCESS) line += L" (error " + std::to_wstring(result.error) + L")";
+    if (result.outcome == store::CleanupOutcome::Removed && result.pnfRemains)
+        line += L"; its .PNF remains" + (result.pnfError != ERROR_SUCCESS
+                                             ? L" (error " + std::to_wstring(result.pnfError) + L")"
+                                             : std::wstring());
+    return line;
+}
+
+Json CleanupJson(const store::CleanupReport &report) {
+    Json results = Json::array();
+    for (const store::CleanupResult &result : report.results)
+        results.push_back({{"name", Text(result.copy.name)},
+                           {"outcome", Text(store::CleanupOutcomeName(result.outcome))},
+                           {"removed", result.outcome == store::CleanupOutcome::Removed},
+                           {"error", result.error != ERROR_SUCCESS ? Json(result.error)
+                                                                   : Json(nullptr)},
+                           {"pnfRemains", result.pnfRemains}});
+    return results;
+}
+
+std::vector<std::wstring> RemovedNames(const store::CleanupReport &report) {
+    std::vector<std::wstring> names;
+    for (const store::CleanupResult &result : report.results)
+        if (result.outcome == store::CleanupOutcome::Removed) names.push_back(result.copy.name);
+    return names;
+}
+
+std::wstring StoreError(const store::InfStoreScan &scan) {
+    return L"the INF store " + scan.store + L" could not be listed (error " +
+           std::to_wstring(scan.error) + L")";
+}
+
 // One run of the program: what it found and did, for the text lines, the
 // JSON object and the log alike.
 class Run {
@@ -216,6 +300,12 @@ public:
 private:
     int Operate();
     int Status();
+    int Cleanup();
+    // The clean-up after an uninstall, from the listing taken after the
+    // library's removal: lines for what went wrong, the JSON, and whether
+    // no marked copy remains.
+    bool CleanUpAfterRemoval(const store::InfStoreScan &listing,
+                             std::vector<std::wstring> &removed);
     int Finish(ExitStatus status);
 
     void Out(const std::wstring &text) {
@@ -309,6 +399,8 @@ int Run::Execute(const std::vector<std::wstring> &args) {
     switch (m_request.action) {
         case Action::Status:
             return Status();
+        case Action::Cleanup:
+            return Cleanup();
         case Action::Install:
         case Action::Uninstall:
             return Operate();
@@ -375,6 +467,25 @@ int Run::Status() {
                                                : std::wstring(L"free"))
                             : std::wstring(L"unknown")) +
             L"\n";
+    const store::InfStoreScan scan = store::ScanInfStore();
+    m_doc["infStore"]["path"] = Text(scan.store);
+    m_doc["infStore"]["before"] = CopiesJson(scan);
+    m_doc["infStore"]["after"] = CopiesJson(scan);
+    if (scan.error != ERROR_SUCCESS) {
+        text += StoreError(scan) + L"\n";
+    } else {
+        const size_t marked = scan.Count(store::CopyState::Marked);
+        text += L"INF store " + scan.store + L": " + std::to_wstring(marked) + L" marked " +
+                (marked == 1 ? L"copy" : L"copies") + L"\n";
+        for (const store::InfStoreCopy &copy : scan.copies) {
+            if (copy.state == store::CopyState::Marked)
+                text += L"  " + copy.name + (copy.utf16 ? L" (UTF-16)" : L"") + L"; .PNF " +
+                        (copy.pnfTwin ? L"present" : L"absent") + L"\n";
+            else if (copy.state == store::CopyState::Unreadable)
+                text += L"  " + copy.name + L": could not be read (error " +
+                        std::to_wstring(copy.readError) + L")\n";
+        }
+    }
     text += L"library: " + libraryPath +
             (m_libraryFound ? (m_libraryVersion ? L" (version " + *m_libraryVersion + L")"
                                                 : std::wstring(L" (no version resource)"))
@@ -391,6 +502,78 @@ int Run::Status() {
     }
     m_doc["outcome"] = *query.installed ? "installed" : "not-installed";
     return Finish(*query.installed ? ExitStatus::Success : ExitStatus::NotInstalled);
+}
+
+bool Run::CleanUpAfterRemoval(const store::InfStoreScan &listing,
+                              std::vector<std::wstring> &removed) {
+    const store::CleanupReport report = store::CleanupInfStore(listing, false);
+    removed = RemovedNames(report);
+    m_doc["cleanup"] = CleanupJson(report);
+    m_doc["infStore"]["after"] = CopiesJson(report.after);
+    for (const store::CleanupResult &result : report.results) {
+        m_log.Line(L"clean-up: " + CleanupLine(result));
+        if (!store::IsGone(result.outcome)) Out(L"  " + CleanupLine(result) + L"\n");
+    }
+    if (report.after.error != ERROR_SUCCESS) Out(L"  " + StoreError(report.after) + L"\n");
+    return report.Clean();
+}
+
+int Run::Cleanup() {
+    Machine machine;
+    std::wstring error;
+    const wchar_t *name = m_request.dryRun ? L"cleanup --dry-run" : L"cleanup";
+    if (!machine.Open(m_request, nullptr, error)) {
+        SetError(error);
+        m_doc["outcome"] = "failed";
+        Err(std::wstring(name) + L": failed; " + error + L"\n");
+        return Finish(ExitStatus::Failed);
+    }
+    const store::CleanupReport report = store::CleanupInfStore(m_request.dryRun);
+    m_doc["infStore"]["path"] = Text(report.before.store);
+    m_doc["infStore"]["before"] = CopiesJson(report.before);
+    m_doc["infStore"]["after"] = CopiesJson(report.after);
+    m_doc["cleanup"] = CleanupJson(report);
+    std::wstring text;
+    for (const store::CleanupResult &result : report.results) {
+        text += CleanupLine(result) + L"\n";
+        m_log.Line(L"clean-up: " + CleanupLine(result));
+    }
+    // A dry run succeeds when the store could be listed; a clean-up when no
+    // marked copy remains.
+    bool ok;
+    std::wstring summary = name;
+    if (report.before.error != ERROR_SUCCESS) {
+        ok = false;
+        SetError(StoreError(report.before));
+        summary += L": failed; " + StoreError(report.before);
+    } else if (m_request.dryRun) {
+        ok = true;
+        const size_t count = report.before.Count(store::CopyState::Marked);
+        summary += L": " + std::to_wstring(count) + L" marked " + (count == 1 ? L"copy" : L"copies") +
+                   L" would be removed from " + report.before.store;
+    } else {
+        ok = report.Clean();
+        const size_t removed = RemovedNames(report).size();
+        const size_t remaining = report.after.Count(store::CopyState::Marked);
+        summary += ok ? L": succeeded; " : L": failed; ";
+        summary += std::to_wstring(removed) + L" removed, " + std::to_wstring(remaining) +
+                   L" marked " + (remaining == 1 ? L"copy remains" : L"copies remain");
+        if (!ok) {
+            diag::FailureReason reason{diag::FailureKind::Unknown,
+                                       report.after.error != ERROR_SUCCESS
+                                           ? StoreError(report.after)
+                                           : L"marked INF copies remain in the INF store: " +
+                                                 JoinNames(MarkedNames(report.after))};
+            m_reason = reason;
+            m_doc["reason"] = {{"kind", "inf-copies-remain"}, {"text", Text(reason.text)}};
+            m_log.Line(L"reason: " + reason.text);
+        }
+    }
+    m_doc["outcome"] = ok ? "succeeded" : "failed";
+    m_log.Line(summary);
+    Out(text + summary + L"\n");
+    if (m_reason) Out(L"reason: " + m_reason->text + L"\n");
+    return Finish(ok ? ExitStatus::Success : ExitStatus::Failed);
 }
 
 int Run::Operate() {
@@ -434,6 +617,9 @@ int Run::Operate() {
     MachineSnapshot before, after;
     std::wstring machineDescription;
     std::wstring infForDiagnosis;
+    std::vector<std::wstring> removedByLibrary;
+    std::wstring storeReport;  // the uninstall's removals, for the result line
+    bool cleanupFailed = false;
     {
         // The library first: one that cannot be loaded leaves the machine
         // untouched.
@@ -457,6 +643,37 @@ int Run::Operate() {
         if (m_request.verbose) before = machine.Snapshot();
         const diag::NetCfgQuery beforeQuery = QueryNetCfg();
         m_doc["component"]["installedBefore"] = Maybe(beforeQuery.installed);
+        const store::InfStoreScan storeBefore = store::ScanInfStore();
+        m_doc["infStore"]["path"] = Text(storeBefore.store);
+        m_doc["infStore"]["before"] = CopiesJson(storeBefore);
+        m_doc["infStore"]["after"] = CopiesJson(storeBefore);
+
+        // An uninstall of what is not there is done already: only the
+        // clean-up is left, and the run succeeds as deployment tools expect.
+        const bool removal = operation.action == Action::Uninstall;
+        if (removal && !m_request.noCleanup && beforeQuery.installed == false) {
+            m_log.Line(std::wstring(ndisfilter::kComponentId) +
+                       L" is not installed: the library is not called");
+            std::vector<std::wstring> cleaned;
+            const bool clean = CleanUpAfterRemoval(storeBefore, cleaned);
+            m_doc["removedByLibrary"] = Json::array();
+            m_doc["removedByCleanup"] = NamesJson(cleaned);
+            m_doc["component"]["installedAfter"] = false;
+            m_doc["outcome"] = "not-installed";
+            const std::wstring line = name + L": not installed; nothing to remove; INF copies "
+                                             L"removed by the clean-up: " +
+                                      JoinNames(cleaned);
+            m_log.Line(line);
+            Out(line + L"\n");
+            if (!clean) {
+                SetReason({diag::FailureKind::Unknown,
+                           L"marked INF copies remain in the INF store: " +
+                               JoinNames(MarkedNames(store::ScanInfStore()))});
+                m_doc["reason"]["kind"] = "inf-copies-remain";
+                Out(L"reason: " + m_reason->text + L"\n");
+            }
+            return Finish(clean ? ExitStatus::Success : ExitStatus::Failed);
+        }
 
         ProgressStyle style;
         style.enabled = !m_request.quiet;
@@ -473,20 +690,43 @@ int Run::Operate() {
                    L"; restart required " + (outcome.restartRequired ? L"yes" : L"no") +
                    L", cancelled " + (outcome.cancelled ? L"yes" : L"no") + L", timed out " +
                    (outcome.timedOut ? L"yes" : L"no"));
+        if (!outcome.result && !outcome.cancelled) SetReason(Diagnose(operation, infForDiagnosis));
+
+        // What the library's removal took from the store, and what the
+        // clean-up takes after it.
+        if (removal && outcome.result) {
+            const store::InfStoreScan afterLibrary = store::ScanInfStore();
+            removedByLibrary = NamesGone(MarkedNames(storeBefore), MarkedNames(afterLibrary));
+            m_doc["removedByLibrary"] = NamesJson(removedByLibrary);
+            m_doc["infStore"]["after"] = CopiesJson(afterLibrary);
+            storeReport = L"; INF copies removed by the library: " + JoinNames(removedByLibrary);
+            if (!m_request.noCleanup) {
+                std::vector<std::wstring> cleaned;
+                cleanupFailed = !CleanUpAfterRemoval(afterLibrary, cleaned);
+                m_doc["removedByCleanup"] = NamesJson(cleaned);
+                storeReport += L"; by the clean-up: " + JoinNames(cleaned);
+                if (cleanupFailed) {
+                    SetReason({diag::FailureKind::Unknown,
+                               L"marked INF copies remain in the INF store: " +
+                                   JoinNames(MarkedNames(store::ScanInfStore()))});
+                    m_doc["reason"]["kind"] = "inf-copies-remain";
+                }
+            }
+        } else if (!removal) {
+            m_doc["infStore"]["after"] = CopiesJson(store::ScanInfStore());
+        }
         if (m_request.verbose) after = machine.Snapshot();
         machineDescription = machine.Description();
-
-        if (!outcome.result && !outcome.cancelled) SetReason(Diagnose(operation, infForDiagnosis));
         m_doc["component"]["installedAfter"] =
             Maybe(QueryNetCfg().installed);
     }
 
-    const ExitStatus status = StatusOf(outcome);
+    const ExitStatus status = cleanupFailed ? ExitStatus::Failed : StatusOf(outcome);
     m_doc["outcome"] = outcome.result ? "succeeded" : "failed";
     m_doc["flags"] = {{"restartRequired", outcome.restartRequired != FALSE},
                       {"cancelled", outcome.cancelled != FALSE},
                       {"timedOut", outcome.timedOut != FALSE}};
-    const std::wstring line = ResultLine(operation, outcome);
+    const std::wstring line = ResultLine(operation, outcome) + storeReport;
     m_log.Line(line);
     Out(line + L"\n");
     if (m_reason) Out(L"reason: " + m_reason->text + L"\n");

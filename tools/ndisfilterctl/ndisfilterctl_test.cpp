@@ -297,7 +297,11 @@ TEST_F(TempDirTest, InstallAndUninstallPersistOnTheSimulatedMachine) {
     // A second process sees the first one's work, and reports what it undoes.
     run = Program({"uninstall", "--verbose"});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_EQ(run.out.rfind("uninstall: succeeded; flags: none\n", 0), 0u) << run.out;
+    EXPECT_EQ(run.out.rfind("uninstall: succeeded; flags: none; INF copies removed by the "
+                            "library: oem0.inf; by the clean-up: none\n",
+                            0),
+              0u)
+        << run.out;
     EXPECT_NE(run.out.find("  component ZQ_DorvaneV removed\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("  C:\\WINDOWS\\inf\\oem0.inf deleted\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("  C:\\WINDOWS\\inf\\oem0.PNF deleted\n"), std::string::npos) << run.out;
@@ -334,7 +338,9 @@ TEST_F(TempDirTest, InstallsAHostInfUnderALimitAndRemovesWithRetry) {
 
     run = Program({"uninstall", "--retry", "--sim-root", root});
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_EQ(run.out, "uninstall with retry: succeeded; flags: none\n");
+    EXPECT_EQ(run.out,
+              "uninstall with retry: succeeded; flags: none; INF copies removed by the library: "
+              "oem0.inf; by the clean-up: none\n");
 
     // A missing INF: refused before the library runs, not a usage error, and
     // no earlier copy of that name stands in for it.
@@ -809,6 +815,119 @@ TEST(Log, TimestampsAreUtcWithMilliseconds) {
               L"2000-02-29T00:00:00.123Z");
     EXPECT_EQ(UtcTimestamp(system_clock::time_point{milliseconds(4102444799999)}),
               L"2099-12-31T23:59:59.999Z");
+}
+
+// No marked copy is left behind, wherever the platform put it and however
+// many there are; another driver's INF is never touched.
+class InfStoreTest : public MachineStateTest {
+protected:
+    fs::path Store(const std::string &name) {
+        return sim::HostPath("C:\\WINDOWS\\inf\\" + name);
+    }
+    std::vector<std::string> Names(const Json &list) {
+        std::vector<std::string> names;
+        for (const Json &item : list) names.push_back(item.is_string() ? item.get<std::string>()
+                                                                       : item["name"].get<std::string>());
+        return names;
+    }
+    using Strings = std::vector<std::string>;
+};
+
+TEST_F(InfStoreTest, UninstallLeavesNoMarkedCopyBehind) {
+    // oem0..oem59 are taken by other drivers: the install becomes oem60,
+    // past the library's purge.
+    ASSERT_TRUE(sim::OpenMachine(Root()));
+    for (int n = 0; n < 60; ++n)
+        std::ofstream(Store("oem" + std::to_string(n) + ".inf"))
+            << "; driver " << n << "\n[Version]\nSignature=\"$Windows NT$\"\n";
+    sim::SaveMachine();
+    ASSERT_EQ(Ctl({"install", "-q"}).exitCode, 0);
+    ASSERT_TRUE(fs::exists(Store("oem60.inf")));
+    ProgramRun run = Ctl({"status"});
+    EXPECT_NE(run.out.find("INF store C:\\WINDOWS\\inf: 1 marked copy\n  oem60.inf; .PNF present\n"),
+              std::string::npos)
+        << run.out;
+    Json doc = Parse(Ctl({"uninstall", "--json"}));
+    EXPECT_EQ(doc["outcome"], "succeeded");
+    EXPECT_EQ(Names(doc["removedByLibrary"]), Strings{});
+    EXPECT_EQ(Names(doc["removedByCleanup"]), Strings{"oem60.inf"});
+    EXPECT_EQ(Names(doc["infStore"]["before"]), Strings{"oem60.inf"});
+    EXPECT_TRUE(doc["infStore"]["after"].empty());
+    EXPECT_FALSE(fs::exists(Store("oem60.inf")));
+    EXPECT_FALSE(fs::exists(Store("oem60.PNF")));
+    for (int n = 0; n < 60; ++n) EXPECT_TRUE(fs::exists(Store("oem" + std::to_string(n) + ".inf")));
+
+    // Two versions installed one over the other: the library takes the
+    // first, the clean-up the second. --no-cleanup leaves the second.
+    const std::string sample = ReadFile(kSampleInf);
+    std::ofstream(dir / "v2.inf") << sample << "; version 2\n";
+    for (int n = 0; n < 60; ++n) fs::remove(Store("oem" + std::to_string(n) + ".inf"));
+    ASSERT_EQ(Ctl({"install", "-q"}).exitCode, 0);
+    ASSERT_EQ(Ctl({"install", "-q", "--inf", "v2.inf"}).exitCode, 0);
+    ASSERT_TRUE(fs::exists(Store("oem1.inf")));
+    run = Ctl({"uninstall", "--no-cleanup"});
+    EXPECT_EQ(run.out,
+              "uninstall: succeeded; flags: none; INF copies removed by the library: oem0.inf\n");
+    EXPECT_TRUE(fs::exists(Store("oem1.inf")));
+    ASSERT_EQ(Ctl({"install", "-q"}).exitCode, 0);  // oem0 again
+    run = Ctl({"uninstall"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "uninstall: succeeded; flags: none; INF copies removed by the library: "
+                       "oem0.inf; by the clean-up: oem1.inf\n");
+    EXPECT_FALSE(fs::exists(Store("oem1.inf")));
+}
+
+TEST_F(InfStoreTest, CleanupRemovesExactlyTheMarkedCopies) {
+    ASSERT_TRUE(sim::OpenMachine(Root()));
+    const std::string sample = ReadFile(kSampleInf);
+    std::ofstream(Store("oem3.inf")) << sample;
+    std::ofstream(Store("oem3.PNF")) << "pnf";
+    std::ofstream(Store("oem7.inf")) << "; another driver\n[Version]\n";
+    // Saved as UTF-16 with a byte-order mark: the library cannot read it as ours.
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("; DorvaneV.INF, saved as UTF-16\r\n[Version]\r\n")) {
+        utf16 += c;
+        utf16 += '\0';
+    }
+    std::ofstream(Store("oem12.inf"), std::ios::binary) << utf16;
+    std::ofstream(Store("DorvaneV.inf")) << sample;  // not an oem<N>.inf name: not ours to touch
+    sim::SaveMachine();
+
+    ProgramRun run = Ctl({"cleanup", "--dry-run"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "oem3.inf: would be removed\noem12.inf: would be removed\n"
+                       "cleanup --dry-run: 2 marked copies would be removed from C:\\WINDOWS\\inf\n");
+    EXPECT_TRUE(fs::exists(Store("oem3.inf")));
+
+    Json doc = Parse(Ctl({"cleanup", "--json"}));
+    EXPECT_EQ(doc["outcome"], "succeeded");
+    EXPECT_EQ(Names(doc["cleanup"]), (Strings{"oem3.inf", "oem12.inf"}));
+    EXPECT_TRUE(doc["infStore"]["after"].empty());
+    EXPECT_FALSE(fs::exists(Store("oem3.inf")));
+    EXPECT_FALSE(fs::exists(Store("oem3.PNF")));
+    EXPECT_FALSE(fs::exists(Store("oem12.inf")));
+    EXPECT_TRUE(fs::exists(Store("oem7.inf")));
+    EXPECT_TRUE(fs::exists(Store("DorvaneV.inf")));
+    run = Ctl({"cleanup"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "cleanup: succeeded; 0 removed, 0 marked copies remain\n");
+}
+
+TEST_F(InfStoreTest, UninstallOfWhatIsNotThereSucceedsAndSaysSo) {
+    ASSERT_TRUE(sim::OpenMachine(Root()));
+    std::ofstream(Store("oem5.inf")) << ReadFile(kSampleInf);  // a leftover
+    sim::SaveMachine();
+    ProgramRun run = Ctl({"uninstall"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "uninstall: not installed; nothing to remove; INF copies removed by the "
+                       "clean-up: oem5.inf\n");
+    EXPECT_FALSE(fs::exists(Store("oem5.inf")));
+    Json doc = Parse(Ctl({"uninstall", "--json", "--retry"}));
+    EXPECT_EQ(doc["outcome"], "not-installed");
+    EXPECT_EQ(doc["exitCode"], 0);
+    EXPECT_EQ(doc["component"]["installedBefore"], false);
+    EXPECT_TRUE(doc["removedByCleanup"].empty());
+    EXPECT_TRUE(doc["flags"].is_null());  // the library was not called
 }
 
 }  // namespace
