@@ -167,9 +167,45 @@ check_x86_stdcall() {
     done
 }
 
+# ndisfilterctl.exe is run elevated from folders others can write to: it
+# imports only DLLs on the KnownDLLs list (taken from the system directory
+# whatever the search order), and carries an asInvoker manifest.
+KNOWN_DLL_IMPORTS='^(kernel32|msvcrt|advapi32|ole32|oleaut32|setupapi|user32|shell32)\.dll$'
+check_exe() {
+    local arch=$1 triple=$2
+    local exe="$BUILD_ROOT/windows-$arch/ndisfilter/ndisfilterctl.exe"
+    echo "== $exe"
+    if [[ ! -f $exe ]]; then
+        fail "$arch: $exe is missing (build the windows-$arch preset first)"
+        return
+    fi
+    local imports bad="" imp
+    imports=$("$triple-objdump" -p "$exe" | awk '/DLL Name:/ {print $3}')
+    for imp in $imports; do
+        grep -Eqi "$KNOWN_DLL_IMPORTS" <<<"$imp" || bad+=" $imp"
+    done
+    if [[ -n $imports && -z $bad ]]; then
+        pass "$arch: ndisfilterctl.exe imports KnownDLLs only: $(tr '\n' ' ' <<<"$imports")"
+    else
+        fail "$arch: ndisfilterctl.exe imports DLLs the search order could find elsewhere:${bad:- (no import table)}"
+    fi
+    # The manifest is stored as its own text: its resource entry, and its level.
+    local resources text
+    resources=$("$triple-windres" -J coff -O rc -i "$exe" 2>&1)
+    text=$(strings "$exe")
+    if grep -q '^1 24 /\* RT_MANIFEST \*/' <<<"$resources" &&
+        grep -q 'requestedExecutionLevel level="asInvoker"' <<<"$text"; then
+        pass "$arch: ndisfilterctl.exe carries an asInvoker manifest (RT_MANIFEST 1)"
+    else
+        fail "$arch: ndisfilterctl.exe has no asInvoker manifest as RT_MANIFEST 1"
+    fi
+}
+
 check_dll x64 x86_64-w64-mingw32 pei-x86-64
 check_dll x86 i686-w64-mingw32 pei-i386
 check_x86_stdcall
+check_exe x64 x86_64-w64-mingw32
+check_exe x86 i686-w64-mingw32
 
 echo "$((checks - failures)) passed, $failures failed"
 [[ $failures -eq 0 ]]
