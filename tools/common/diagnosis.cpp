@@ -76,8 +76,7 @@ InfCheck CheckInf(const WCHAR *path) {
     }
     check.error = GetLastError();
     const bool missing = check.error == ERROR_FILE_NOT_FOUND ||
-                         check.error == ERROR_PATH_NOT_FOUND ||
-                         check.error == ERROR_INVALID_NAME;
+                         check.error == ERROR_PATH_NOT_FOUND || check.error == ERROR_INVALID_NAME;
     check.state = missing ? InfCheck::State::Missing : InfCheck::State::Unreadable;
     return check;
 }
@@ -133,8 +132,8 @@ FailureReason ChooseReason(Operation operation, const WCHAR *infPath, const Fail
     if (!install && facts.installed == false)
         return {FailureKind::NotInstalled,
                 std::wstring(ndisfilter::kComponentId) + L" is not installed"};
-    return {FailureKind::Unknown, std::wstring(L"the failing step is unknown; see ") +
-                                      kSetupLogPath};
+    return {FailureKind::Unknown,
+            std::wstring(L"the failing step is unknown; see ") + kSetupLogPath};
 }
 
 FailureReason DiagnoseFailure(Operation operation, const WCHAR *infPath) {

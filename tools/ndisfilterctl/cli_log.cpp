@@ -27,19 +27,19 @@ std::wstring UtcTimestamp(std::chrono::system_clock::time_point when) {
     const long long month = mp < 10 ? mp + 3 : mp - 9;
     const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
     wchar_t text[40];
-    swprintf(text, sizeof text / sizeof text[0], L"%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
-             year, month, day, rest / 3600000, rest / 60000 % 60, rest / 1000 % 60, rest % 1000);
+    swprintf(text, sizeof text / sizeof text[0],
+             L"%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ", year, month, day, rest / 3600000,
+             rest / 60000 % 60, rest / 1000 % 60, rest % 1000);
     return text;
 }
 
 void RunLog::Line(const std::wstring &text) {
     if (!m_path || m_failed) return;
     std::wstring error;
-    if (!AppendLine(*m_path, UtcTimestamp(std::chrono::system_clock::now()) + L" " + text,
-                    error)) {
+    if (!AppendLine(*m_path, UtcTimestamp(std::chrono::system_clock::now()) + L" " + text, error)) {
         m_failed = true;
-        WriteText(Stream::Err, L"ndisfilterctl: warning: cannot write the log " + *m_path +
-                                   L" (" + error + L"); going on without it\n");
+        WriteText(Stream::Err, L"ndisfilterctl: warning: cannot write the log " + *m_path + L" (" +
+                                   error + L"); going on without it\n");
     }
 }
 

@@ -32,14 +32,22 @@ struct KnownOption {
 };
 
 static const KnownOption kOptions[] = {
-    {L"--inf", Option::Inf, true},          {L"--timeout", Option::Timeout, true},
-    {L"--retry", Option::Retry, false},     {L"--library", Option::Library, true},
-    {L"--sim-root", Option::SimRoot, true}, {L"--log", Option::Log, true},
-    {L"--verbose", Option::Verbose, false}, {L"-v", Option::Verbose, false},
-    {L"--json", Option::Json, false},       {L"--quiet", Option::Quiet, false},
-    {L"-q", Option::Quiet, false},          {L"--dry-run", Option::DryRun, false},
-    {L"--no-cleanup", Option::NoCleanup, false}, {L"--help", Option::Help, false},
-    {L"-h", Option::Help, false},           {L"--version", Option::Version, false},
+    {L"--inf", Option::Inf, true},
+    {L"--timeout", Option::Timeout, true},
+    {L"--retry", Option::Retry, false},
+    {L"--library", Option::Library, true},
+    {L"--sim-root", Option::SimRoot, true},
+    {L"--log", Option::Log, true},
+    {L"--verbose", Option::Verbose, false},
+    {L"-v", Option::Verbose, false},
+    {L"--json", Option::Json, false},
+    {L"--quiet", Option::Quiet, false},
+    {L"-q", Option::Quiet, false},
+    {L"--dry-run", Option::DryRun, false},
+    {L"--no-cleanup", Option::NoCleanup, false},
+    {L"--help", Option::Help, false},
+    {L"-h", Option::Help, false},
+    {L"--version", Option::Version, false},
 };
 
 struct KnownCommand {
@@ -72,7 +80,6 @@ ParseResult Refuse(std::wstring error) { return ParseResult{std::nullopt, std::m
 bool IsWindowsHelpSwitch(const std::wstring &arg) {
     return arg == L"/?" || arg == L"-?" || EqualsIgnoringCase(arg, L"/help");
 }
-
 
 }  // namespace
 

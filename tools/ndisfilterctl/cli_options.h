@@ -21,16 +21,16 @@ struct CliRequest {
     std::optional<std::wstring> simRoot;      // builds with a simulated machine only
     std::optional<std::wstring> logPath;      // --log: lines appended to this file
     bool verbose = false;
-    bool json = false;        // one JSON object on standard output
-    bool quiet = false;       // no progress on standard error
-    bool dryRun = false;      // cleanup: list only
-    bool noCleanup = false;   // uninstall: the library's removal alone
+    bool json = false;       // one JSON object on standard output
+    bool quiet = false;      // no progress on standard error
+    bool dryRun = false;     // cleanup: list only
+    bool noCleanup = false;  // uninstall: the library's removal alone
 };
 
 struct ParseResult {
-    std::optional<CliRequest> request;  // absent on bad usage
-    std::wstring error;                 // why, when absent
-    std::vector<std::wstring> warnings; // accepted, but worth a word on standard error
+    std::optional<CliRequest> request;   // absent on bad usage
+    std::wstring error;                  // why, when absent
+    std::vector<std::wstring> warnings;  // accepted, but worth a word on standard error
 };
 
 // args excludes the program name. simulatedMachine: whether --sim-root exists

@@ -70,9 +70,9 @@ std::optional<std::wstring> ModuleFileVersion(const std::wstring &path);
 
 // --inf as the operator gave it, made into what the library is handed.
 struct InfArgument {
-    std::wstring shown;       // absolute, as the operator knows it
-    std::wstring source;      // the file behind it on this platform
-    std::wstring forLibrary;  // the path the library is given
+    std::wstring shown;                                // absolute, as the operator knows it
+    std::wstring source;                               // the file behind it on this platform
+    std::wstring forLibrary;                           // the path the library is given
     std::optional<ndisfilter::tools::InfCheck> check;  // absent: checked on the machine
 };
 // False with a usage error when the path cannot be used at all (too long).

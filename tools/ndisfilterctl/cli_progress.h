@@ -14,8 +14,8 @@ struct ProgressStyle {
     std::chrono::milliseconds quietPeriod{2000};  // nothing is shown before this
     std::chrono::milliseconds interval{10000};    // between lines when not in place
     std::chrono::milliseconds tick{1000};         // between updates in place
-    bool inPlace = false;                          // a terminal: one line, rewritten
-    bool enabled = true;                           // --quiet turns it off
+    bool inPlace = false;                         // a terminal: one line, rewritten
+    bool enabled = true;                          // --quiet turns it off
 };
 
 // What one report says: "install with retry: 12 s elapsed (worst case 360 s)".

@@ -58,8 +58,9 @@ std::wstring OperationName(const Operation &operation) {
 
 std::wstring WorstCase(const Operation &operation) {
     if (operation.retry)
-        return std::to_wstring(3 * (ndisfilter::kRetryTimeoutMs / 1000)) + L" s, three attempts of " +
-               std::to_wstring(ndisfilter::kRetryTimeoutMs / 1000) + L" s";
+        return std::to_wstring(3 * (ndisfilter::kRetryTimeoutMs / 1000)) +
+               L" s, three attempts of " + std::to_wstring(ndisfilter::kRetryTimeoutMs / 1000) +
+               L" s";
     if (operation.timeoutMs && *operation.timeoutMs != INFINITE)
         return std::to_wstring(*operation.timeoutMs) + L" ms";
     return L"no time limit";
@@ -215,14 +216,14 @@ Json CopiesJson(const store::InfStoreScan &scan) {
     Json copies = Json::array();
     for (const store::InfStoreCopy &copy : scan.copies) {
         if (!Ours(copy)) continue;
-        copies.push_back({{"name", Text(copy.name)},
-                          {"path", Text(copy.path)},
-                          {"state", Text(store::CopyStateName(copy.state))},
-                          {"utf16", copy.utf16},
-                          {"pnf", copy.pnfTwin},
-                          {"error", copy.state == store::CopyState::Unreadable
-                                        ? Json(copy.readError)
-                                        : Json(nullptr)}});
+        copies.push_back(
+            {{"name", Text(copy.name)},
+             {"path", Text(copy.path)},
+             {"state", Text(store::CopyStateName(copy.state))},
+             {"utf16", copy.utf16},
+             {"pnf", copy.pnfTwin},
+             {"error",
+              copy.state == store::CopyState::Unreadable ? Json(copy.readError) : Json(nullptr)}});
     }
     return copies;
 }
@@ -267,12 +268,12 @@ std::wstring CleanupLine(const store::CleanupResult &result) {
 Json CleanupJson(const store::CleanupReport &report) {
     Json results = Json::array();
     for (const store::CleanupResult &result : report.results)
-        results.push_back({{"name", Text(result.copy.name)},
-                           {"outcome", Text(store::CleanupOutcomeName(result.outcome))},
-                           {"removed", result.outcome == store::CleanupOutcome::Removed},
-                           {"error", result.error != ERROR_SUCCESS ? Json(result.error)
-                                                                   : Json(nullptr)},
-                           {"pnfRemains", result.pnfRemains}});
+        results.push_back(
+            {{"name", Text(result.copy.name)},
+             {"outcome", Text(store::CleanupOutcomeName(result.outcome))},
+             {"removed", result.outcome == store::CleanupOutcome::Removed},
+             {"error", result.error != ERROR_SUCCESS ? Json(result.error) : Json(nullptr)},
+             {"pnfRemains", result.pnfRemains}});
     return results;
 }
 
@@ -325,13 +326,15 @@ private:
         m_log.Line(L"error: " + error);
     }
     std::wstring LibraryPath() const {
-        return AbsolutePath(m_request.libraryPath ? *m_request.libraryPath
-                                                  : JoinPath(ProgramDirectory(), LibraryFileName()));
+        return AbsolutePath(m_request.libraryPath
+                                ? *m_request.libraryPath
+                                : JoinPath(ProgramDirectory(), LibraryFileName()));
     }
     void DescribeLibrary(const std::wstring &path) {
         const bool found = FileExists(path);
         const std::optional<std::wstring> version = found ? ModuleFileVersion(path) : std::nullopt;
-        m_doc["library"] = {{"path", Text(path)}, {"found", found}, {"version", MaybeText(version)}};
+        m_doc["library"] = {
+            {"path", Text(path)}, {"found", found}, {"version", MaybeText(version)}};
         m_log.Line(L"library: " + path + (found ? L"" : L" (not found)") +
                    (version ? L", version " + *version : std::wstring()));
         m_libraryFound = found;
@@ -422,8 +425,8 @@ int Run::Finish(ExitStatus status) {
 diag::FailureReason Run::Diagnose(const Operation &operation, const std::wstring &infPath) {
     diag::FailureFacts facts;
     facts.process = diag::QueryProcessFacts();
-    const diag::Operation op = operation.action == Action::Install ? diag::Operation::Install
-                                                                    : diag::Operation::Uninstall;
+    const diag::Operation op =
+        operation.action == Action::Install ? diag::Operation::Install : diag::Operation::Uninstall;
     if (op == diag::Operation::Install) facts.inf = diag::CheckInf(infPath.c_str());
     const diag::NetCfgQuery query = QueryNetCfg();
     facts.lockHeld = query.lockHeld;
@@ -549,8 +552,9 @@ int Run::Cleanup() {
     } else if (m_request.dryRun) {
         ok = true;
         const size_t count = report.before.Count(store::CopyState::Marked);
-        summary += L": " + std::to_wstring(count) + L" marked " + (count == 1 ? L"copy" : L"copies") +
-                   L" would be removed from " + report.before.store;
+        summary += L": " + std::to_wstring(count) + L" marked " +
+                   (count == 1 ? L"copy" : L"copies") + L" would be removed from " +
+                   report.before.store;
     } else {
         ok = report.Clean();
         const size_t removed = RemovedNames(report).size();
@@ -660,8 +664,9 @@ int Run::Operate() {
             m_doc["removedByCleanup"] = NamesJson(cleaned);
             m_doc["component"]["installedAfter"] = false;
             m_doc["outcome"] = "not-installed";
-            const std::wstring line = name + L": not installed; nothing to remove; INF copies "
-                                             L"removed by the clean-up: " +
+            const std::wstring line = name +
+                                      L": not installed; nothing to remove; INF copies "
+                                      L"removed by the clean-up: " +
                                       JoinNames(cleaned);
             m_log.Line(line);
             Out(line + L"\n");
@@ -717,8 +722,7 @@ int Run::Operate() {
         }
         if (m_request.verbose) after = machine.Snapshot();
         machineDescription = machine.Description();
-        m_doc["component"]["installedAfter"] =
-            Maybe(QueryNetCfg().installed);
+        m_doc["component"]["installedAfter"] = Maybe(QueryNetCfg().installed);
     }
 
     const ExitStatus status = cleanupFailed ? ExitStatus::Failed : StatusOf(outcome);

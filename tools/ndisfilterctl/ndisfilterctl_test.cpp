@@ -173,8 +173,8 @@ TEST(CommandLine, TimeLimitsCoverTheWholeRangeAndHelpStopsParsing) {
     EXPECT_EQ(ParseTimeout(L"0000000001"), 1u);
     EXPECT_FALSE(ParseTimeout(L"00000000001"));  // eleven digits
 
-    const ParseResult both = ParseArguments(
-        Args({L"--timeout=250", L"-v", L"install", L"--inf=--odd-name.inf"}), false);
+    const ParseResult both =
+        ParseArguments(Args({L"--timeout=250", L"-v", L"install", L"--inf=--odd-name.inf"}), false);
     ASSERT_TRUE(both.request);
     EXPECT_EQ(both.request->action, Action::Install);
     EXPECT_EQ(both.request->timeoutMs, 250u);
@@ -347,8 +347,8 @@ TEST_F(TempDirTest, InstallsAHostInfUnderALimitAndRemovesWithRetry) {
     const fs::path gone = dir / "DorvaneV.inf";
     run = Program({"install", "--inf", gone.string(), "--sim-root", root});
     EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
-    EXPECT_EQ(run.out, "install: not run\nreason: the INF \"" + gone.string() +
-                           "\" does not exist\n");
+    EXPECT_EQ(run.out,
+              "install: not run\nreason: the INF \"" + gone.string() + "\" does not exist\n");
     sim::OpenMachine(root);
     EXPECT_FALSE(sim::ComponentInstalled(L"ZQ_DorvaneV"));
 }
@@ -472,9 +472,8 @@ TEST(Reasons, TheMostSpecificCauseWins) {
              f.inf = diag::InfCheck{State::Unreadable, ERROR_SHARING_VIOLATION};
          },
          Kind::InfUnreadable, L"cannot be read (error 32)"},
-        {diag::Operation::Install,
-         [](diag::FailureFacts &f) { f.process = {}, f.inf.reset(); }, Kind::LockHeld,
-         L"held by \"Other Setup\""},
+        {diag::Operation::Install, [](diag::FailureFacts &f) { f.process = {}, f.inf.reset(); },
+         Kind::LockHeld, L"held by \"Other Setup\""},
         // The INF is an install matter: uninstall looks past it.
         {diag::Operation::Uninstall,
          [](diag::FailureFacts &f) { f.process.elevated = true, f.process.wow64 = false; },
@@ -518,7 +517,8 @@ TEST_F(DiagnosisTest, ChecksReadTheMachineAndReleaseEverything) {
     const diag::InfCheck missing = diag::CheckInf(L"C:\\Users\\Test\\none.inf");
     EXPECT_EQ(missing.state, diag::InfCheck::State::Missing);
     EXPECT_EQ(missing.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(diag::CheckInf(L"C:\\Nowhere\\x.inf").error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(diag::CheckInf(L"C:\\Nowhere\\x.inf").error,
+              static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(diag::CheckInf(L"C:\\Users").state, diag::InfCheck::State::Unreadable);
     sim::Script(sim::Call::CreateFileW, sim::Answer::Win32(ERROR_SHARING_VIOLATION), 0);
     const diag::InfCheck locked = diag::CheckInf(inf);
@@ -607,8 +607,8 @@ TEST_F(DiagnosisTest, LibraryFailuresGetTheirCause) {
     Operation byDefault = Install();
     byDefault.infPath = nullptr;
     EXPECT_FALSE(RunOperation(kModule, byDefault).result);
-    reason = diag::DiagnoseFailure(diag::Operation::Install,
-                                   L"C:\\Program Files\\Host\\DorvaneV.inf");
+    reason =
+        diag::DiagnoseFailure(diag::Operation::Install, L"C:\\Program Files\\Host\\DorvaneV.inf");
     EXPECT_EQ(reason.kind, diag::FailureKind::InfMissing);
     EXPECT_EQ(sim::LiveReferences(), 0);
     EXPECT_EQ(sim::OpenFileHandles(), 0);
@@ -821,13 +821,12 @@ TEST(Log, TimestampsAreUtcWithMilliseconds) {
 // many there are; another driver's INF is never touched.
 class InfStoreTest : public MachineStateTest {
 protected:
-    fs::path Store(const std::string &name) {
-        return sim::HostPath("C:\\WINDOWS\\inf\\" + name);
-    }
+    fs::path Store(const std::string &name) { return sim::HostPath("C:\\WINDOWS\\inf\\" + name); }
     std::vector<std::string> Names(const Json &list) {
         std::vector<std::string> names;
-        for (const Json &item : list) names.push_back(item.is_string() ? item.get<std::string>()
-                                                                       : item["name"].get<std::string>());
+        for (const Json &item : list)
+            names.push_back(item.is_string() ? item.get<std::string>()
+                                             : item["name"].get<std::string>());
         return names;
     }
     using Strings = std::vector<std::string>;
@@ -844,8 +843,9 @@ TEST_F(InfStoreTest, UninstallLeavesNoMarkedCopyBehind) {
     ASSERT_EQ(Ctl({"install", "-q"}).exitCode, 0);
     ASSERT_TRUE(fs::exists(Store("oem60.inf")));
     ProgramRun run = Ctl({"status"});
-    EXPECT_NE(run.out.find("INF store C:\\WINDOWS\\inf: 1 marked copy\n  oem60.inf; .PNF present\n"),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find("INF store C:\\WINDOWS\\inf: 1 marked copy\n  oem60.inf; .PNF present\n"),
+        std::string::npos)
         << run.out;
     Json doc = Parse(Ctl({"uninstall", "--json"}));
     EXPECT_EQ(doc["outcome"], "succeeded");
@@ -872,8 +872,9 @@ TEST_F(InfStoreTest, UninstallLeavesNoMarkedCopyBehind) {
     ASSERT_EQ(Ctl({"install", "-q"}).exitCode, 0);  // oem0 again
     run = Ctl({"uninstall"});
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, "uninstall: succeeded; flags: none; INF copies removed by the library: "
-                       "oem0.inf; by the clean-up: oem1.inf\n");
+    EXPECT_EQ(run.out,
+              "uninstall: succeeded; flags: none; INF copies removed by the library: "
+              "oem0.inf; by the clean-up: oem1.inf\n");
     EXPECT_FALSE(fs::exists(Store("oem1.inf")));
 }
 
@@ -895,8 +896,9 @@ TEST_F(InfStoreTest, CleanupRemovesExactlyTheMarkedCopies) {
 
     ProgramRun run = Ctl({"cleanup", "--dry-run"});
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, "oem3.inf: would be removed\noem12.inf: would be removed\n"
-                       "cleanup --dry-run: 2 marked copies would be removed from C:\\WINDOWS\\inf\n");
+    EXPECT_EQ(run.out,
+              "oem3.inf: would be removed\noem12.inf: would be removed\n"
+              "cleanup --dry-run: 2 marked copies would be removed from C:\\WINDOWS\\inf\n");
     EXPECT_TRUE(fs::exists(Store("oem3.inf")));
 
     Json doc = Parse(Ctl({"cleanup", "--json"}));
@@ -919,8 +921,9 @@ TEST_F(InfStoreTest, UninstallOfWhatIsNotThereSucceedsAndSaysSo) {
     sim::SaveMachine();
     ProgramRun run = Ctl({"uninstall"});
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, "uninstall: not installed; nothing to remove; INF copies removed by the "
-                       "clean-up: oem5.inf\n");
+    EXPECT_EQ(run.out,
+              "uninstall: not installed; nothing to remove; INF copies removed by the "
+              "clean-up: oem5.inf\n");
     EXPECT_FALSE(fs::exists(Store("oem5.inf")));
     Json doc = Parse(Ctl({"uninstall", "--json", "--retry"}));
     EXPECT_EQ(doc["outcome"], "not-installed");

@@ -28,7 +28,6 @@ using ndisfilter::text::Widen;
 namespace ndisfilterctl {
 namespace {
 
-
 constexpr const char *kDefaultSimRoot = ".ndisfilter-sim";
 // Where the simulated machine believes this program lives; the library's
 // default INF is looked for beside it.
@@ -141,8 +140,7 @@ bool ResolveInfArgument(const std::wstring &given, InfArgument &out, std::wstrin
     if (out.forLibrary.size() >= MAX_PATH) {
         error = L"the INF path " + out.forLibrary + L" is " +
                 std::to_wstring(out.forLibrary.size()) +
-                L" characters long; the platform allows at most " +
-                std::to_wstring(MAX_PATH - 1);
+                L" characters long; the platform allows at most " + std::to_wstring(MAX_PATH - 1);
         return false;
     }
     InfCheck check;

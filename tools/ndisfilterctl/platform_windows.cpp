@@ -13,7 +13,6 @@
 namespace ndisfilterctl {
 namespace {
 
-
 bool IsStoreFileName(const wchar_t *name) {
     // Every INF and precompiled INF: the platform names its copies
     // oem<N>.inf, but a copy may also keep its own name.
@@ -80,9 +79,9 @@ bool AppendLine(const std::wstring &path, const std::wstring &line, std::wstring
         WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
                             size, nullptr, nullptr);
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                              nullptr) &&
-                    written == bytes.size();
+    const BOOL ok =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+        written == bytes.size();
     const DWORD writeError = GetLastError();
     CloseHandle(file);
     if (!ok) {
@@ -95,8 +94,8 @@ bool AppendLine(const std::wstring &path, const std::wstring &line, std::wstring
 std::wstring AbsolutePath(const std::wstring &path) {
     std::wstring full(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()),
-                                              full.data(), nullptr);
+        const DWORD length =
+            GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
         if (length == 0) return path;
         if (length < full.size()) {
             full.resize(length);

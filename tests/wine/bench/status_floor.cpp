@@ -19,8 +19,8 @@ int wmain() {
         if (SUCCEEDED(CoCreateInstance(CLSID_CNetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfg,
                                        reinterpret_cast<void **>(&netCfg)))) {
             INetCfgLock *lock = nullptr;
-            if (SUCCEEDED(netCfg->QueryInterface(IID_INetCfgLock,
-                                                 reinterpret_cast<void **>(&lock)))) {
+            if (SUCCEEDED(
+                    netCfg->QueryInterface(IID_INetCfgLock, reinterpret_cast<void **>(&lock)))) {
                 LPWSTR holder = nullptr;
                 lock->IsWriteLocked(&holder);
                 CoTaskMemFree(holder);
