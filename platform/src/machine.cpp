@@ -162,6 +162,9 @@ bool LoadStateLocked(Machine &m, std::string *error) {
         } else if (key == "write-lock-holder") {
             m.lockHeldByTest = true;
             m.lockDescription = Widen(value);
+        } else if (key == "read-only") {
+            if (value.empty()) return refuse("a read-only line without a path", lineNumber);
+            m.fileControls[value].readOnly = true;
         } else if (key == "component") {
             const size_t idTab = value.find('\t');
             GUID guid;
@@ -315,6 +318,8 @@ void SaveMachine() {
     if (!m->elevated) out << "not-elevated\n";
     if (m->wow64) out << "wow64\n";
     if (m->lockHeldByTest) out << "write-lock-holder\t" << Narrow(m->lockDescription) << '\n';
+    for (const auto &[path, control] : m->fileControls)
+        if (control.readOnly) out << "read-only\t" << path << '\n';
     for (const Component &c : m->components)
         out << "component\t" << Narrow(GuidText(c.classGuid)) << '\t' << Narrow(c.id) << '\n';
     // Written beside, then renamed: a crash never leaves half a machine.

@@ -876,6 +876,25 @@ TEST_F(InfStoreTest, UninstallLeavesNoMarkedCopyBehind) {
               "uninstall: succeeded; flags: none; INF copies removed by the library: "
               "oem0.inf; by the clean-up: oem1.inf\n");
     EXPECT_FALSE(fs::exists(Store("oem1.inf")));
+
+    // A copy the clean-up cannot delete (read-only): every path that runs the
+    // clean-up fails, and names what remains.
+    ASSERT_EQ(Ctl({"install", "-q"}).exitCode, 0);
+    ASSERT_EQ(Ctl({"install", "-q", "--inf", "v2.inf"}).exitCode, 0);
+    Edit([] { sim::SetReadOnly("C:\\WINDOWS\\inf\\oem1.inf"); });
+    const std::string remain = "reason: marked INF copies remain in the INF store: oem1.inf\n";
+    run = Ctl({"uninstall"});
+    EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
+    EXPECT_NE(run.out.find("; by the clean-up: none\n" + remain), std::string::npos) << run.out;
+    for (const char *command : {"uninstall", "cleanup"}) {
+        run = Ctl({command});
+        EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed)) << command;
+        EXPECT_NE(run.out.find("\n" + remain), std::string::npos) << run.out;
+        doc = Parse(Ctl({command, "--json"}));
+        EXPECT_EQ(doc["reason"]["kind"], "inf-copies-remain") << command;
+        EXPECT_EQ(doc["exitCode"], Code(ExitStatus::Failed)) << command;
+    }
+    EXPECT_TRUE(fs::exists(Store("oem1.inf")));
 }
 
 TEST_F(InfStoreTest, CleanupRemovesExactlyTheMarkedCopies) {
