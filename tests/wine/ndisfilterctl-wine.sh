@@ -95,18 +95,37 @@ scenario() {  # $1: name; the rest: directives, one per argument
     : >"$STATE_UNIX/calls.log"
 }
 
+# True while a program of this prefix started by ctl is still running.
+ctl_running() {
+    local pid
+    for pid in $(pgrep -f 'ndisfilterctl\.exe' 2>/dev/null); do
+        grep -qzxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && return 0
+    done
+    return 1
+}
+
 # ctl ARGS...: runs the program (in the folder $CTL_CWD, a Windows path, when
-# set); sets CODE, OUT (stdout), ERR (stderr).
+# set); sets CODE, OUT (stdout), ERR (stderr). Every call writes files of its
+# own, and cmd writes the exit code to one more, apart from anything the
+# program prints; the next call starts only once no program of this prefix
+# is left running.
+CALLS=0
 ctl() {
-    local cd_first=""
-    [[ -n ${CTL_CWD:-} ]] && cd_first="cd /d $CTL_CWD & "
-    "${WINE:-wine}" cmd /v:on /c "$cd_first$EXE $* >$STATE\\out.txt 2>$STATE\\err.txt & echo exit=!errorlevel!" \
-        >"$STATE_UNIX/cmd.txt" 2>/dev/null || true
-    CODE=$(tr -d '\r' <"$STATE_UNIX/cmd.txt" | sed -n 's/^exit=//p')
-    OUT=$(tr -d '\r' <"$STATE_UNIX/out.txt")
-    ERR=$(tr -d '\r' <"$STATE_UNIX/err.txt")
+    CALLS=$((CALLS + 1))
+    local n=$CALLS cd_first="" waited=0
+    [[ -n ${CTL_CWD:-} ]] && cd_first="cd /d $CTL_CWD && "
+    "${WINE:-wine}" cmd /v:on /c "$cd_first$EXE $* >$STATE\\out$n.txt 2>$STATE\\err$n.txt & echo code=!errorlevel! >$STATE\\code$n.txt" \
+        >"$STATE_UNIX/cmd$n.txt" 2>&1 </dev/null || true
+    while ctl_running; do
+        (( waited++ < 300 )) || { echo "  a program of call $n is still running after 30 s" >&2; break; }
+        sleep 0.1
+    done
+    CODE=$(tr -d '\r' <"$STATE_UNIX/code$n.txt" 2>/dev/null | sed -n 's/^code=\([0-9-]*\) *$/\1/p')
+    OUT=$(tr -d '\r' <"$STATE_UNIX/out$n.txt" 2>/dev/null)
+    ERR=$(tr -d '\r' <"$STATE_UNIX/err$n.txt" 2>/dev/null)
     printf '  $ ndisfilterctl.exe %s -> %s\n' "$*" "${CODE:-?}"
     [[ -n $OUT ]] && printf '%s\n' "$OUT" | sed 's/^/    /'
+    if [[ -z $CODE ]]; then sed 's/^/    cmd: /' "$STATE_UNIX/cmd$n.txt"; fi
     return 0
 }
 
@@ -251,24 +270,36 @@ check "missing INF exits 1603" test "$CODE" = 1603
 check "missing INF: not run, and why" test "$OUT" = $'install: not run\nreason: the INF "C:\\nowhere\\DorvaneV.inf" does not exist'
 check "missing INF: the library never called" test ! -s "$STATE_UNIX/calls.log"
 
-echo "no marked copy left behind: past oem49, another driver's INF untouched"
+echo "two versions installed past oem59: one uninstall leaves no marked copy, other drivers' INFs untouched"
 scenario store
 for n in $(seq 0 59); do
     [[ -e $STORE_UNIX/oem$n.inf ]] || printf '; another driver %d\r\n[Version]\r\nSignature="$Windows NT$"\r\n' "$n" >"$STORE_UNIX/oem$n.inf"
 done
+other_infs() { grep -l '^; another driver' "$STORE_UNIX"/oem*.inf 2>/dev/null | wc -l; }
+others=$(other_infs)
+# The second version: the same file name, a later DriverVer, another folder.
+mkdir -p "$STATE_UNIX/media2"
+sed 's/^DriverVer *=.*/DriverVer   = 06\/01\/2024,1.1.0.0\r/' "$STATE_UNIX/media/DorvaneV.inf" >"$STATE_UNIX/media2/DorvaneV.inf"
 ctl install --inf "$STATE\\media\\DorvaneV.inf" --quiet
-copy=$(our_store_copies)
-check "installed past the library's purge range" bash -c '[[ ${0#oem} =~ ^[0-9]+\.inf$ ]] && (( ${0//[!0-9]/} >= 50 ))' "$copy"
+check "first version installs" test "$CODE" = 0
+check "first version is oem60, past the library's purge range" test "$(our_store_copies)" = oem60.inf
+ctl install --inf "$STATE\\media2\\DorvaneV.inf" --quiet
+check "second version installs over it" test "$CODE" = 0
+copies=$(our_store_copies)
+check "each version has its marked copy" test "$copies" = $'oem60.inf\noem61.inf'
 ctl cleanup --dry-run
 check "dry run exits 0" test "$CODE" = 0
-check "dry run lists exactly the marked copy" test "$OUT" = "$copy: would be removed
-cleanup --dry-run: 1 marked copy would be removed from C:\\windows\\inf"
-check "dry run changes nothing" test "$(our_store_copies)" = "$copy"
+check "dry run lists exactly the marked copies" \
+    test "$(grep ': would be removed$' <<<"$OUT" | sed 's/: would be removed$//' | sort)" = "$copies"
+check "dry run counts them" grep -qx 'cleanup --dry-run: 2 marked copies would be removed from C:\\windows\\inf' <<<"$OUT"
+check "dry run changes nothing" test "$(our_store_copies)" = "$copies"
 ctl uninstall
 check "uninstall exits 0" test "$CODE" = 0
-check "the clean-up took what the library left" grep -qx "uninstall: succeeded; flags: none; INF copies removed by the library: none; by the clean-up: $copy" <<<"$OUT"
+check "the clean-up took both copies the library left" \
+    grep -qx 'uninstall: succeeded; flags: none; INF copies removed by the library: none; by the clean-up: oem60.inf, oem61.inf' <<<"$OUT"
 check "no marked copy remains" test -z "$(our_store_copies)"
-check "another driver's INF untouched" test -f "$STORE_UNIX/oem7.inf"
+check "none of the other drivers' INFs removed" test "$(other_infs)" = "$others"
+check "another driver's INF untouched" grep -q '^; another driver 7' "$STORE_UNIX/oem7.inf"
 for n in $(seq 0 59); do
     grep -q '^; another driver' "$STORE_UNIX/oem$n.inf" 2>/dev/null && rm -f "$STORE_UNIX/oem$n.inf"
 done
