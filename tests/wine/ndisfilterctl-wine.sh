@@ -30,6 +30,7 @@ if [[ -z ${FAKE_NETCFG_DLL:-} ]]; then
     fi
     stop_wineserver  # a server an interrupted run left behind
     start_prefix
+    own_server=1
     register_netcfg "$(wine_path "$FAKE_NETCFG_DLL")"
     export WINE
 fi
@@ -71,6 +72,8 @@ fi
 cleanup() {
     rm -rf "$STATE_UNIX"
     [[ $placeholder_was_there == 1 ]] || rm -f "$PLACEHOLDER" "${PLACEHOLDER%.*}.pnf"
+    # This trap replaces wine-env.sh's: the server started above ends here.
+    [[ -z ${own_server:-} ]] || stop_wineserver
 }
 trap cleanup EXIT
 
