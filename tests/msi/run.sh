@@ -154,17 +154,7 @@ trap cleanup EXIT
 purge_store_copies
 : >"$STATE_UNIX/components.txt"
 
-passed=0
-failed=0
-check() {  # $1: what; $2...: test command
-    local what=$1; shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        printf '  FAIL: %s\n' "$what"
-        failed=$((failed + 1))
-    fi
-}
+source tests/lib/checks.sh
 
 scenario() {  # $1: name; the rest: the server's directives
     local name=$1; shift

@@ -23,16 +23,7 @@ BUILD="$ROOT/build/$preset"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 name="ndisfilter-$version-$system"
 
-passed=0 failed=0
-check() {  # $1: what; the rest: the test command
-    local what=$1; shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        printf '  FAIL: %s\n' "$what"
-        failed=$((failed + 1))
-    fi
-}
+source tests/lib/checks.sh
 
 log="$BUILD/package.log"
 if ! cmake --build --preset "$preset" --target package >"$log" 2>&1; then

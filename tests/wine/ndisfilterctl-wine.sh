@@ -77,17 +77,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() {  # $1: what; $2...: test command
-    local what=$1; shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        printf '  FAIL: %s\n' "$what"
-        failed=$((failed + 1))
-    fi
-}
+source tests/lib/checks.sh
 
 scenario() {  # $1: name; the rest: directives, one per argument
     local name=$1; shift

@@ -4,7 +4,7 @@
 #   2. the harness against Wine's own network configuration object;
 #   3. the harness against the test-only network configuration server,
 #      registered for CLSID_CNetCfg;
-#   4. tests/wine/ndisfilterctl-wine.sh, when present and executable;
+#   4. tests/wine/ndisfilterctl-wine.sh;
 #   5. a short soak (tests/wine/bench/soak.cpp): 100 cycles;
 #   6. the README's host examples (tests/docs), built and run;
 #   7. tests/package/check-package.sh: the ZIP packages unpacked and run;
@@ -128,9 +128,7 @@ else
     step "soak: 100 install/uninstall cycles, handles, threads and memory back" \
         "$WINE" "$BIN/ndisfilter_wine_soak.exe" --cycles 100 --inf "$(wine_path "$ROOT/inf/DorvaneV.inf")"
     step "the README's hosts, as written" readme_host
-    if [[ -x tests/wine/ndisfilterctl-wine.sh ]]; then
-        step "ndisfilterctl under Wine" tests/wine/ndisfilterctl-wine.sh
-    fi
+    step "ndisfilterctl under Wine" tests/wine/ndisfilterctl-wine.sh
     step "package: unpacked into an empty folder, checked and run" tests/package/check-package.sh "$build"
     step "INF store clean-up with Wine's SetupUninstallOEMInfW" "$WINE" "$BIN/ndisfilter_inf_store_wine.exe"
 fi
