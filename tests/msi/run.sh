@@ -8,6 +8,8 @@
 #   cancel      cancelled by the platform: 1602, rolled back
 #   failure     the second Apply fails after the first applied the component:
 #               1603, rolled back
+#   present     the component installed before the package, the install
+#               fails: 1603, the component and its INF copy stay
 #   bad input   CustomActionData empty, no ndisfilter.dll in the folder, a DLL
 #               that refuses the interface: 1603 with the reason in the log
 #   x86-on-x64  (x64 run) the x86 package refuses 64-bit Windows: 1603
@@ -51,15 +53,15 @@ cmake --build --preset "$build" --target msi fake_netcfg >/dev/null
 CA_DLL="$BUILD/tools/ndisfilterca/ndisfilterca.dll"
 
 # The custom-action DLL as the installer's loader sees it, run or not: the
-# three entry points by their plain names, and system DLLs only.
+# four entry points by their plain names, and system DLLs only.
 triple=x86_64-w64-mingw32
 [[ $arch == x86 ]] && triple=i686-w64-mingw32
 dump=$("$triple-objdump" -p "$CA_DLL")
 exports=$(awk '/^\[Ordinal\/Name Pointer\] Table/ { inside = 1; next }
                inside && /^[ \t]*$/ { exit }
                inside { print $NF }' <<<"$dump" | sort | tr '\n' ' ')
-if [[ $exports != "InstallFilter RollbackInstallFilter UninstallFilter " ]]; then
-    echo "FAIL: ndisfilterca.dll exports '$exports', not the three entry points" >&2
+if [[ $exports != "DetectFilter InstallFilter RollbackInstallFilter UninstallFilter " ]]; then
+    echo "FAIL: ndisfilterca.dll exports '$exports', not the four entry points" >&2
     exit 1
 fi
 imports=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$dump" | sort | tr '\n' ' ')
@@ -187,6 +189,7 @@ msiexec() {
         "$STATE_UNIX/calls.log"
 }
 logged() { [[ -f $LOG ]] && grep -aqF -- "$1" "$LOG"; }
+action_started() { [[ -f $LOG ]] && grep -aqE -- "^Action start [0-9:]+: $1\.\$" <(tr -d '\r' <"$LOG"); }
 installed() { grep -qix 'ZQ_DorvaneV' "$STATE_UNIX/components.txt" 2>/dev/null; }
 not_installed() { ! installed; }
 files_present() {
@@ -234,6 +237,8 @@ check "files installed" files_present
 check "component installed" installed
 check "one INF copy in the store" test "$(copies)" = 1
 check "the older product's removal removed the component" grep -q 'INetCfgClassSetup.DeInstall' "$STATE_UNIX/calls.log"
+check "log: ... before this one looked for it" logged 'DetectFilter: the component is not installed'
+check "log: so its rollback is scheduled" action_started RollbackInstallFilter
 check "log: this product's install" logged 'ndisfilterca: InstallFilter: returns 0'
 
 msiexec /i "$STATE\\ndisfilter-older.msi" /qn
@@ -306,6 +311,24 @@ check "log: answer" logged 'InstallFilter: returns 1603 (ERROR_INSTALL_FAILURE)'
 check "log: the install took the component back" logged 'InstallFilter: undoing: calling UninstallWithRetry()'
 check "log: ... and it went" logged 'InstallFilter: UninstallWithRetry answered TRUE; flags: none'
 rolled_back failure
+
+CASE=present
+echo "the component there before the package: a failed install leaves it and its INF copy in place"
+scenario present 'answer INetCfg.Apply E_FAIL'
+echo ZQ_DorvaneV >"$STATE_UNIX/components.txt"
+free=0
+while compgen -G "$STORE_UNIX/[oO][eE][mM]$free.[iI][nN][fF]" >/dev/null; do free=$((free + 1)); done
+cp inf/DorvaneV.inf "$STORE_UNIX/oem$free.inf"
+msiexec /i "$STATE\\ndisfilter.msi" /qn
+check "failed install exits 1603" test "$CODE" = 1603
+check "log: the component found before" logged 'DetectFilter: the component is installed already: NDISFILTERPRESENT=1'
+check "log: the install does not undo it" logged 'InstallFilter: not undoing'
+check "no rollback action scheduled" eval '! action_started RollbackInstallFilter'
+check "the component still installed" installed
+check "its INF copy still in the store" test "$(copies)" = 1
+check "the package's files rolled back" no_files
+: >"$STATE_UNIX/components.txt"
+purge_store_copies
 
 CASE=bad-input
 echo "bad input: 1603 with the reason in the log, nothing left"

@@ -28,6 +28,7 @@ public:
 
     UINT Go() {
         Log(L"started");
+        if (m_action == Action::DetectPresent) return DetectPresent();
         std::wstring text, error;
         if (!m_host.ReadActionData(text, error))
             return FailEarly(L"cannot read CustomActionData: " + error);
@@ -72,6 +73,28 @@ private:
     void Release(INdisFilterHelper2 *helper) {
         helper->Release();
         m_host.UnloadLibrary();
+    }
+
+    // Immediate, before the deferred actions are scheduled: whether the
+    // component is there before this installation. Not being able to tell
+    // counts as not there, as the install action's own undo does.
+    UINT DetectPresent() {
+        const std::optional<bool> installed = m_host.ComponentInstalled();
+        if (installed != true) {
+            Log(installed == false ? L"the component is not installed"
+                                   : L"warning: cannot tell whether the component is installed; "
+                                     L"taken as not installed");
+            return Answer(kActionSuccess, L"ERROR_SUCCESS");
+        }
+        UINT error = 0;
+        if (!m_host.SetProperty(kPresentProperty, L"1", error)) {
+            Log(std::wstring(L"error: cannot set ") + kPresentProperty + L" (error " +
+                std::to_wstring(error) + L")");
+            return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
+        }
+        Log(std::wstring(L"the component is installed already: ") + kPresentProperty +
+            L"=1, a rollback of this installation leaves it in place");
+        return Answer(kActionSuccess, L"ERROR_SUCCESS");
     }
 
     UINT Succeed(BOOL restartRequired) {
@@ -169,6 +192,8 @@ const wchar_t *EntryPointName(Action action) {
             return L"InstallFilter";
         case Action::Uninstall:
             return L"UninstallFilter";
+        case Action::DetectPresent:
+            return L"DetectFilter";
         case Action::RollbackInstall:
             break;
     }

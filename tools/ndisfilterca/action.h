@@ -22,7 +22,13 @@ constexpr UINT kActionSuccess = 0;      // ERROR_SUCCESS
 constexpr UINT kActionUserExit = 1602;  // ERROR_INSTALL_USEREXIT
 constexpr UINT kActionFailure = 1603;   // ERROR_INSTALL_FAILURE
 
-enum class Action { Install, Uninstall, RollbackInstall };
+enum class Action { Install, Uninstall, RollbackInstall, DetectPresent };
+
+// Set to "1" by DetectPresent, an immediate action run before the deferred
+// ones are scheduled, when the component is installed already: the package
+// then leaves the rollback of its install out, so that a failed install
+// does not remove a component it did not put there.
+constexpr const wchar_t *kPresentProperty = L"NDISFILTERPRESENT";
 
 // The entry point's name, as an installer's CustomAction table names it.
 const wchar_t *EntryPointName(Action action);
@@ -57,6 +63,9 @@ public:
     virtual void Log(const std::wstring &line) = 0;
     // Asks the installer for a restart at the end; false if it refused.
     virtual bool RequestRestart() = 0;
+    // Sets a property of the installer's session; false with the error if
+    // it refused.
+    virtual bool SetProperty(const wchar_t *name, const wchar_t *value, UINT &error) = 0;
     // Loads the library at its full path and gets one INdisFilterHelper2
     // reference from its DllGetClassObject; null with a reason on failure.
     // The caller releases the reference, then calls UnloadLibrary.
@@ -75,8 +84,8 @@ protected:
     ~ActionHost() = default;
 };
 
-// Runs one action from its CustomActionData to its answer; every step is
-// logged. Never throws.
+// Runs one action from its CustomActionData (DetectPresent: from the
+// platform's state) to its answer; every step is logged. Never throws.
 UINT RunAction(Action action, ActionHost &host);
 
 }  // namespace ndisfilter::ca

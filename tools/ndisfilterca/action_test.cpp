@@ -54,6 +54,8 @@ public:
     std::wstring data;
     std::wstring loadError;  // non-empty: the library does not load
     bool restartGranted = true;
+    bool propertySettable = true;
+    std::wstring properties;  // NAME=value of each property set
     // ComponentInstalled's answers in turn, the last one repeated.
     std::vector<std::optional<bool>> installed{false};
     tools::FailureReason reason{tools::FailureKind::Unknown, L"the failing step is unknown"};
@@ -78,6 +80,11 @@ public:
     bool RequestRestart() override {
         ++restartRequests;
         return restartGranted;
+    }
+    bool SetProperty(const wchar_t *name, const wchar_t *value, UINT &error) override {
+        error = propertySettable ? 0 : 1627;  // ERROR_FUNCTION_FAILED
+        if (propertySettable) properties += std::wstring(name) + L"=" + value;
+        return propertySettable;
     }
     INdisFilterHelper2 *LoadLibraryHelper(const std::wstring &path, std::wstring &error) override {
         ++loads;
@@ -324,6 +331,41 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
         const bool failed = (row.installs && !host.helper.answer && !host.helper.cancelled) ||
                             (row.uninstalls && !host.helper.uninstallAnswer);
         EXPECT_EQ(host.diagnoses, failed ? 1 : 0);
+    }
+}
+
+// The immediate action before the install: it reads no CustomActionData,
+// loads no library and changes nothing; only a component that is there for
+// certain keeps the rollback out.
+TEST(RunAction, DetectSetsThePropertyOnlyForAComponentThatIsThere) {
+    const struct {
+        const char *name;
+        std::optional<bool> installed;
+        bool settable;
+        UINT code;
+        const wchar_t *properties;
+        const wchar_t *line;
+    } cases[] = {
+        {"installed", true, true, kActionSuccess, L"NDISFILTERPRESENT=1",
+         L"DetectFilter: the component is installed already: NDISFILTERPRESENT=1, a rollback of "
+         L"this installation leaves it in place"},
+        {"not installed", false, true, kActionSuccess, L"",
+         L"DetectFilter: the component is not installed"},
+        {"cannot tell", std::nullopt, true, kActionSuccess, L"",
+         L"DetectFilter: warning: cannot tell whether the component is installed"},
+        {"the installer refuses the property", true, false, kActionFailure, L"",
+         L"DetectFilter: error: cannot set NDISFILTERPRESENT (error 1627)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeHost host;
+        host.dataReadable = false;
+        host.installed = {c.installed};
+        host.propertySettable = c.settable;
+        EXPECT_EQ(RunAction(Action::DetectPresent, host), c.code);
+        EXPECT_EQ(host.properties, c.properties);
+        EXPECT_TRUE(host.Logged(c.line)) << c.line;
+        EXPECT_EQ(host.loads + host.cleanups + host.diagnoses, 0);
     }
 }
 

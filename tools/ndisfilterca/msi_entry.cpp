@@ -1,8 +1,10 @@
 // ndisfilterca.dll: the custom actions' entry points, bound to a Windows
-// Installer session. Each is a deferred action that runs without
-// impersonation: it reads CustomActionData, loads ndisfilter.dll from the
-// install folder by its full path and logs every step through
-// MsiProcessMessage (INSTALLMESSAGE_INFO).
+// Installer session. InstallFilter, UninstallFilter and RollbackInstallFilter
+// are deferred actions that run without impersonation: each reads
+// CustomActionData, loads ndisfilter.dll from the install folder by its full
+// path and logs every step through MsiProcessMessage (INSTALLMESSAGE_INFO).
+// DetectFilter is an immediate action that only reads the network
+// configuration and sets a property.
 #include <windows.h>
 #include <objbase.h>
 #include <msi.h>
@@ -60,6 +62,11 @@ public:
 
     bool RequestRestart() override {
         return MsiSetMode(m_session, MSIRUNMODE_REBOOTATEND, TRUE) == ERROR_SUCCESS;
+    }
+
+    bool SetProperty(const wchar_t *name, const wchar_t *value, UINT &error) override {
+        error = MsiSetPropertyW(m_session, name, value);
+        return error == ERROR_SUCCESS;
     }
 
     INdisFilterHelper2 *LoadLibraryHelper(const std::wstring &path, std::wstring &error) override {
@@ -154,4 +161,9 @@ extern "C" UINT __stdcall UninstallFilter(MSIHANDLE session) {
 
 extern "C" UINT __stdcall RollbackInstallFilter(MSIHANDLE session) {
     return ndisfilter::ca::Enter(ndisfilter::ca::Action::RollbackInstall, session);
+}
+
+// Type 1, immediate.
+extern "C" UINT __stdcall DetectFilter(MSIHANDLE session) {
+    return ndisfilter::ca::Enter(ndisfilter::ca::Action::DetectPresent, session);
 }
