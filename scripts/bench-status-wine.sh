@@ -18,16 +18,14 @@ while [[ $# -gt 0 ]]; do
     shift 2
 done
 ROOT=$PWD
-case $arch in
-    x64) preset=windows-x64 suffix= ;;
-    x86) preset=windows-x86 suffix=-x86 ;;
-    *) echo "unknown architecture $arch" >&2; exit 2 ;;
-esac
+[[ $arch == x64 || $arch == x86 ]] || { echo "unknown architecture $arch (x64 or x86)" >&2; exit 2; }
+source tests/wine/arch.sh
+wine_arch "$arch" wine-prefix-bench
+preset=$PRESET
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j2 --target ndisfilterctl fake_netcfg ndisfilter_status_floor >/dev/null
 
-export WINEPREFIX=${NDISFILTER_BENCH_PREFIX:-$ROOT/build/wine-prefix-bench$suffix}
-export NDISFILTER_WINE_ARCH=$arch
+export WINEPREFIX=${NDISFILTER_BENCH_PREFIX:-$ROOT/build/$PREFIX}
 source tests/wine/wine-env.sh
 stop_wineserver
 start_prefix

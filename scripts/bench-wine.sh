@@ -37,11 +37,10 @@ while [[ $# -gt 0 ]]; do
     shift 2
 done
 ROOT=$PWD
-case $arch in
-    x64) preset=windows-x64 suffix= view=64 ;;
-    x86) preset=windows-x86 suffix=-x86 view= ;;
-    *) echo "unknown architecture $arch" >&2; exit 2 ;;
-esac
+[[ $arch == x64 || $arch == x86 ]] || { echo "unknown architecture $arch (x64 or x86)" >&2; exit 2; }
+source tests/wine/arch.sh
+wine_arch "$arch" wine-prefix-bench
+preset=$PRESET view=$REG_VIEW
 BIN="$ROOT/build/$preset/tests/wine"
 LIBRARY="$ROOT/build/$preset/ndisfilter/ndisfilter.dll"
 INF="$ROOT/inf/DorvaneV.inf"
@@ -51,8 +50,7 @@ cmake --build --preset "$preset" -j2 --target ndisfilter fake_netcfg ndisfilter_
 
 # A prefix apart from the tests' build/wine-prefix, so that a test run going
 # on at the same time keeps its server and registration to itself.
-export WINEPREFIX=${NDISFILTER_BENCH_PREFIX:-$ROOT/build/wine-prefix-bench$suffix}
-export NDISFILTER_WINE_ARCH=$arch
+export WINEPREFIX=${NDISFILTER_BENCH_PREFIX:-$ROOT/build/$PREFIX}
 source tests/wine/wine-env.sh
 if [[ $arch == x86 ]] && ! wine_runs_32bit; then
     echo "this machine cannot run Wine's 32-bit loader ($WINE32 --version fails)" >&2

@@ -24,26 +24,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 ROOT=$PWD
+source tests/wine/arch.sh
 
 if [[ ${1:-} != --arch ]]; then
-    status=0
-    summary=()
-    for arch in x64 x86; do
-        t0=$SECONDS
-        if tests/msi/run.sh --arch "$arch"; then result=PASS; else result=FAIL status=1; fi
-        summary+=("$(printf '%-4s %s (%d s)' "$arch" "$result" $((SECONDS - t0)))")
-    done
-    printf '\nMSI tests by architecture:\n'
-    printf '  %s\n' "${summary[@]}"
-    exit $status
+    each_arch "MSI tests" "x64 x86" tests/msi/run.sh
+    exit
 fi
 arch=${2:?usage: tests/msi/run.sh [--arch x64|x86]}
-case $arch in
-    x64) build=windows-x64 prefix=wine-prefix view=64 ;;
-    x86) build=windows-x86 prefix=wine-prefix-x86 view= ;;
-    *) echo "unknown architecture $arch" >&2; exit 2 ;;
-esac
-export WINEPREFIX="$ROOT/build/$prefix" NDISFILTER_WINE_ARCH=$arch
+[[ $arch == wow64 ]] && { echo "the MSI tests run for x64 and x86" >&2; exit 2; }
+wine_arch "$arch"
+build=$PRESET view=$REG_VIEW
+export WINEPREFIX="$ROOT/build/$PREFIX"
 source tests/wine/wine-env.sh
 
 printf '\n==== MSI, %s: %s packages in %s\n' "$arch" "$build" "$WINEPREFIX"
@@ -74,7 +65,7 @@ echo "ndisfilterca.dll: exports $exports; imports $imports"
 if [[ $arch == x86 ]] && ! wine_runs_32bit; then
     echo "SKIPPED: this machine cannot run Wine's 32-bit loader ($WINE32 --version fails)."
     [[ ${NDISFILTER_REQUIRE_32BIT:-0} == 1 ]] && exit 1
-    exit 0
+    exit 77
 fi
 
 # ---- the packages: this version's, an older one, and the bad-input one

@@ -14,12 +14,11 @@ cd "$(dirname "$0")/../.."
 t_start=$SECONDS
 if [[ -z ${FAKE_NETCFG_DLL:-} ]]; then
     arch=${1:-${NDISFILTER_WINE_ARCH:-x64}}
-    case $arch in
-        x64) build=windows-x64 prefix=wine-prefix ;;
-        x86) build=windows-x86 prefix=wine-prefix-x86 ;;
-        *) echo "usage: $0 [x64|x86]" >&2; exit 2 ;;
-    esac
-    export NDISFILTER_WINE_ARCH=$arch WINEPREFIX=${WINEPREFIX:-$PWD/build/$prefix}
+    [[ $arch == x64 || $arch == x86 ]] || { echo "usage: $0 [x64|x86]" >&2; exit 2; }
+    source tests/wine/arch.sh
+    wine_arch "$arch"
+    build=$PRESET
+    export WINEPREFIX=${WINEPREFIX:-$PWD/build/$PREFIX}
     export NDISFILTERCTL_EXE=${NDISFILTERCTL_EXE:-$PWD/build/$build/ndisfilter/ndisfilterctl.exe}
     export FAKE_NETCFG_DLL=$PWD/build/$build/tests/wine/fake_netcfg.dll
     source tests/wine/wine-env.sh

@@ -20,47 +20,28 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 ROOT=$PWD
+source tests/wine/arch.sh
 
 if [[ ${1:-} != --arch ]]; then
-    status=0
-    summary=()
-    for arch in x64 x86 wow64; do
-        t0=$SECONDS
-        slow=()
-        [[ $arch == x64 ]] || slow=(--skip-slow)
-        code=0
-        tests/wine/run.sh --arch "$arch" "${slow[@]}" "$@" || code=$?
-        case $code in
-            0) result=PASS ;;
-            77) result="SKIPPED (this machine cannot run 32-bit programs)" ;;
-            *) result=FAIL status=1 ;;
-        esac
-        summary+=("$(printf '%-6s %s, %d s' "$arch" "$result" $((SECONDS - t0)))")
-    done
-    printf '\nWine tests by architecture:\n'
-    printf '  %s\n' "${summary[@]}"
-    exit $status
+    each_arch "Wine tests" "x64 x86 wow64" tests/wine/run.sh "$@"
+    exit
 fi
-arch=${2:?usage: tests/wine/run.sh [--arch x64|x86|wow64] [harness arguments]}
+arch=${2:?usage: tests/wine/run.sh [--arch x64|x86|wow64 [harness arguments]]}
 shift 2
-case $arch in
-    x64) build=windows-x64 prefix=wine-prefix view=64 ;;
-    x86) build=windows-x86 prefix=wine-prefix-x86 view= ;;
-    wow64) build=windows-x86 prefix=wine-prefix view=32 ;;
-    *) echo "unknown architecture $arch" >&2; exit 2 ;;
-esac
+# The harness's 120 s retry scenario runs in the 64-bit run only.
+[[ $arch == x64 || " $* " == *" --skip-slow "* ]] || set -- --skip-slow "$@"
+wine_arch "$arch"
+build=$PRESET view=$REG_VIEW
 BIN="$ROOT/build/$build/tests/wine"
-export WINEPREFIX="$ROOT/build/$prefix"
-export NDISFILTER_WINE_ARCH=x64
-[[ $arch == x86 ]] && NDISFILTER_WINE_ARCH=x86
+export WINEPREFIX="$ROOT/build/$PREFIX"
 source tests/wine/wine-env.sh
 BUILTIN_NETCFG='C:\windows\system32\netcfgx.dll'
 
 printf '\n==== Wine, %s: %s programs in %s\n' "$arch" "$build" "$WINEPREFIX"
 if [[ $arch != x64 ]] && ! wine_runs_32bit; then
     echo "SKIPPED: this machine cannot run Wine's 32-bit loader ($WINE32 --version fails;"
-    echo "a kernel without 32-bit support answers 'Exec format error'). The 32-bit build is"
-    echo "compiled and checked as a binary, but not run."
+    echo "a Linux kernel without 32-bit support, e.g. ia32_emulation off, answers 'Exec format"
+    echo "error'). The 32-bit build is compiled and checked as a binary, but not run."
     if [[ $arch == x86 ]]; then
         tests/package/check-package.sh "$build" --no-run || exit 1
     fi
