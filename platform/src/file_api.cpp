@@ -128,6 +128,41 @@ HANDLE NewHandleLocked(FileObject *object) {
     return object;
 }
 
+// Opens an existing file, folder or link for reading as CreateFileW does
+// (the link itself with FILE_FLAG_OPEN_REPARSE_POINT, a folder only with
+// FILE_FLAG_BACKUP_SEMANTICS); sets the last error.
+HANDLE OpenFileLocked(const std::wstring &full, const std::string &host, DWORD flags) {
+    struct stat st;
+    if (lstat(host.c_str(), &st) != 0) return Fail(NotFoundError(host), INVALID_HANDLE_VALUE);
+    const DWORD blocked = FileControlErrorLocked(full, false);
+    if (blocked != ERROR_SUCCESS) return Fail(blocked, INVALID_HANDLE_VALUE);
+    auto *file = new FileObject{FileObject::Kind::File, TheMachine().generation, {}, 0, {}, 0};
+    const bool link = S_ISLNK(st.st_mode);
+    if (link && (flags & FILE_FLAG_OPEN_REPARSE_POINT))
+        return NewHandleLocked(file);  // the link itself: no data of its own
+    struct stat target;
+    DWORD error = ERROR_SUCCESS;
+    if (stat(host.c_str(), &target) != 0) {
+        error = ERROR_FILE_NOT_FOUND;  // a link to nothing
+    } else if (S_ISDIR(target.st_mode)) {
+        if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) error = ERROR_ACCESS_DENIED;
+    } else {
+        std::ifstream in(host, std::ios::binary);
+        std::ostringstream bytes;
+        if (!in || !(bytes << in.rdbuf())) {
+            if (target.st_size != 0) error = ERROR_ACCESS_DENIED;
+        } else {
+            file->content = bytes.str();
+        }
+    }
+    if (error != ERROR_SUCCESS) {
+        delete file;
+        return Fail(error, INVALID_HANDLE_VALUE);
+    }
+    SetLastErrorQuiet(ERROR_SUCCESS);
+    return NewHandleLocked(file);
+}
+
 }  // namespace
 
 namespace sim {
@@ -198,18 +233,11 @@ int OpenFileHandles() {
 extern "C" UINT WINAPI GetSystemWindowsDirectoryW(LPWSTR buffer, UINT capacity) {
     wchar_t detail[16];
     swprintf(detail, 16, L"%u", capacity);
-    const std::optional<Answer> answer = Enter(Call::GetSystemWindowsDirectoryW, detail);
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return 0;
-    }
+    if (EnterFails(Call::GetSystemWindowsDirectoryW, detail)) return 0;
     LockedMachine m;
     // The simulated machine has no per-user Windows directory: the system's
     // is the one GetWindowsDirectoryA answers.
-    if (!m->windowsDirectory) {
-        SetLastErrorQuiet(ERROR_GEN_FAILURE);
-        return 0;
-    }
+    if (!m->windowsDirectory) return Fail<UINT>(ERROR_GEN_FAILURE, 0);
     const std::wstring dir = Widen(*m->windowsDirectory);
     if (!buffer || capacity < dir.size() + 1) return static_cast<UINT>(dir.size() + 1);
     wmemcpy(buffer, dir.c_str(), dir.size() + 1);
@@ -217,15 +245,8 @@ extern "C" UINT WINAPI GetSystemWindowsDirectoryW(LPWSTR buffer, UINT capacity) 
 }
 
 extern "C" HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    const std::optional<Answer> answer = Enter(Call::FindFirstFileW, pattern ? pattern : L"(null)");
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!pattern || !*pattern || !data) {
-        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (EnterFails(Call::FindFirstFileW, PathText(pattern))) return INVALID_HANDLE_VALUE;
+    if (!pattern || !*pattern || !data) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     LockedMachine m;
     const std::wstring given = pattern;
     const size_t slash = given.find_last_of(L"\\/");
@@ -234,10 +255,8 @@ extern "C" HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data
         FullWindowsPathLocked(slash == std::wstring::npos ? L"." : given.substr(0, slash + 1));
     const std::string hostFolder = HostPathLocked(folder);
     struct stat st;
-    if (stat(hostFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        SetLastErrorQuiet(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (stat(hostFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     auto *listing = new FileObject{FileObject::Kind::Listing, m->generation, {}, 0, {}, 0};
     if (DIR *dir = opendir(hostFolder.c_str())) {
         while (dirent *entry = readdir(dir)) {
@@ -259,8 +278,7 @@ extern "C" HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data
     }
     if (listing->entries.empty()) {
         delete listing;
-        SetLastErrorQuiet(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
+        return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     }
     std::sort(listing->entries.begin(), listing->entries.end(),
               [](const FoundEntry &a, const FoundEntry &b) {
@@ -273,21 +291,12 @@ extern "C" HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data
 }
 
 extern "C" BOOL WINAPI FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
-    const std::optional<Answer> answer = Enter(Call::FindNextFileW, L"");
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
+    if (EnterFails(Call::FindNextFileW, L"")) return FALSE;
     LockedMachine m;
     FileObject *listing = ObjectOfLocked(find, FileObject::Kind::Listing);
-    if (!listing || !data) {
-        SetLastErrorQuiet(listing ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (listing->next >= listing->entries.size()) {
-        SetLastErrorQuiet(ERROR_NO_MORE_FILES);
-        return FALSE;
-    }
+    if (!listing || !data)
+        return Fail(listing ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE, FALSE);
+    if (listing->next >= listing->entries.size()) return Fail(ERROR_NO_MORE_FILES, FALSE);
     Fill(listing->entries[listing->next++], data);
     return TRUE;
 }
@@ -295,120 +304,48 @@ extern "C" BOOL WINAPI FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
 extern "C" BOOL WINAPI FindClose(HANDLE find) {
     const std::optional<Answer> answer = Enter(Call::FindClose, L"");
     LockedMachine m;
-    if (!ObjectOfLocked(find, FileObject::Kind::Listing)) {
-        SetLastErrorQuiet(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!ObjectOfLocked(find, FileObject::Kind::Listing)) return Fail(ERROR_INVALID_HANDLE, FALSE);
     CloseFileHandleLocked(find);  // a scripted failure still closes it
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
-    return TRUE;
+    return answer ? Fail(answer->win32Error, FALSE) : TRUE;
 }
 
 extern "C" DWORD WINAPI GetFileAttributesW(LPCWSTR path) {
-    const std::optional<Answer> answer = Enter(Call::GetFileAttributesW, path ? path : L"(null)");
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    if (!path || !*path) {
-        SetLastErrorQuiet(ERROR_PATH_NOT_FOUND);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    LockedMachine m;
-    const std::wstring full = FullWindowsPathLocked(path);
-    const std::string host = HostPathLocked(full);
-    const std::optional<DWORD> attributes = AttributesLocked(host, full);
-    if (!attributes) {
-        SetLastErrorQuiet(NotFoundError(host));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return *attributes;
+    return OnWindowsPath(
+        Call::GetFileAttributesW, PathText(path), path, ERROR_PATH_NOT_FOUND,
+        INVALID_FILE_ATTRIBUTES, [](Machine &, const std::wstring &full, const std::string &host) {
+            const std::optional<DWORD> attributes = AttributesLocked(host, full);
+            return attributes ? *attributes : Fail(NotFoundError(host), INVALID_FILE_ATTRIBUTES);
+        });
 }
 
 extern "C" HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share,
                                      LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                      HANDLE templateFile) {
-    const std::optional<Answer> answer =
-        Enter(Call::CreateFileW, std::wstring(path ? path : L"(null)") + L"|" + Hex(access) + L" " +
-                                     Hex(share) + L" " + Hex(disposition) + L" " + Hex(flags));
     (void)security;
     (void)templateFile;
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!path || !*path) {
-        SetLastErrorQuiet(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    if ((access & ~GENERIC_READ) != 0 || disposition != OPEN_EXISTING) {
-        SetLastErrorQuiet(ERROR_NOT_SUPPORTED);
-        return INVALID_HANDLE_VALUE;
-    }
-    LockedMachine m;
-    const std::wstring full = FullWindowsPathLocked(path);
-    const std::string host = HostPathLocked(full);
-    struct stat st;
-    if (lstat(host.c_str(), &st) != 0) {
-        SetLastErrorQuiet(NotFoundError(host));
-        return INVALID_HANDLE_VALUE;
-    }
-    const DWORD blocked = FileControlErrorLocked(full, false);
-    if (blocked != ERROR_SUCCESS) {
-        SetLastErrorQuiet(blocked);
-        return INVALID_HANDLE_VALUE;
-    }
-    auto *file = new FileObject{FileObject::Kind::File, m->generation, {}, 0, {}, 0};
-    const bool link = S_ISLNK(st.st_mode);
-    if (link && (flags & FILE_FLAG_OPEN_REPARSE_POINT))
-        return NewHandleLocked(file);  // the link itself: no data of its own
-    struct stat target;
-    DWORD error = ERROR_SUCCESS;
-    if (stat(host.c_str(), &target) != 0) {
-        error = ERROR_FILE_NOT_FOUND;  // a link to nothing
-    } else if (S_ISDIR(target.st_mode)) {
-        if (!(flags & FILE_FLAG_BACKUP_SEMANTICS)) error = ERROR_ACCESS_DENIED;
-    } else {
-        std::ifstream in(host, std::ios::binary);
-        std::ostringstream bytes;
-        if (!in || !(bytes << in.rdbuf())) {
-            if (target.st_size != 0) error = ERROR_ACCESS_DENIED;
-        } else {
-            file->content = bytes.str();
-        }
-    }
-    if (error != ERROR_SUCCESS) {
-        delete file;
-        SetLastErrorQuiet(error);
-        return INVALID_HANDLE_VALUE;
-    }
-    SetLastErrorQuiet(ERROR_SUCCESS);
-    return NewHandleLocked(file);
+    const std::wstring detail = PathText(path) + L"|" + Hex(access) + L" " + Hex(share) + L" " +
+                                Hex(disposition) + L" " + Hex(flags);
+    return OnWindowsPath(Call::CreateFileW, detail, path, ERROR_PATH_NOT_FOUND,
+                         INVALID_HANDLE_VALUE,
+                         [&](Machine &, const std::wstring &full, const std::string &host) {
+                             if ((access & ~GENERIC_READ) != 0 || disposition != OPEN_EXISTING)
+                                 return Fail(ERROR_NOT_SUPPORTED, INVALID_HANDLE_VALUE);
+                             return OpenFileLocked(full, host, flags);
+                         });
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                                 LPOVERLAPPED overlapped) {
     wchar_t detail[16];
     swprintf(detail, 16, L"%u", bytesToRead);
-    const std::optional<Answer> answer = Enter(Call::ReadFile, detail);
+    const bool scriptedFailure = EnterFails(Call::ReadFile, detail);
     if (bytesRead) *bytesRead = 0;
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
+    if (scriptedFailure) return FALSE;
     LockedMachine m;
     FileObject *file = ObjectOfLocked(handle, FileObject::Kind::File);
-    if (!file) {
-        SetLastErrorQuiet(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (overlapped || !bytesRead || (!buffer && bytesToRead)) {
-        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!file) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (overlapped || !bytesRead || (!buffer && bytesToRead))
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
     const size_t n = std::min<size_t>(bytesToRead, file->content.size() - file->position);
     if (n) memcpy(buffer, file->content.data() + file->position, n);
     file->position += n;
@@ -417,17 +354,9 @@ extern "C" BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD bytesToRead,
 }
 
 extern "C" BOOL WINAPI DeleteFileW(LPCWSTR path) {
-    const std::optional<Answer> answer = Enter(Call::DeleteFileW, path ? path : L"(null)");
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
-    if (!path || !*path) {
-        SetLastErrorQuiet(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    LockedMachine m;
-    const DWORD error = DeleteWindowsFileLocked(FullWindowsPathLocked(path));
-    if (error != ERROR_SUCCESS) SetLastErrorQuiet(error);
-    return error == ERROR_SUCCESS;
+    return OnWindowsPath(Call::DeleteFileW, PathText(path), path, ERROR_PATH_NOT_FOUND, FALSE,
+                         [](Machine &, const std::wstring &full, const std::string &) {
+                             const DWORD error = DeleteWindowsFileLocked(full);
+                             return error == ERROR_SUCCESS ? TRUE : Fail(error, FALSE);
+                         });
 }

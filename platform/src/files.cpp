@@ -98,20 +98,10 @@ std::vector<std::string> NamedCatalogs(const std::string &inf) {
 }  // namespace
 
 extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD capacity) {
-    const std::optional<Answer> answer = Enter(Call::GetModuleFileNameW, Number(capacity));
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return 0;
-    }
+    if (EnterFails(Call::GetModuleFileNameW, Number(capacity))) return 0;
     LockedMachine m;
-    if (module) {
-        SetLastErrorQuiet(ERROR_MOD_NOT_FOUND);
-        return 0;
-    }
-    if (!m->executablePath) {
-        SetLastErrorQuiet(ERROR_GEN_FAILURE);
-        return 0;
-    }
+    if (module) return Fail<DWORD>(ERROR_MOD_NOT_FOUND, 0);
+    if (!m->executablePath) return Fail<DWORD>(ERROR_GEN_FAILURE, 0);
     const std::wstring &path = *m->executablePath;
     if (path.size() >= capacity) {
         // Truncated to the buffer, terminator included; answers the capacity.
@@ -119,19 +109,14 @@ extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD 
             wmemcpy(buffer, path.c_str(), capacity - 1);
             buffer[capacity - 1] = L'\0';
         }
-        SetLastErrorQuiet(ERROR_INSUFFICIENT_BUFFER);
-        return capacity;
+        return Fail(ERROR_INSUFFICIENT_BUFFER, capacity);
     }
     wmemcpy(buffer, path.c_str(), path.size() + 1);
     return static_cast<DWORD>(path.size());
 }
 
 extern "C" DWORD WINAPI GetCurrentDirectoryW(DWORD capacity, LPWSTR buffer) {
-    const std::optional<Answer> answer = Enter(Call::GetCurrentDirectoryW, Number(capacity));
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return 0;
-    }
+    if (EnterFails(Call::GetCurrentDirectoryW, Number(capacity))) return 0;
     LockedMachine m;
     const std::wstring &dir = m->currentDirectory;
     // Too small: the size needed, terminator included; the buffer untouched.
@@ -141,37 +126,20 @@ extern "C" DWORD WINAPI GetCurrentDirectoryW(DWORD capacity, LPWSTR buffer) {
 }
 
 extern "C" BOOL WINAPI SetCurrentDirectoryW(LPCWSTR path) {
-    const std::optional<Answer> answer = Enter(Call::SetCurrentDirectoryW, path ? path : L"(null)");
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
-    if (!path || !*path) {
-        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    LockedMachine m;
-    const std::wstring full = FullWindowsPathLocked(path);
-    const std::string host = HostPathLocked(full);
-    if (!IsDirectory(host)) {
-        SetLastErrorQuiet(IsFile(host) ? ERROR_DIRECTORY : ERROR_FILE_NOT_FOUND);
-        return FALSE;
-    }
-    m->currentDirectory = full;
-    return TRUE;
+    return OnWindowsPath(Call::SetCurrentDirectoryW, PathText(path), path, ERROR_INVALID_PARAMETER,
+                         FALSE, [](Machine &m, const std::wstring &full, const std::string &host) {
+                             if (!IsDirectory(host))
+                                 return Fail(IsFile(host) ? ERROR_DIRECTORY : ERROR_FILE_NOT_FOUND,
+                                             FALSE);
+                             m.currentDirectory = full;
+                             return TRUE;
+                         });
 }
 
 extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT capacity) {
-    const std::optional<Answer> answer = Enter(Call::GetWindowsDirectoryA, Number(capacity));
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return 0;
-    }
+    if (EnterFails(Call::GetWindowsDirectoryA, Number(capacity))) return 0;
     LockedMachine m;
-    if (!m->windowsDirectory) {
-        SetLastErrorQuiet(ERROR_GEN_FAILURE);
-        return 0;
-    }
+    if (!m->windowsDirectory) return Fail<UINT>(ERROR_GEN_FAILURE, 0);
     const std::string &dir = *m->windowsDirectory;
     if (!buffer || capacity < dir.size() + 1) return static_cast<UINT>(dir.size() + 1);
     memcpy(buffer, dir.c_str(), dir.size() + 1);
@@ -179,19 +147,11 @@ extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT capacity) {
 }
 
 extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
-    const std::optional<Answer> answer = Enter(Call::DeleteFileA, path ? Widen(path) : L"(null)");
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
-    if (!path || !*path) {
-        SetLastErrorQuiet(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    LockedMachine m;
-    const DWORD error = DeleteWindowsFileLocked(FullWindowsPathLocked(Widen(path)));
-    if (error != ERROR_SUCCESS) SetLastErrorQuiet(error);
-    return error == ERROR_SUCCESS;
+    return OnWindowsPath(Call::DeleteFileA, PathText(path), path, ERROR_PATH_NOT_FOUND, FALSE,
+                         [](Machine &, const std::wstring &full, const std::string &) {
+                             const DWORD error = DeleteWindowsFileLocked(full);
+                             return error == ERROR_SUCCESS ? TRUE : Fail(error, FALSE);
+                         });
 }
 
 extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSourceMediaLocation,
@@ -210,30 +170,21 @@ extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSour
             {sourceInfFileName ? source : L"", oemSourceMediaLocation ? media : L""});
     }
     if (destinationInfFileNameComponent) *destinationInfFileNameComponent = nullptr;
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
+    if (answer) return Fail(answer->win32Error, FALSE);
     (void)copyStyle;
     if (!sourceInfFileName || oemSourceMediaType > SPOST_URL ||
-        (destinationInfFileName == nullptr) != (destinationInfFileNameSize == 0)) {
-        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+        (destinationInfFileName == nullptr) != (destinationInfFileNameSize == 0))
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
 
     LockedMachine m;
     std::string content;
     if (!IsFullPath(source) || !ReadWhole(HostPathLocked(sourceInfFileName), &content) ||
-        IsDirectory(HostPathLocked(sourceInfFileName))) {
-        SetLastErrorQuiet(ERROR_FILE_NOT_FOUND);
-        return FALSE;
-    }
+        IsDirectory(HostPathLocked(sourceInfFileName)))
+        return Fail(ERROR_FILE_NOT_FOUND, FALSE);
     const std::wstring sourceDir = source.substr(0, source.find_last_of(L"\\/") + 1);
     for (const std::string &catalog : NamedCatalogs(content)) {
-        if (!IsFile(HostPathLocked(sourceDir + Widen(catalog)))) {
-            SetLastErrorQuiet(ERROR_FILE_NOT_FOUND);
-            return FALSE;
-        }
+        if (!IsFile(HostPathLocked(sourceDir + Widen(catalog))))
+            return Fail(ERROR_FILE_NOT_FOUND, FALSE);
     }
 
     // An identical copy already in the store is reused; otherwise the first
@@ -250,17 +201,12 @@ extern "C" BOOL WINAPI SetupCopyOEMInfW(PCWSTR sourceInfFileName, PCWSTR oemSour
 
     const DWORD needed = static_cast<DWORD>(name.size() + 1);
     if (requiredSize) *requiredSize = needed;
-    if (destinationInfFileName && destinationInfFileNameSize < needed) {
-        SetLastErrorQuiet(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
+    if (destinationInfFileName && destinationInfFileNameSize < needed)
+        return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
     const std::wstring pnf = name.substr(0, name.size() - 4) + L".PNF";
     const std::string pnfContent = "PNF\x01\x02 precompiled " + Narrow(name) + "\n";
-    if (!WriteWhole(HostPathLocked(name), content) ||
-        !WriteWhole(HostPathLocked(pnf), pnfContent)) {
-        SetLastErrorQuiet(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!WriteWhole(HostPathLocked(name), content) || !WriteWhole(HostPathLocked(pnf), pnfContent))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (destinationInfFileName) {
         wmemcpy(destinationInfFileName, name.c_str(), name.size() + 1);
         if (destinationInfFileNameComponent)

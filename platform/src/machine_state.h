@@ -214,6 +214,43 @@ DWORD FileControlErrorLocked(const std::wstring &fullPath, bool forDelete);
 // Closes a file or listing handle; false when `handle` is not one.
 bool CloseFileHandleLocked(HANDLE handle);
 
+// --- How an entry point opens and fails ---------------------------------------
+
+// A failure as an entry point reports it: `error` becomes the calling
+// thread's last error, `result` the answer.
+template <typename Result>
+Result Fail(DWORD error, Result result) {
+    SetLastErrorQuiet(error);
+    return result;
+}
+
+// Enter, with a scripted failure reported: its error becomes the last error
+// and the answer is true, the call then answering its failure value.
+inline bool EnterFails(Call call, const std::wstring &detail) {
+    const std::optional<Answer> answer = Enter(call, detail);
+    if (answer) SetLastErrorQuiet(answer->win32Error);
+    return answer.has_value();
+}
+
+// A path argument as wide text, "(null)" for none: how the call log shows it.
+inline std::wstring PathText(const wchar_t *path) { return path ? path : L"(null)"; }
+inline std::wstring PathText(const char *path) { return path ? Widen(path) : L"(null)"; }
+
+// The opening of a call that takes one Windows path: Enter with `detail`,
+// a scripted failure reported; a null or empty path refused with
+// `emptyPathError`; then, with the machine locked, the answer is
+// body(machine, full, host): the path made full, and the host file behind it.
+// Each failure sets the last error and answers `failed`.
+template <typename Char, typename Result, typename Body>
+Result OnWindowsPath(Call call, const std::wstring &detail, const Char *path, DWORD emptyPathError,
+                     Result failed, Body body) {
+    if (EnterFails(call, detail)) return failed;
+    if (!path || !*path) return Fail(emptyPathError, failed);
+    LockedMachine m;
+    const std::wstring full = FullWindowsPathLocked(PathText(path));
+    return body(*m, full, HostPathLocked(full));
+}
+
 // Component runtime memory, with the lock held.
 void *TaskMemAllocLocked(size_t bytes);
 LPWSTR TaskMemStringLocked(const std::wstring &text);
