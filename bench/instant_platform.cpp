@@ -23,13 +23,20 @@ namespace {
 
 thread_local DWORD t_lastError = 0;
 
-struct InstantComponent final : INetCfgComponent {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
+// IUnknown of the static objects below: references are not counted, and the
+// one other interface an object answers, if any, is what Self::Other gives.
+template <typename Self, typename Interface>
+struct StaticObject : Interface {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
+        *object = Self::Other(iid);
+        return *object ? S_OK : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    static void *Other(REFIID) { return nullptr; }
+};
+
+struct InstantComponent final : StaticObject<InstantComponent, INetCfgComponent> {
     HRESULT STDMETHODCALLTYPE GetDisplayName(LPWSTR *) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetDisplayName(LPCWSTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetHelpText(LPWSTR *) override { return E_NOTIMPL; }
@@ -49,13 +56,7 @@ struct InstantComponent final : INetCfgComponent {
     }
 } g_component;
 
-struct InstantClassSetup final : INetCfgClassSetup {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+struct InstantClassSetup final : StaticObject<InstantClassSetup, INetCfgClassSetup> {
     HRESULT STDMETHODCALLTYPE SelectAndInstall(HWND, OBO_TOKEN *, INetCfgComponent **) override {
         return E_NOTIMPL;
     }
@@ -69,30 +70,19 @@ struct InstantClassSetup final : INetCfgClassSetup {
     }
 } g_classSetup;
 
-struct InstantClass final : INetCfgClass {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-        if (IsEqualGUID(iid, IID_INetCfgClassSetup)) {
-            *object = static_cast<INetCfgClassSetup *>(&g_classSetup);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
+struct InstantClass final : StaticObject<InstantClass, INetCfgClass> {
+    static void *Other(REFIID iid) {
+        return IsEqualGUID(iid, IID_INetCfgClassSetup)
+                   ? static_cast<INetCfgClassSetup *>(&g_classSetup)
+                   : nullptr;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE FindComponent(LPCWSTR, INetCfgComponent **) override {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE EnumComponents(IEnumNetCfgComponent **) override { return E_NOTIMPL; }
 } g_class;
 
-struct InstantLock final : INetCfgLock {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+struct InstantLock final : StaticObject<InstantLock, INetCfgLock> {
     HRESULT STDMETHODCALLTYPE AcquireWriteLock(DWORD, LPCWSTR, LPWSTR *holder) override {
         *holder = nullptr;
         return S_OK;
@@ -101,17 +91,10 @@ struct InstantLock final : INetCfgLock {
     HRESULT STDMETHODCALLTYPE IsWriteLocked(LPWSTR *) override { return E_NOTIMPL; }
 } g_lock;
 
-struct InstantNetCfg final : INetCfg {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-        if (IsEqualGUID(iid, IID_INetCfgLock)) {
-            *object = static_cast<INetCfgLock *>(&g_lock);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
+struct InstantNetCfg final : StaticObject<InstantNetCfg, INetCfg> {
+    static void *Other(REFIID iid) {
+        return IsEqualGUID(iid, IID_INetCfgLock) ? static_cast<INetCfgLock *>(&g_lock) : nullptr;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE Initialize(PVOID) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Uninitialize() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Apply() override { return S_OK; }
