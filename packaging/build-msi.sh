@@ -36,10 +36,12 @@ cp "$source" "$stage/ndisfilter.wxs"
 (cd "$stage" && wixl --arch "$arch" -D Version="$version" -D Arch="$arch" -o "$temporary" ndisfilter.wxs)
 rm -rf "$stage"
 # wixl writes Execute="rollback" as an ordinary immediate action: make the
-# rollback action what the source says, a DLL action (1) in the rollback
+# rollback actions what the source says, DLL actions (1) in the rollback
 # script (256 + 1024) without impersonation (2048).
-msibuild "$temporary" -q "UPDATE \`CustomAction\` SET \`Type\` = 3329 WHERE \`Action\` = 'RollbackInstallFilter'"
-type=$(msiinfo export "$temporary" CustomAction | awk -F'\t' '$1 == "RollbackInstallFilter" {print $2}')
-[[ $type == 3329 ]] || { echo "build-msi.sh: the rollback action's type is '$type', not 3329" >&2; exit 1; }
+for action in RollbackInstallFilter RollbackUninstallFilter; do
+    msibuild "$temporary" -q "UPDATE \`CustomAction\` SET \`Type\` = 3329 WHERE \`Action\` = '$action'"
+    type=$(msiinfo export "$temporary" CustomAction | awk -F'\t' -v action=$action '$1 == action {print $2}')
+    [[ $type == 3329 ]] || { echo "build-msi.sh: $action's type is '$type', not 3329" >&2; exit 1; }
+done
 mv -f "$temporary" "$output"
 echo "built $output"

@@ -10,6 +10,8 @@
 #               1603, rolled back
 #   present     the component installed before the package, the install
 #               fails: 1603, the component and its INF copy stay
+#   removal-failure  a removal fails after the component went: 1603, the
+#               component put back by the rollback
 #   bad input   CustomActionData empty, no ndisfilter.dll in the folder, a DLL
 #               that refuses the interface: 1603 with the reason in the log
 #   x86-on-x64  (x64 run) the x86 package refuses 64-bit Windows: 1603
@@ -44,15 +46,15 @@ cmake --build --preset "$build" --target msi fake_netcfg >/dev/null
 CA_DLL="$BUILD/tools/ndisfilterca/ndisfilterca.dll"
 
 # The custom-action DLL as the installer's loader sees it, run or not: the
-# four entry points by their plain names, and system DLLs only.
+# five entry points by their plain names, and system DLLs only.
 triple=x86_64-w64-mingw32
 [[ $arch == x86 ]] && triple=i686-w64-mingw32
 dump=$("$triple-objdump" -p "$CA_DLL")
 exports=$(awk '/^\[Ordinal\/Name Pointer\] Table/ { inside = 1; next }
                inside && /^[ \t]*$/ { exit }
                inside { print $NF }' <<<"$dump" | sort | tr '\n' ' ')
-if [[ $exports != "DetectFilter InstallFilter RollbackInstallFilter UninstallFilter " ]]; then
-    echo "FAIL: ndisfilterca.dll exports '$exports', not the four entry points" >&2
+if [[ $exports != "DetectFilter InstallFilter RollbackInstallFilter RollbackUninstallFilter UninstallFilter " ]]; then
+    echo "FAIL: ndisfilterca.dll exports '$exports', not the five entry points" >&2
     exit 1
 fi
 imports=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$dump" | sort | tr '\n' ' ')
@@ -83,6 +85,13 @@ if [[ $arch == x64 ]]; then
     cmake --build --preset windows-x86 --target msi >/dev/null
     X86_PACKAGE="$ROOT/build/windows-x86/packaging/ndisfilter-$VERSION-x86.msi"
 fi
+# This version's package with a deferred action that fails a removal on
+# request (FAILREMOVAL=1), after UninstallFilter and before RemoveFiles: our
+# own InstallFilter entry point (1 + 1024 + 2048) without its data.
+FAILING="$TEST_BUILD/failing-removal-$arch.msi"
+cp "$PACKAGE" "$FAILING"
+msibuild "$FAILING" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailRemoval', 3073, 'ndisfilterca', 'InstallFilter')"
+msibuild "$FAILING" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('FailRemoval', 'REMOVE~=\"ALL\" AND FAILREMOVAL', 3495)"
 BAD="$TEST_BUILD/bad-input-$arch.msi"
 rm -rf "$TEST_BUILD/bad-stage" "$BAD"
 mkdir "$TEST_BUILD/bad-stage"
@@ -112,6 +121,7 @@ cp "$FAKE_DLL" "$STATE_UNIX/impostor/ndisfilter.dll"
 cp "$PACKAGE" "$STATE_UNIX/ndisfilter.msi"
 cp "$OLDER" "$STATE_UNIX/ndisfilter-older.msi"
 cp "$BAD" "$STATE_UNIX/bad-input.msi"
+cp "$FAILING" "$STATE_UNIX/failing-removal.msi"
 [[ -z $X86_PACKAGE ]] || cp "$X86_PACKAGE" "$STATE_UNIX/ndisfilter-x86.msi"
 register_netcfg "$STATE\\fake_netcfg.dll" $view
 
@@ -272,6 +282,7 @@ check "files removed" no_files
 check "INF copy removed" test "$(copies)" = 0
 check "log: the reason, as ndisfilterctl gives it" logged 'UninstallFilter: reason: ZQ_DorvaneV is not installed'
 check "log: nothing to remove" logged 'UninstallFilter: nothing to remove: the component is not installed'
+check "no rollback of the removal scheduled" eval '! action_started RollbackUninstallFilter'
 
 CASE=cancel
 echo "cancelled by the platform: 1602, the component and the INF's copy taken back"
@@ -320,6 +331,25 @@ check "its INF copy still in the store" test "$(copies)" = 1
 check "the package's files rolled back" no_files
 : >"$STATE_UNIX/components.txt"
 purge_store_copies
+
+CASE=removal-failure
+echo "a removal fails after the component went: 1603, the component put back"
+scenario removal-failure
+msiexec /i "$STATE\\failing-removal.msi" /qn
+check "install exits 0" test "$CODE" = 0
+msiexec /x "$STATE\\failing-removal.msi" /qn FAILREMOVAL=1
+check "failed removal exits 1603" test "$CODE" = 1603
+check "log: the failing step" logged 'InstallFilter: error: bad CustomActionData: it is empty'
+check "log: the component removed first" logged 'UninstallFilter: UninstallWithRetry answered TRUE'
+check "log: the rollback put it back" logged 'RollbackUninstallFilter: InstallWithRetry answered TRUE; flags: none'
+check "the component installed" installed
+check "one INF copy in the store" test "$(copies)" = 1
+check "the files still there" files_present
+msiexec /x "$STATE\\failing-removal.msi" /qn
+check "then the removal exits 0" test "$CODE" = 0
+check "no component" not_installed
+check "no INF copy" test "$(copies)" = 0
+check "no files" no_files
 
 CASE=bad-input
 echo "bad input: 1603 with the reason in the log, nothing left"

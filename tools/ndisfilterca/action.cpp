@@ -40,10 +40,15 @@ public:
         const std::wstring library = LibraryPathIn(data.dir);
         Log(L"loading " + library);
         INdisFilterHelper2 *helper = m_host.LoadLibraryHelper(library, error);
-        if (helper) return m_action == Action::Install ? Install(helper, data) : Remove(helper);
+        if (helper) {
+            if (m_action == Action::Install) return Install(helper, data);
+            if (m_action == Action::RollbackUninstall) return PutBack(helper, data);
+            return Remove(helper);
+        }
         // Without the library, a removal is done only if nothing is left to
         // do (the product was removed before, the install never got as far).
-        if (m_action != Action::Install && m_host.ComponentInstalled() == false) {
+        const bool removal = m_action == Action::Uninstall || m_action == Action::RollbackInstall;
+        if (removal && m_host.ComponentInstalled() == false) {
             Log(L"warning: " + error);
             Log(L"nothing to remove: the component is not installed");
             CleanStore();
@@ -92,8 +97,7 @@ private:
                 std::to_wstring(error) + L")");
             return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
         }
-        Log(std::wstring(L"the component is installed already: ") + kPresentProperty +
-            L"=1, a rollback of this installation leaves it in place");
+        Log(std::wstring(L"the component is installed already: ") + kPresentProperty + L"=1");
         return Answer(kActionSuccess, L"ERROR_SUCCESS");
     }
 
@@ -106,23 +110,30 @@ private:
         return Answer(kActionSuccess, L"ERROR_SUCCESS, restart required");
     }
 
+    // InstallWithRetry on the data's INF, its answer and, for a failure that
+    // is not a cancel, the reason logged.
+    BOOL CallInstall(INdisFilterHelper2 *helper, const ActionData &data, BOOL &restart,
+                     BOOL &cancelled) {
+        Log(L"calling InstallWithRetry(\"" + data.inf + L"\")");
+        const BOOL ok = helper->InstallWithRetry(data.inf.c_str(), &restart, &cancelled);
+        Log(std::wstring(L"InstallWithRetry answered ") + (ok ? L"TRUE" : L"FALSE") +
+            L"; flags: " + FlagsText(restart, cancelled));
+        if (!ok && !cancelled) {
+            const tools::FailureReason reason =
+                m_host.Diagnose(tools::Operation::Install, data.inf.c_str());
+            Log(L"reason: " + reason.text);
+        }
+        return ok;
+    }
+
     UINT Install(INdisFilterHelper2 *helper, const ActionData &data) {
         // What was there before is not ours to take back after a failure.
         const bool installedBefore = m_host.ComponentInstalled() == true;
         if (installedBefore) Log(L"the component is installed already");
-        Log(L"calling InstallWithRetry(\"" + data.inf + L"\")");
         BOOL restart = FALSE, cancelled = FALSE;
-        const BOOL ok = helper->InstallWithRetry(data.inf.c_str(), &restart, &cancelled);
-        Log(std::wstring(L"InstallWithRetry answered ") + (ok ? L"TRUE" : L"FALSE") +
-            L"; flags: " + FlagsText(restart, cancelled));
-        if (ok) {
+        if (CallInstall(helper, data, restart, cancelled)) {
             Release(helper);
             return Succeed(restart);
-        }
-        if (!cancelled) {
-            const tools::FailureReason reason =
-                m_host.Diagnose(tools::Operation::Install, data.inf.c_str());
-            Log(L"reason: " + reason.text);
         }
         if (installedBefore)
             Log(L"not undoing: the component and the INF's copies were there before");
@@ -145,6 +156,17 @@ private:
                 L"; flags: " + FlagsText(restart, FALSE));
         }
         CleanStore();
+    }
+
+    // The rollback of a removal: the component the removal took goes back
+    // in (the package's files are back by then). A rollback goes on whatever
+    // one step answers.
+    UINT PutBack(INdisFilterHelper2 *helper, const ActionData &data) {
+        BOOL restart = FALSE, cancelled = FALSE;
+        const BOOL ok = CallInstall(helper, data, restart, cancelled);
+        Release(helper);
+        if (ok) return Succeed(restart);
+        return Answer(kActionSuccess, L"ERROR_SUCCESS; the component could not be put back");
     }
 
     // Uninstall, and the rollback of an install: the component goes, then
@@ -194,6 +216,8 @@ const wchar_t *EntryPointName(Action action) {
             return L"UninstallFilter";
         case Action::DetectPresent:
             return L"DetectFilter";
+        case Action::RollbackUninstall:
+            return L"RollbackUninstallFilter";
         case Action::RollbackInstall:
             break;
     }
@@ -239,7 +263,7 @@ bool ParseActionData(const std::wstring &text, Action action, ActionData &data,
                              : L"DIR=<install folder> is missing";
         return false;
     }
-    if (action == Action::Install && !haveInf) {
+    if ((action == Action::Install || action == Action::RollbackUninstall) && !haveInf) {
         error = L"INF=<installed INF's full path> is missing";
         return false;
     }

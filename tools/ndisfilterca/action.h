@@ -22,12 +22,13 @@ constexpr UINT kActionSuccess = 0;      // ERROR_SUCCESS
 constexpr UINT kActionUserExit = 1602;  // ERROR_INSTALL_USEREXIT
 constexpr UINT kActionFailure = 1603;   // ERROR_INSTALL_FAILURE
 
-enum class Action { Install, Uninstall, RollbackInstall, DetectPresent };
+enum class Action { Install, Uninstall, RollbackInstall, RollbackUninstall, DetectPresent };
 
 // Set to "1" by DetectPresent, an immediate action run before the deferred
-// ones are scheduled, when the component is installed already: the package
-// then leaves the rollback of its install out, so that a failed install
-// does not remove a component it did not put there.
+// ones are scheduled, when the component is installed already. An install
+// then leaves its rollback out, so that a failed install does not remove a
+// component it did not put there; a removal schedules its rollback, which
+// puts back the component the removal took, only then.
 constexpr const wchar_t *kPresentProperty = L"NDISFILTERPRESENT";
 
 // The entry point's name, as an installer's CustomAction table names it.
@@ -35,7 +36,8 @@ const wchar_t *EntryPointName(Action action);
 
 // CustomActionData: fields NAME=value separated by '|' (a character no
 // Windows path holds), in any order, each at most once:
-//   INF  the installed INF's full path (Install only, required there)
+//   INF  the installed INF's full path (required for Install and
+//        RollbackUninstall, unused by the others)
 //   DIR  the install folder holding ndisfilter.dll (required)
 // e.g. "INF=C:\Program Files\ndisfilter\DorvaneV.inf|DIR=C:\Program Files\ndisfilter\".
 // Blanks around a field are ignored; an unknown or repeated name, a field

@@ -155,6 +155,7 @@ TEST(ParseActionData, RefusesWhatCannotBeMeant) {
         {L"", Action::Uninstall, L"it is empty"},
         {L"  ", Action::Uninstall, L"DIR=<install folder> is missing"},
         {L"DIR=C:\\p", Action::Install, L"INF=<installed INF's full path> is missing"},
+        {L"DIR=C:\\p", Action::RollbackUninstall, L"INF=<installed INF's full path> is missing"},
         {L"INF=C:\\p\\a.inf", Action::Uninstall, L"DIR=<install folder> is missing"},
         {L"DIR=C:\\a|INF=DorvaneV.inf", Action::Install, L"field INF is not a full path"},
         {L"DIR", Action::Uninstall, L"field \"DIR\" is not NAME=value"},
@@ -294,6 +295,19 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
          },
          kActionSuccess, 0, 1, 0, 1,
          {L"returns 0 (ERROR_SUCCESS; the component could not be removed)"}},
+        {"rollback of a removal puts the component back", Action::RollbackUninstall, Nothing,
+         kActionSuccess, 1, 0, 0, 0,
+         {L"RollbackUninstallFilter: calling InstallWithRetry(\"C:\\Program "
+          L"Files\\ndisfilter\\DorvaneV.inf\")",
+          L"RollbackUninstallFilter: returns 0 (ERROR_SUCCESS)"}},
+        {"rollback of a removal goes on when the component cannot go back",
+         Action::RollbackUninstall, [](FakeHost &h) { h.helper.answer = FALSE; }, kActionSuccess,
+         1, 0, 0, 0,
+         {L"RollbackUninstallFilter: reason: ",
+          L"returns 0 (ERROR_SUCCESS; the component could not be put back)"}},
+        {"rollback of a removal without the library", Action::RollbackUninstall,
+         [](FakeHost &h) { h.loadError = L"not there"; }, kActionFailure, 0, 0, 0, 0,
+         {L"RollbackUninstallFilter: error: not there"}},
         {"rollback with bad data still cleans the store", Action::RollbackInstall,
          [](FakeHost &h) { h.data.clear(); }, kActionFailure, 0, 0, 0, 1,
          {L"bad CustomActionData: it is empty", L"RollbackInstallFilter: INF store"}},
@@ -301,7 +315,8 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         FakeHost host;
-        host.data = row.action == Action::Install ? kInstallData : kRemoveData;
+        const bool needsInf = row.action == Action::Install || row.action == Action::RollbackUninstall;
+        host.data = needsInf ? kInstallData : kRemoveData;
         row.arrange(host);
         EXPECT_EQ(RunAction(row.action, host), row.code);
         EXPECT_EQ(host.helper.installs, row.installs);
@@ -347,8 +362,7 @@ TEST(RunAction, DetectSetsThePropertyOnlyForAComponentThatIsThere) {
         const wchar_t *line;
     } cases[] = {
         {"installed", true, true, kActionSuccess, L"NDISFILTERPRESENT=1",
-         L"DetectFilter: the component is installed already: NDISFILTERPRESENT=1, a rollback of "
-         L"this installation leaves it in place"},
+         L"DetectFilter: the component is installed already: NDISFILTERPRESENT=1"},
         {"not installed", false, true, kActionSuccess, L"",
          L"DetectFilter: the component is not installed"},
         {"cannot tell", std::nullopt, true, kActionSuccess, L"",

@@ -1,6 +1,6 @@
 // ndisfilterca.dll: the custom actions' entry points, bound to a Windows
-// Installer session. InstallFilter, UninstallFilter and RollbackInstallFilter
-// are deferred actions that run without impersonation: each reads
+// Installer session. InstallFilter, UninstallFilter, RollbackInstallFilter and
+// RollbackUninstallFilter are deferred actions that run without impersonation: each reads
 // CustomActionData, loads ndisfilter.dll from the install folder by its full
 // path and logs every step through MsiProcessMessage (INSTALLMESSAGE_INFO).
 // DetectFilter is an immediate action that only reads the network
@@ -161,6 +161,10 @@ extern "C" UINT __stdcall UninstallFilter(MSIHANDLE session) {
 
 extern "C" UINT __stdcall RollbackInstallFilter(MSIHANDLE session) {
     return ndisfilter::ca::Enter(ndisfilter::ca::Action::RollbackInstall, session);
+}
+
+extern "C" UINT __stdcall RollbackUninstallFilter(MSIHANDLE session) {
+    return ndisfilter::ca::Enter(ndisfilter::ca::Action::RollbackUninstall, session);
 }
 
 // Type 1, immediate.
