@@ -4,7 +4,7 @@
 # test network configuration server, measured side by side in one run: each
 # round starts both programs once, in alternating order, and the medians of
 # their wall times (process start included) are compared. Not part of the
-# tests. Usage: scripts/bench-status-wine.sh [--rounds N (20)] [--arch x64|x86]
+# tests. Usage: scripts/bench-status-wine.sh [--rounds N (20)] [--arch x64|x86|wow64]
 # Figures: docs/benchmarks.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,12 +13,11 @@ while [[ $# -gt 0 ]]; do
     case $1 in
         --rounds) rounds=$2 ;;
         --arch) arch=$2 ;;
-        *) echo "usage: $0 [--rounds N] [--arch x64|x86]" >&2; exit 2 ;;
+        *) echo "usage: $0 [--rounds N] [--arch x64|x86|wow64]" >&2; exit 2 ;;
     esac
     shift 2
 done
 ROOT=$PWD
-[[ $arch == x64 || $arch == x86 ]] || { echo "unknown architecture $arch (x64 or x86)" >&2; exit 2; }
 source tests/wine/arch.sh
 wine_arch "$arch" wine-prefix-bench
 preset=$PRESET
@@ -27,9 +26,13 @@ cmake --build --preset "$preset" -j2 --target ndisfilterctl fake_netcfg ndisfilt
 
 export WINEPREFIX=${NDISFILTER_BENCH_PREFIX:-$ROOT/build/$PREFIX}
 source tests/wine/wine-env.sh
+if [[ $preset == windows-x86 ]] && ! wine_runs_32bit; then
+    echo "this machine cannot run Wine's 32-bit loader ($WINE32 --version fails)" >&2
+    exit 1
+fi
 stop_wineserver
 start_prefix
-register_netcfg "$(wine_path "$ROOT/build/$preset/tests/wine/fake_netcfg.dll")"
+register_netcfg "$(wine_path "$ROOT/build/$preset/tests/wine/fake_netcfg.dll")" $REG_VIEW
 STATE_UNIX="$WINEPREFIX/drive_c/status-bench"
 rm -rf "$STATE_UNIX" && mkdir -p "$STATE_UNIX"
 export FAKE_NETCFG_DIR='C:\status-bench'
