@@ -29,7 +29,7 @@ using namespace sim;
 
 extern "C" HRESULT WINAPI CoInitialize(LPVOID reserved) {
     const std::optional<Answer> answer = Enter(Call::CoInitialize, reserved ? L"reserved" : L"");
-    if (answer && FAILED(answer->hresult)) return answer->hresult;
+    if (Failed(answer)) return answer->hresult;
     LockedMachine m;
     int &count = m->runtimeInit[CurrentThreadLocked()->id];
     const HRESULT hr = count++ == 0 ? S_OK : S_FALSE;
@@ -49,7 +49,7 @@ extern "C" HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWOR
         Enter(Call::CoCreateInstance, GuidText(clsid) + L" " + GuidText(iid));
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (answer && FAILED(answer->hresult)) return answer->hresult;
+    if (Failed(answer)) return answer->hresult;
 
     LockedMachine m;
     auto init = m->runtimeInit.find(CurrentThreadLocked()->id);
@@ -57,8 +57,7 @@ extern "C" HRESULT WINAPI CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWOR
     if (outer) return CLASS_E_NOAGGREGATION;
     if (!IsEqualGUID(clsid, CLSID_CNetCfg) || !(context & CLSCTX_INPROC_SERVER))
         return REGDB_E_CLASSNOTREG;
-    const HRESULT hr = CreateNetCfgLocked(iid, object);
-    return answer && hr == S_OK ? answer->hresult : hr;
+    return Finish(answer, CreateNetCfgLocked(iid, object));
 }
 
 extern "C" LPVOID WINAPI CoTaskMemAlloc(SIZE_T size) {

@@ -70,7 +70,7 @@ int ErrnoOf(DWORD error) {
 
 extern "C" errno_t fopen_s(FILE **file, const char *name, const char *mode) {
     const std::optional<Answer> answer =
-        Enter(Call::FopenS, Widen(name ? name : "(null)") + L"|" + Widen(mode ? mode : "(null)"));
+        Enter(Call::FopenS, PathText(name) + L"|" + Widen(mode ? mode : "(null)"));
     if (!file) return EINVAL;
     *file = nullptr;
     if (!name || !mode || !*mode) return EINVAL;
@@ -117,7 +117,7 @@ extern "C" errno_t fopen_s(FILE **file, const char *name, const char *mode) {
 extern "C" errno_t _wsplitpath_s(const wchar_t *path, wchar_t *drive, size_t driveCapacity,
                                  wchar_t *dir, size_t dirCapacity, wchar_t *fname,
                                  size_t fnameCapacity, wchar_t *ext, size_t extCapacity) {
-    const std::optional<Answer> answer = Enter(Call::SplitPath, path ? path : L"(null)");
+    const std::optional<Answer> answer = Enter(Call::SplitPath, PathText(path));
 
     struct Part {
         wchar_t *buffer;

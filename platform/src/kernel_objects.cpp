@@ -55,14 +55,9 @@ extern "C" HANDLE WINAPI GetCurrentProcess(void) {
 extern "C" BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, HANDLE *token) {
     const std::optional<Answer> answer = Enter(Call::OpenProcessToken, L"");
     if (token) *token = nullptr;
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
-    if (process != kCurrentProcess || !token || access == 0) {
-        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (answer) return Fail(answer->win32Error, FALSE);
+    if (process != kCurrentProcess || !token || access == 0)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
     LockedMachine m;
     auto *object = new TokenObject{m->elevated};
     m->tokenHandles.insert(object);
@@ -72,40 +67,20 @@ extern "C" BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, HANDLE *to
 
 extern "C" BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
                                            LPVOID info, DWORD size, PDWORD returnedSize) {
-    const std::optional<Answer> answer = Enter(Call::GetTokenInformation, L"");
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
+    if (EnterFails(Call::GetTokenInformation, L"")) return FALSE;
     LockedMachine m;
     const TokenObject *object = FindTokenLocked(token);
-    if (!object) {
-        SetLastErrorQuiet(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (infoClass != TokenElevation || !returnedSize) {
-        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (infoClass != TokenElevation || !returnedSize) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     *returnedSize = sizeof(TOKEN_ELEVATION);
-    if (!info || size < sizeof(TOKEN_ELEVATION)) {
-        SetLastErrorQuiet(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
+    if (!info || size < sizeof(TOKEN_ELEVATION)) return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
     static_cast<TOKEN_ELEVATION *>(info)->TokenIsElevated = object->elevated ? 1 : 0;
     return TRUE;
 }
 
 extern "C" BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64) {
-    const std::optional<Answer> answer = Enter(Call::IsWow64Process, L"");
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
-    if (process != kCurrentProcess || !wow64) {
-        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (EnterFails(Call::IsWow64Process, L"")) return FALSE;
+    if (process != kCurrentProcess || !wow64) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     LockedMachine m;
     *wow64 = m->wow64 ? TRUE : FALSE;
     return TRUE;

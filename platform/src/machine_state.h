@@ -232,6 +232,17 @@ inline bool EnterFails(Call call, const std::wstring &detail) {
     return answer.has_value();
 }
 
+// For a call that answers an HRESULT (component runtime, network
+// configuration): whether its scripted answer is a failure code, which the
+// call then answers; and its answer when the work answered `hr`, a scripted
+// success code replacing S_OK.
+inline bool Failed(const std::optional<Answer> &answer) {
+    return answer && FAILED(answer->hresult);
+}
+inline HRESULT Finish(const std::optional<Answer> &answer, HRESULT hr) {
+    return answer && hr == S_OK ? answer->hresult : hr;
+}
+
 // A path argument as wide text, "(null)" for none: how the call log shows it.
 inline std::wstring PathText(const wchar_t *path) { return path ? path : L"(null)"; }
 inline std::wstring PathText(const char *path) { return path ? Widen(path) : L"(null)"; }

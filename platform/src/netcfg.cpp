@@ -11,6 +11,7 @@
 #include <netcfgx.h>
 
 #include <algorithm>
+#include <array>
 
 #define RPC_E_DISCONNECTED ((HRESULT)0x80010108)
 
@@ -99,12 +100,47 @@ ULONG FaceRelease(SimObject *object, Iface kind) {
     return ReleaseLocked(object, kind);
 }
 
-// A scripted success code replaces the success the work answered.
-HRESULT Finish(const std::optional<Answer> &answer, HRESULT hr) {
-    return answer && hr == S_OK ? answer->hresult : hr;
+// One interface an object hands out: its id, its kind and the face behind it.
+struct FaceEntry {
+    const IID *iid;
+    Iface kind;
+    void *pointer;
+};
+// The two interfaces of the configuration and class objects; the first also
+// answers for IUnknown.
+using Faces = std::array<FaceEntry, 2>;
+
+// Hands out the face of `object` that answers `iid`, with a reference taken
+// for it; E_NOINTERFACE for any other. Needs the lock.
+HRESULT HandOutLocked(SimObject *object, const Faces &faces, REFIID iid, void **out) {
+    for (const FaceEntry &face : faces) {
+        if (!IsEqualGUID(iid, *face.iid) && !(&face == &faces[0] && IsEqualGUID(iid, IID_IUnknown)))
+            continue;
+        AddRefLocked(object, face.kind);
+        *out = face.pointer;
+        return S_OK;
+    }
+    return E_NOINTERFACE;
 }
 
-bool Failed(const std::optional<Answer> &answer) { return answer && FAILED(answer->hresult); }
+// A new object handed out as `iid`; destroyed again when it has no such
+// interface. Needs the lock.
+HRESULT HandOutNewLocked(SimObject *object, const Faces &faces, REFIID iid, void **out) {
+    TheMachine().objects.insert(object);
+    const HRESULT hr = HandOutLocked(object, faces, iid, out);
+    if (hr != S_OK) DestroyLocked(object);
+    return hr;
+}
+
+// QueryInterface on one of the faces of `object`, logged as `call`.
+HRESULT QueryFaces(Call call, SimObject *object, const Faces &faces, REFIID iid, void **out) {
+    const std::optional<Answer> answer = Enter(call, GuidText(iid));
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (Failed(answer)) return answer->hresult;
+    LockedMachine m;
+    return Finish(answer, HandOutLocked(object, faces, iid, out));
+}
 
 bool IsNetworkClass(const GUID &guid) {
     return std::any_of(std::begin(kNetworkClasses), std::end(kNetworkClasses),
@@ -247,7 +283,13 @@ struct NetCfgObject final : SimObject {
     bool initialized = false;
     std::vector<Component> working;  // the loaded copy that Apply commits
 
-    HRESULT QueryInterface(REFIID iid, void **object);
+    Faces faces() {
+        return {{{&IID_INetCfg, Iface::NetCfg, static_cast<INetCfg *>(&cfg)},
+                 {&IID_INetCfgLock, Iface::NetCfgLock, static_cast<INetCfgLock *>(&lock)}}};
+    }
+    HRESULT QueryInterface(REFIID iid, void **object) {
+        return QueryFaces(Call::NetCfgQueryInterface, this, faces(), iid, object);
+    }
     bool HoldsLockLocked() const { return TheMachine().lockConfig == this; }
     // Why a change cannot be made now, or S_OK.
     HRESULT ChangeAllowedLocked() const {
@@ -322,7 +364,14 @@ struct ClassObject final : SimObject {
     ClassObject(NetCfgObject *owner, const GUID &guid) : config(owner), classGuid(guid) {
         ++config->internalHolds;
     }
-    HRESULT QueryInterface(REFIID iid, void **object);
+    Faces faces() {
+        return {{{&IID_INetCfgClass, Iface::NetCfgClass, static_cast<INetCfgClass *>(&netClass)},
+                 {&IID_INetCfgClassSetup, Iface::NetCfgClassSetup,
+                  static_cast<INetCfgClassSetup *>(&setup)}}};
+    }
+    HRESULT QueryInterface(REFIID iid, void **object) {
+        return QueryFaces(Call::ClassQueryInterface, this, faces(), iid, object);
+    }
     void OnDestroyLocked() override {
         --config->internalHolds;
         DestroyIfUnusedLocked(config);
@@ -330,24 +379,6 @@ struct ClassObject final : SimObject {
 };
 
 // --- NetCfgObject --------------------------------------------------------------
-
-HRESULT NetCfgObject::QueryInterface(REFIID iid, void **object) {
-    const std::optional<Answer> answer = Enter(Call::NetCfgQueryInterface, GuidText(iid));
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (Failed(answer)) return answer->hresult;
-    LockedMachine m;
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_INetCfg)) {
-        AddRefLocked(this, Iface::NetCfg);
-        *object = static_cast<INetCfg *>(&cfg);
-    } else if (IsEqualGUID(iid, IID_INetCfgLock)) {
-        AddRefLocked(this, Iface::NetCfgLock);
-        *object = static_cast<INetCfgLock *>(&lock);
-    } else {
-        return E_NOINTERFACE;
-    }
-    return Finish(answer, S_OK);
-}
 
 HRESULT NetCfgObject::CfgFace::Initialize(PVOID) {
     const std::optional<Answer> answer = Enter(Call::NetCfgInitialize, L"");
@@ -418,19 +449,8 @@ HRESULT NetCfgObject::CfgFace::QueryNetCfgClass(const GUID *classGuid, REFIID ii
     if (self->Disconnected()) return RPC_E_DISCONNECTED;
     if (!classGuid || !IsNetworkClass(*classGuid)) return E_INVALIDARG;
     if (!self->initialized) return NETCFG_E_NOT_INITIALIZED;
-    const bool wantClass = IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_INetCfgClass);
-    const bool wantSetup = IsEqualGUID(iid, IID_INetCfgClassSetup);
-    if (!wantClass && !wantSetup) return E_NOINTERFACE;
-    auto *object_ = new ClassObject(self, *classGuid);
-    m->objects.insert(object_);
-    if (wantClass) {
-        AddRefLocked(object_, Iface::NetCfgClass);
-        *object = static_cast<INetCfgClass *>(&object_->netClass);
-    } else {
-        AddRefLocked(object_, Iface::NetCfgClassSetup);
-        *object = static_cast<INetCfgClassSetup *>(&object_->setup);
-    }
-    return Finish(answer, S_OK);
+    auto *created = new ClassObject(self, *classGuid);
+    return Finish(answer, HandOutNewLocked(created, created->faces(), iid, object));
 }
 
 HRESULT NetCfgObject::LockFace::AcquireWriteLock(DWORD timeoutMs, LPCWSTR clientDescription,
@@ -491,24 +511,6 @@ HRESULT NetCfgObject::LockFace::IsWriteLocked(LPWSTR *holderDescription) {
 }
 
 // --- ClassObject ---------------------------------------------------------------
-
-HRESULT ClassObject::QueryInterface(REFIID iid, void **object) {
-    const std::optional<Answer> answer = Enter(Call::ClassQueryInterface, GuidText(iid));
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (Failed(answer)) return answer->hresult;
-    LockedMachine m;
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_INetCfgClass)) {
-        AddRefLocked(this, Iface::NetCfgClass);
-        *object = static_cast<INetCfgClass *>(&netClass);
-    } else if (IsEqualGUID(iid, IID_INetCfgClassSetup)) {
-        AddRefLocked(this, Iface::NetCfgClassSetup);
-        *object = static_cast<INetCfgClassSetup *>(&setup);
-    } else {
-        return E_NOINTERFACE;
-    }
-    return Finish(answer, S_OK);
-}
 
 HRESULT ClassObject::ClassFace::FindComponent(LPCWSTR infId, INetCfgComponent **component) {
     CheckTermination();
@@ -576,18 +578,7 @@ HRESULT ClassObject::SetupFace::DeInstall(INetCfgComponent *component, OBO_TOKEN
 
 HRESULT CreateNetCfgLocked(REFIID iid, void **object) {
     auto *config = new NetCfgObject;
-    TheMachine().objects.insert(config);
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_INetCfg)) {
-        AddRefLocked(config, Iface::NetCfg);
-        *object = static_cast<INetCfg *>(&config->cfg);
-    } else if (IsEqualGUID(iid, IID_INetCfgLock)) {
-        AddRefLocked(config, Iface::NetCfgLock);
-        *object = static_cast<INetCfgLock *>(&config->lock);
-    } else {
-        DestroyLocked(config);
-        return E_NOINTERFACE;
-    }
-    return S_OK;
+    return HandOutNewLocked(config, config->faces(), iid, object);
 }
 
 int LiveReferencesLocked(std::optional<Iface> iface, bool abandonedOnly) {

@@ -55,20 +55,12 @@ bool InUseLocked(const std::string &hostPath) {
 }  // namespace
 
 extern "C" BOOL WINAPI SetupUninstallOEMInfW(PCWSTR infFileName, DWORD flags, PVOID reserved) {
+    (void)reserved;
     wchar_t flagText[16];
     swprintf(flagText, 16, L"%u", flags);
-    const std::optional<Answer> answer =
-        Enter(Call::SetupUninstallOEMInfW,
-              std::wstring(infFileName ? infFileName : L"(null)") + L" " + flagText);
-    (void)reserved;
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
+    if (EnterFails(Call::SetupUninstallOEMInfW, PathText(infFileName) + L" " + flagText))
         return FALSE;
-    }
-    if (!infFileName) {
-        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!infFileName) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     LockedMachine m;
     const std::wstring name = infFileName;
     std::wstring store = m->windowsDirectory ? Widen(*m->windowsDirectory) : L"C:\\WINDOWS";
@@ -78,19 +70,12 @@ extern "C" BOOL WINAPI SetupUninstallOEMInfW(PCWSTR infFileName, DWORD flags, PV
     const std::string host = HostPathLocked(inf);
     struct stat st;
     if (name.find_first_of(L"\\/:") != std::wstring::npos || !IsPublishedName(name) ||
-        lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        SetLastErrorQuiet(ERROR_NOT_AN_INSTALLED_OEM_INF);
-        return FALSE;
-    }
-    if (!(flags & SUOI_FORCEDELETE) && InUseLocked(host)) {
-        SetLastErrorQuiet(ERROR_INF_IN_USE_BY_DEVICES);
-        return FALSE;
-    }
+        lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return Fail(ERROR_NOT_AN_INSTALLED_OEM_INF, FALSE);
+    if (!(flags & SUOI_FORCEDELETE) && InUseLocked(host))
+        return Fail(ERROR_INF_IN_USE_BY_DEVICES, FALSE);
     const DWORD error = DeleteWindowsFileLocked(inf);
-    if (error != ERROR_SUCCESS) {
-        SetLastErrorQuiet(error);
-        return FALSE;
-    }
+    if (error != ERROR_SUCCESS) return Fail(error, FALSE);
     DeleteWindowsFileLocked(inf.substr(0, inf.size() - 4) + L".PNF");
     SetLastErrorQuiet(ERROR_SUCCESS);
     return TRUE;

@@ -71,9 +71,7 @@ std::wstring Number(DWORD value) {
 
 extern "C" uintptr_t _beginthreadex(void *, unsigned stackSize, _beginthreadex_proc_type start,
                                     void *argument, unsigned, unsigned *threadId) {
-    const std::optional<Answer> answer = Enter(Call::BeginThread, L"");
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
+    if (EnterFails(Call::BeginThread, L"")) {
         errno = EAGAIN;
         return 0;
     }
@@ -101,8 +99,7 @@ extern "C" uintptr_t _beginthreadex(void *, unsigned stackSize, _beginthreadex_p
         delete record;
         delete thread;
         errno = error;
-        SetLastErrorQuiet(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
+        return Fail<uintptr_t>(ERROR_NOT_ENOUGH_MEMORY, 0);
     }
     m->threads[thread->id] = thread;
     ++m->threadsStarted;
@@ -129,15 +126,9 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         m->nextWait.reset();
         return result;
     }
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return WAIT_FAILED;
-    }
+    if (answer) return Fail<DWORD>(answer->win32Error, WAIT_FAILED);
     ThreadState *target = ThreadOfLocked(handle);
-    if (!target) {
-        SetLastErrorQuiet(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
+    if (!target) return Fail<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED);
     return WaitLocked(m.lock(), CurrentThreadLocked(), DeadlineAfter(milliseconds),
                       [&] { return target->ended; })
                ? WAIT_OBJECT_0
@@ -145,17 +136,10 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 extern "C" BOOL WINAPI TerminateThread(HANDLE handle, DWORD exitCode) {
-    const std::optional<Answer> answer = Enter(Call::TerminateThread, Number(exitCode));
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
+    if (EnterFails(Call::TerminateThread, Number(exitCode))) return FALSE;
     LockedMachine m;
     ThreadState *target = ThreadOfLocked(handle);
-    if (!target) {
-        SetLastErrorQuiet(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!target) return Fail(ERROR_INVALID_HANDLE, FALSE);
     if (target->ended) return TRUE;
     target->terminatePending = true;
     target->pendingExitCode = exitCode;
@@ -172,32 +156,19 @@ extern "C" BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
     CheckTermination();
     LockedMachine m;
     ThreadState *target = ThreadOfLocked(handle);
-    if (!target) {
-        SetLastErrorQuiet(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!exitCode) {
-        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!target) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!exitCode) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     *exitCode = target->ended ? target->exitCode : STILL_ACTIVE;
     return TRUE;
 }
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
-    const std::optional<Answer> answer = Enter(Call::CloseHandle, L"");
-    if (answer) {
-        SetLastErrorQuiet(answer->win32Error);
-        return FALSE;
-    }
+    if (EnterFails(Call::CloseHandle, L"")) return FALSE;
     LockedMachine m;
     if (CloseFileHandleLocked(handle)) return TRUE;
     if (CloseTokenHandleLocked(handle)) return TRUE;
     auto *object = static_cast<ThreadHandle *>(handle);
-    if (!m->handles.erase(object)) {
-        SetLastErrorQuiet(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!m->handles.erase(object)) return Fail(ERROR_INVALID_HANDLE, FALSE);
     delete object;  // the thread's record stays: other handles, exit code
     return TRUE;
 }
