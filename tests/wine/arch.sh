@@ -23,25 +23,46 @@ wine_arch() {
     export NDISFILTER_WINE_ARCH
 }
 
-# each_arch WHAT "ARCH..." SCRIPT [ARGUMENT...]: runs SCRIPT --arch ARCH
-# ARGUMENT... for each, then one summary line per architecture: PASS, FAIL, or SKIPPED when the
-# command exits 77 (a machine that cannot run 32-bit programs). Fails when
-# one failed.
+# each_arch WHAT "LANE..." SCRIPT [ARGUMENT...]: runs SCRIPT --arch ARCH
+# ARGUMENT... for each architecture. The architectures of one lane
+# (separated by commas) run in turn; lanes (separated by blanks) run side by
+# side, which is safe only where each lane has a Wine prefix of its own.
+# With more than one lane each lane's output is kept and shown, lane by
+# lane, when all have ended. Then one summary line per architecture: PASS,
+# FAIL, or SKIPPED when the script exits 77 (a machine that cannot run
+# 32-bit programs). Fails when one failed.
 each_arch() {
-    local what=$1 arch code result status=0 t0
-    local -a summary=()
-    for arch in $2; do
-        t0=$SECONDS
-        code=0
-        "$3" --arch "$arch" "${@:4}" || code=$?
-        case $code in
-            0) result=PASS ;;
-            77) result="SKIPPED (this machine cannot run 32-bit programs)" ;;
-            *) result=FAIL status=1 ;;
-        esac
-        summary+=("$(printf '%-6s %s, %d s' "$arch" "$result" $((SECONDS - t0)))")
+    local what=$1 lane arch code seconds result status=0 lane_count=0 i
+    local results
+    results=$(mktemp -d)
+    for lane in $2; do
+        (
+            for arch in ${lane//,/ }; do
+                local t0=$SECONDS
+                code=0
+                "$3" --arch "$arch" "${@:4}" || code=$?
+                echo "$arch $code $((SECONDS - t0))" >>"$results/summary.$lane_count"
+            done
+        ) >"$results/output.$lane_count" 2>&1 &
+        lane_count=$((lane_count + 1))
     done
-    printf '\n%s by architecture:\n' "$what"
-    printf '  %s\n' "${summary[@]}"
+    if ((lane_count == 1)); then
+        tail -f --pid=$! "$results/output.0" 2>/dev/null || true
+    fi
+    wait
+    printf '\n%s by architecture:\n' "$what" >"$results/summary"
+    for ((i = 0; i < lane_count; i++)); do
+        ((lane_count == 1)) || cat "$results/output.$i"
+        while read -r arch code seconds; do
+            case $code in
+                0) result=PASS ;;
+                77) result="SKIPPED (this machine cannot run 32-bit programs)" ;;
+                *) result=FAIL status=1 ;;
+            esac
+            printf '  %-6s %s, %d s\n' "$arch" "$result" "$seconds" >>"$results/summary"
+        done <"$results/summary.$i"
+    done
+    cat "$results/summary"
+    rm -rf "$results"
     return $status
 }

@@ -23,7 +23,8 @@ ROOT=$PWD
 source tests/wine/arch.sh
 
 if [[ ${1:-} != --arch ]]; then
-    each_arch "Wine tests" "x64 x86 wow64" tests/wine/run.sh "$@"
+    # x86 beside x64: prefixes of their own; WOW64 uses the 64-bit one.
+    each_arch "Wine tests" "x64,wow64 x86" tests/wine/run.sh "$@"
     exit
 fi
 arch=${2:?usage: tests/wine/run.sh [--arch x64|x86|wow64 [harness arguments]]}
