@@ -87,6 +87,26 @@ readme_host() {
     return $status
 }
 
+# The 32-bit ndisfilterctl.exe in the 64-bit prefix: status names both
+# architectures, and a failed install gets the WOW64 reason.
+wow64_ctl() {
+    local state="$WINEPREFIX/drive_c/wow64-ctl" store="$WINEPREFIX/drive_c/windows/inf" out status=0
+    local ctl="$ROOT/build/$build/ndisfilter/ndisfilterctl.exe"
+    rm -rf "$state"
+    mkdir -p "$state"
+    printf 'scenario wow64-ctl-%s\nanswer INetCfg.Apply E_FAIL\n' "$RANDOM" >"$state/scenario.txt"
+    out=$(FAKE_NETCFG_DIR='C:\wow64-ctl' "$WINE" "$ctl" status 2>&1 | tr -d '\r') || true
+    printf '%s\n' "$out"
+    grep -qx 'program: x86; operating system: x64; elevated: yes' <<<"$out" || status=1
+    out=$(FAKE_NETCFG_DIR='C:\wow64-ctl' "$WINE" "$ctl" install --quiet 2>&1 | tr -d '\r') || true
+    printf '%s\n' "$out"
+    grep -qx 'reason: a 32-bit program on x64 Windows: use the build that matches the operating system; the platform.s setup services refuse device and driver installation from WOW64' \
+        <<<"$out" || status=1
+    if cmp -s "$store/DorvaneV.inf" inf/DorvaneV.inf; then rm -f "$store"/DorvaneV.[ip]nf; fi
+    rm -rf "$state"
+    return $status
+}
+
 FAKE_WIN=$(wine_path "$BIN/fake_netcfg.dll")
 export WINE FAKE_NETCFG_DLL="$BIN/fake_netcfg.dll"
 export NDISFILTERCTL_EXE="$ROOT/build/$build/ndisfilter/ndisfilterctl.exe"
@@ -98,6 +118,7 @@ if [[ $arch == wow64 ]]; then
     register_netcfg "$FAKE_WIN" 32
     step "smoke test, 32-bit in a 64-bit prefix" "$WINE" "$BIN/ndisfilter_smoke.exe"
     step "harness, test server in the 32-bit view" "$WINE" "$BIN/ndisfilter_wine_tests.exe" "$@"
+    step "ndisfilterctl in WOW64: the architectures, and the reason of a failure" wow64_ctl
     register_netcfg "$BUILTIN_NETCFG" 32
 else
     register_netcfg "$BUILTIN_NETCFG" $view
