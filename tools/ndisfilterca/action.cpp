@@ -159,9 +159,14 @@ private:
     }
 
     // The rollback of a removal: the component the removal took goes back
-    // in (the package's files are back by then). A rollback goes on whatever
-    // one step answers.
+    // in (the package's files are back by then); one the removal did not
+    // take is left as it is. A rollback goes on whatever one step answers.
     UINT PutBack(INdisFilterHelper2 *helper, const ActionData &data) {
+        if (m_host.ComponentInstalled() == true) {
+            Release(helper);
+            Log(L"nothing to put back: the component is installed");
+            return Answer(kActionSuccess, L"ERROR_SUCCESS");
+        }
         BOOL restart = FALSE, cancelled = FALSE;
         const BOOL ok = CallInstall(helper, data, restart, cancelled);
         Release(helper);
