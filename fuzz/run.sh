@@ -3,10 +3,11 @@
 # bounded time from the committed seeds. Any finding (a crash, a sanitizer
 # report, a result or byte that differs from the harness's model, a timeout)
 # fails the run; the input that caused it is kept under build/fuzz/artifacts.
-#   FUZZ_SECONDS   time per harness (default 30)
+#   FUZZ_SECONDS   time per harness (default 20: the test command's share of
+#                  its 25-minute budget; give more for a longer search)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SECONDS:-30}
+seconds=${FUZZ_SECONDS:-20}
 harnesses=(bounded_copy_w bounded_append_a bounded_format_a inf_head_scan)
 
 cmake --preset fuzz >/dev/null
