@@ -26,10 +26,7 @@ cmake --build --preset "$preset" -j2 --target ndisfilterctl fake_netcfg ndisfilt
 
 export WINEPREFIX=${NDISFILTER_BENCH_PREFIX:-$ROOT/build/$PREFIX}
 source tests/wine/wine-env.sh
-if [[ $preset == windows-x86 ]] && ! wine_runs_32bit; then
-    echo "this machine cannot run Wine's 32-bit loader ($WINE32 --version fails)" >&2
-    exit 1
-fi
+if cannot_run_build "$preset"; then exit 1; fi
 stop_wineserver
 start_prefix
 register_netcfg "$(wine_path "$ROOT/build/$preset/tests/wine/fake_netcfg.dll")" $REG_VIEW

@@ -51,10 +51,7 @@ cmake --build --preset "$preset" -j2 --target ndisfilter fake_netcfg ndisfilter_
 # on at the same time keeps its server and registration to itself.
 export WINEPREFIX=${NDISFILTER_BENCH_PREFIX:-$ROOT/build/$PREFIX}
 source tests/wine/wine-env.sh
-if [[ $preset == windows-x86 ]] && ! wine_runs_32bit; then
-    echo "this machine cannot run Wine's 32-bit loader ($WINE32 --version fails)" >&2
-    exit 1
-fi
+if cannot_run_build "$preset"; then exit 1; fi
 start_prefix  # one server for the registration and the run
 register_netcfg "$(wine_path "$BIN/fake_netcfg.dll")" $view
 

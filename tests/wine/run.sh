@@ -73,16 +73,23 @@ step() {  # $1: title; the rest: the command
     fi
 }
 
+# Wine keeps a copy of an INF under its own name while that name is free in
+# the store: take out ours, if a step left it there.
+remove_copy_under_own_name() {
+    local store="$WINEPREFIX/drive_c/windows/inf"
+    if cmp -s "$store/DorvaneV.inf" inf/DorvaneV.inf; then rm -f "$store"/DorvaneV.[ip]nf; fi
+}
+
 # The README's C++ and C hosts (tests/docs), linked into one program that
 # installs with the default INF beside it and removes again; its own state
 # folder for the test server, and Wine's copy of the INF taken out of the
 # store afterwards if Wine kept it under its own name.
 readme_host() {
-    local state="$WINEPREFIX/drive_c/readme-host" store="$WINEPREFIX/drive_c/windows/inf" status=0
+    local state="$WINEPREFIX/drive_c/readme-host" status=0
     rm -rf "$state"
     mkdir -p "$state"
     FAKE_NETCFG_DIR='C:\readme-host' "$WINE" "$ROOT/build/$build/tests/docs/readme_host.exe" || status=1
-    if cmp -s "$store/DorvaneV.inf" inf/DorvaneV.inf; then rm -f "$store"/DorvaneV.[ip]nf; fi
+    remove_copy_under_own_name
     rm -rf "$state"
     return $status
 }
@@ -90,7 +97,7 @@ readme_host() {
 # The 32-bit ndisfilterctl.exe in the 64-bit prefix: status names both
 # architectures, and a failed install gets the WOW64 reason.
 wow64_ctl() {
-    local state="$WINEPREFIX/drive_c/wow64-ctl" store="$WINEPREFIX/drive_c/windows/inf" out status=0
+    local state="$WINEPREFIX/drive_c/wow64-ctl" out status=0
     local ctl="$ROOT/build/$build/ndisfilter/ndisfilterctl.exe"
     rm -rf "$state"
     mkdir -p "$state"
@@ -102,7 +109,7 @@ wow64_ctl() {
     printf '%s\n' "$out"
     grep -qx 'reason: a 32-bit program on x64 Windows: use the build that matches the operating system; the platform.s setup services refuse device and driver installation from WOW64' \
         <<<"$out" || status=1
-    if cmp -s "$store/DorvaneV.inf" inf/DorvaneV.inf; then rm -f "$store"/DorvaneV.[ip]nf; fi
+    remove_copy_under_own_name
     rm -rf "$state"
     return $status
 }

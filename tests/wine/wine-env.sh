@@ -34,6 +34,13 @@ trap stop_wineserver EXIT
 # 64-bit code only: executing an i386 program then fails with ENOEXEC).
 wine_runs_32bit() { "$WINE32" --version >/dev/null 2>&1; }
 
+# True, saying so on standard error, when the build preset $1 is the 32-bit
+# one and this machine cannot run it.
+cannot_run_build() {
+    [[ $1 == windows-x86 ]] && ! wine_runs_32bit || return 1
+    echo "this machine cannot run Wine's 32-bit loader ($WINE32 --version fails)" >&2
+}
+
 # The Windows form of a Unix path.
 wine_path() { "$WINE" winepath.exe -w "$1" 2>/dev/null | tr -d '\r'; }
 
