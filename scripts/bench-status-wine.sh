@@ -17,24 +17,16 @@ while [[ $# -gt 0 ]]; do
     esac
     shift 2
 done
-ROOT=$PWD
-source tests/wine/arch.sh
-wine_arch "$arch" wine-prefix-bench
-preset=$PRESET
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" -j2 --target ndisfilterctl fake_netcfg ndisfilter_status_floor >/dev/null
-
-export WINEPREFIX=${NDISFILTER_BENCH_PREFIX:-$ROOT/build/$PREFIX}
-source tests/wine/wine-env.sh
-if cannot_run_build "$preset"; then exit 1; fi
-stop_wineserver
-start_prefix
-register_netcfg "$(wine_path "$ROOT/build/$preset/tests/wine/fake_netcfg.dll")" $REG_VIEW
+bench_targets=(ndisfilterctl ndisfilter_status_floor)
+source scripts/wine-bench-prefix.sh
+source tests/wine/inf-store.sh
+hold_inf_name  # the copy in the store named oem<N>.inf, as on Windows
+trap 'release_inf_name; stop_wineserver' EXIT
 STATE_UNIX="$WINEPREFIX/drive_c/status-bench"
 rm -rf "$STATE_UNIX" && mkdir -p "$STATE_UNIX"
 export FAKE_NETCFG_DIR='C:\status-bench'
-CTL="$ROOT/build/$preset/ndisfilter/ndisfilterctl.exe"
-FLOOR="$ROOT/build/$preset/tests/wine/ndisfilter_status_floor.exe"
+CTL="$ROOT/build/$PRESET/ndisfilter/ndisfilterctl.exe"
+FLOOR="$BIN/ndisfilter_status_floor.exe"
 
 # Installed, with its copy in the store: status has something to find.
 "$WINE" "$CTL" install --quiet >/dev/null 2>&1 || true

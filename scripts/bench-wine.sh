@@ -9,10 +9,8 @@
 # The test command runs only a short soak (tests/wine/run.sh).
 #
 # Builds the windows-<arch> preset's library, test server and programs, then
-# runs them in a Wine prefix of its own (NDISFILTER_BENCH_PREFIX, default
-# build/wine-prefix-bench, -x86 for x86; created on first use, kept
-# afterwards) with the test server registered for CLSID_CNetCfg. Ends that
-# prefix's wineserver.
+# runs them in the benchmarks' Wine prefix (scripts/wine-bench-prefix.sh).
+# Ends that prefix's wineserver.
 # Each lateness limit runs in a process of its own: a worker terminated while
 # it held a process-wide lock stalls the rest of its process (the program
 # then prints what it measured and stops), and should not cost the others.
@@ -36,24 +34,10 @@ while [[ $# -gt 0 ]]; do
     esac
     shift 2
 done
-ROOT=$PWD
-source tests/wine/arch.sh
-wine_arch "$arch" wine-prefix-bench
-preset=$PRESET view=$REG_VIEW
-BIN="$ROOT/build/$preset/tests/wine"
-LIBRARY="$ROOT/build/$preset/ndisfilter/ndisfilter.dll"
+bench_targets=(ndisfilter ndisfilter_wine_bench ndisfilter_wine_soak)
+source scripts/wine-bench-prefix.sh
+LIBRARY="$ROOT/build/$PRESET/ndisfilter/ndisfilter.dll"
 INF="$ROOT/inf/DorvaneV.inf"
-
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" -j2 --target ndisfilter fake_netcfg ndisfilter_wine_bench ndisfilter_wine_soak
-
-# A prefix apart from the tests' build/wine-prefix, so that a test run going
-# on at the same time keeps its server and registration to itself.
-export WINEPREFIX=${NDISFILTER_BENCH_PREFIX:-$ROOT/build/$PREFIX}
-source tests/wine/wine-env.sh
-if cannot_run_build "$preset"; then exit 1; fi
-start_prefix  # one server for the registration and the run
-register_netcfg "$(wine_path "$BIN/fake_netcfg.dll")" $view
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')
 echo "machine: ${cpu:-unknown CPU}, $(nproc) cores, $(uname -sr), $("$WINE" --version 2>/dev/null), $arch build, $(date -u +%F)"

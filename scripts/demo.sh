@@ -116,21 +116,15 @@ TEXT
 STATE="$WINEPREFIX/drive_c/demo-netcfg"   # the test server's state: C:\demo-netcfg
 mkdir -p "$STATE"
 : >"$STATE/components.txt"
-STORE="$WINEPREFIX/drive_c/windows/inf"
-# Windows always names its copy oem<N>.inf. Wine keeps the INF's own name
-# while that name is free in the store; a placeholder holds it, so that Wine
-# does as Windows does.
-if [[ ! -e $STORE/DorvaneV.inf ]] || cmp -s "$STORE/DorvaneV.inf" "$HERE/DorvaneV.inf"; then
-    printf '; placeholder holding this file name in the INF store\r\n[Version]\r\nSignature="$Windows NT$"\r\n' \
-        >"$STORE/DorvaneV.inf"
-fi
-for old in "$STORE"/oem*.inf; do  # copies left by an interrupted earlier run
-    [[ -f $old ]] && head -n 1 "$old" | grep -q 'DorvaneV\.INF' && rm -f "$old" "${old%.*}.pnf"
-done
+# Windows always names its copy oem<N>.inf: a placeholder holding the INF's
+# own name in the store makes Wine do the same (tests/wine/inf-store.sh).
+source tests/wine/inf-store.sh
+hold_inf_name
+purge_store_copies  # copies left by an interrupted earlier run
 
 show_store() {
     local copies
-    copies=$(cd "$STORE" && grep -l 'DorvaneV\.INF' oem*.inf 2>/dev/null | tr '\n' ' ' || true)
+    copies=$(our_store_copies | tr '\n' ' ')
     printf '   copies of DorvaneV.inf in C:\\windows\\inf: %s\n' "${copies:-(none)}"
 }
 pasteable() {  # the words, quoted for a shell only where they need it
@@ -169,7 +163,7 @@ run install -v
 show_store
 run uninstall -v
 show_store
-if (cd "$STORE" && grep -l 'DorvaneV\.INF' oem*.inf >/dev/null 2>&1); then
+if [[ -n $(our_store_copies) ]]; then
     echo "demo failed: the INF copy is still in the store" >&2
     exit 1
 fi

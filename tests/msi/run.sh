@@ -107,7 +107,6 @@ started=$SECONDS
 start_prefix
 STATE_UNIX="$WINEPREFIX/drive_c/msi-test"
 STATE='C:\msi-test'
-STORE_UNIX="$WINEPREFIX/drive_c/windows/inf"
 PRODUCT_UNIX="$WINEPREFIX/drive_c/Program Files/ndisfilter"
 BAD_PRODUCT_UNIX="$WINEPREFIX/drive_c/Program Files/ndisfilterca-bad-input"
 LOGS="$ROOT/build/msi-logs-$arch"
@@ -126,30 +125,12 @@ cp "$FAILING" "$STATE_UNIX/failing-removal.msi"
 [[ -z $X86_PACKAGE ]] || cp "$X86_PACKAGE" "$STATE_UNIX/ndisfilter-x86.msi"
 register_netcfg "$STATE\\fake_netcfg.dll" $view
 
-# Wine keeps a copy under the INF's own name while that name is free in the
-# store, where Windows names every copy oem<N>.inf: a placeholder holding the
-# name makes Wine do as Windows does.
-PLACEHOLDER="$STORE_UNIX/DorvaneV.inf"
-if cmp -s "$PLACEHOLDER" inf/DorvaneV.inf; then rm -f "$PLACEHOLDER"; fi
-placeholder_was_there=0
-[[ -e $PLACEHOLDER ]] && placeholder_was_there=1
-[[ $placeholder_was_there == 1 ]] ||
-    printf '; placeholder holding this file name in the INF store\r\n[Version]\r\nSignature="$Windows NT$"\r\n' >"$PLACEHOLDER"
-
-our_store_copies() {  # oem<N>.inf files whose head names DorvaneV.INF
-    local file
-    for file in "$STORE_UNIX"/[oO][eE][mM]*.[iI][nN][fF]; do
-        if [[ -f $file ]] && head -c 255 "$file" | grep -q 'DorvaneV\.INF'; then basename "$file"; fi
-    done | sort -u
-}
-purge_store_copies() {
-    local stale
-    for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}".[Pp][Nn][Ff]; done
-}
+source tests/wine/inf-store.sh
+hold_inf_name
 cleanup() {
     purge_store_copies
     rm -rf "$STATE_UNIX" "$PRODUCT_UNIX" "$BAD_PRODUCT_UNIX" "$WINEPREFIX/drive_c/Program Files (x86)/ndisfilter"
-    [[ $placeholder_was_there == 1 ]] || rm -f "$PLACEHOLDER" "${PLACEHOLDER%.*}.pnf"
+    release_inf_name
     # Wine's own network configuration object back in place for the prefix's next user.
     register_netcfg 'C:\windows\system32\netcfgx.dll' $view
     stop_wineserver

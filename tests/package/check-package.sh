@@ -88,15 +88,8 @@ if [[ $run == 1 ]]; then
     mkdir -p "$STATE_UNIX"
     : >"$STATE_UNIX/components.txt"
     export FAKE_NETCFG_DIR='C:\package-check'
-    # Windows names its copy oem<N>.inf; Wine uses the INF's own name while
-    # it is free in the store, so a placeholder holds that name meanwhile.
-    STORE_UNIX="$WINEPREFIX/drive_c/windows/inf"
-    if cmp -s "$STORE_UNIX/DorvaneV.inf" inf/DorvaneV.inf; then rm -f "$STORE_UNIX"/DorvaneV.[ip]nf; fi
-    placeholder=0
-    if [[ ! -e $STORE_UNIX/DorvaneV.inf ]]; then
-        printf '; placeholder\r\n[Version]\r\nSignature="$Windows NT$"\r\n' >"$STORE_UNIX/DorvaneV.inf"
-        placeholder=1
-    fi
+    source tests/wine/inf-store.sh
+    hold_inf_name
     EXE=$("$WINE" winepath.exe -w "$UNPACKED/runtime/ndisfilterctl.exe" 2>/dev/null | tr -d '\r')
     calls=0
     ctl() {  # the whole Windows exit code, through cmd
@@ -120,7 +113,7 @@ if [[ $run == 1 ]]; then
     check "component removed" bash -c '! grep -qix ZQ_DorvaneV "$0"' "$STATE_UNIX/components.txt"
     check "the copy purged" grep -q "$copy deleted" <<<"$OUT"
     check "no copy left in the store" bash -c '! grep -l "^; DorvaneV.INF" "$0"/oem*.inf 2>/dev/null' "$STORE_UNIX"
-    [[ $placeholder == 0 ]] || rm -f "$STORE_UNIX/DorvaneV.inf" "$STORE_UNIX/DorvaneV.pnf"
+    release_inf_name
     rm -rf "$STATE_UNIX"
 fi
 

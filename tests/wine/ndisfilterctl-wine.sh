@@ -49,28 +49,16 @@ EXE=$("${WINE:-wine}" winepath.exe -w "$EXE_UNIX" 2>/dev/null | tr -d '\r')
 # folder of their own inside the prefix.
 STATE_UNIX="$WINEPREFIX/drive_c/ndisfilterctl-test"
 STATE='C:\ndisfilterctl-test'
-STORE_UNIX="$WINEPREFIX/drive_c/windows/inf"
 rm -rf "$STATE_UNIX"
 mkdir -p "$STATE_UNIX/media"
 cp "$(dirname "$EXE_UNIX")/DorvaneV.inf" "$STATE_UNIX/media/DorvaneV.inf"
 export FAKE_NETCFG_DIR="$STATE"
 
-# Wine keeps a copy under the INF's own name while that name is free in the
-# store, where Windows always names it oem<N>.inf (and the library's purge
-# looks only at those). A different file holding the name makes Wine do as
-# Windows does.
-PLACEHOLDER="$STORE_UNIX/DorvaneV.inf"
-# A copy of our own INF left there by an earlier run is not a placeholder.
-if cmp -s "$PLACEHOLDER" "$STATE_UNIX/media/DorvaneV.inf"; then rm -f "$PLACEHOLDER"; fi
-placeholder_was_there=0
-[[ -e $PLACEHOLDER ]] && placeholder_was_there=1
-if [[ $placeholder_was_there == 0 ]]; then
-    printf '; placeholder holding this file name in the INF store\r\n[Version]\r\nSignature="$Windows NT$"\r\n' \
-        >"$PLACEHOLDER"
-fi
+source tests/wine/inf-store.sh
+hold_inf_name
 cleanup() {
     rm -rf "$STATE_UNIX"
-    [[ $placeholder_was_there == 1 ]] || rm -f "$PLACEHOLDER" "${PLACEHOLDER%.*}.pnf"
+    release_inf_name
     # This trap replaces wine-env.sh's: the server started above ends here.
     [[ -z ${own_server:-} ]] || stop_wineserver
 }
@@ -121,18 +109,11 @@ ctl() {
     return 0
 }
 
-# Our copies in the store: oem<N>.inf files whose first line names DorvaneV.INF.
-our_store_copies() {
-    local file
-    for file in "$STORE_UNIX"/oem*.inf "$STORE_UNIX"/OEM*.INF; do
-        if [[ -f $file ]] && head -c 255 "$file" | grep -q 'DorvaneV\.INF'; then basename "$file"; fi
-    done | sort -u
-}
 installed() { grep -qix 'ZQ_DorvaneV' "$STATE_UNIX/components.txt" 2>/dev/null; }
 logged() { grep -q "$1" "$STATE_UNIX/calls.log"; }
 
 # Copies an earlier run may have left would hide what this one adds.
-for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}".[Pp][Nn][Ff]; done
+purge_store_copies
 : >"$STATE_UNIX/components.txt"
 
 echo "bad usage: refused, nothing called"
@@ -297,7 +278,7 @@ for n in $(seq 0 59); do
 done
 
 # Whatever a failed case left behind goes with the prefix's next run.
-for stale in $(our_store_copies); do rm -f "$STORE_UNIX/$stale" "$STORE_UNIX/${stale%.*}".[Pp][Nn][Ff]; done
+purge_store_copies
 
 printf 'ndisfilterctl under Wine: %d passed, %d failed (%d s)\n' "$passed" "$failed" $((SECONDS - t_start))
 [[ $failed -eq 0 ]]

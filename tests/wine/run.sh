@@ -36,6 +36,7 @@ build=$PRESET view=$REG_VIEW
 BIN="$ROOT/build/$build/tests/wine"
 export WINEPREFIX="$ROOT/build/$PREFIX"
 source tests/wine/wine-env.sh
+source tests/wine/inf-store.sh
 BUILTIN_NETCFG='C:\windows\system32\netcfgx.dll'
 
 printf '\n==== Wine, %s: %s programs in %s\n' "$arch" "$build" "$WINEPREFIX"
@@ -71,13 +72,6 @@ step() {  # $1: title; the rest: the command
         printf -- '---- %s: %s: FAIL (%d s)\n' "$arch" "$title" $((SECONDS - t0))
         failures=$((failures + 1))
     fi
-}
-
-# Wine keeps a copy of an INF under its own name while that name is free in
-# the store: take out ours, if a step left it there.
-remove_copy_under_own_name() {
-    local store="$WINEPREFIX/drive_c/windows/inf"
-    if cmp -s "$store/DorvaneV.inf" inf/DorvaneV.inf; then rm -f "$store"/DorvaneV.[ip]nf; fi
 }
 
 # The README's C++ and C hosts (tests/docs), linked into one program that
