@@ -314,4 +314,19 @@ const wchar_t *CleanupOutcomeName(CleanupOutcome outcome) {
     return L"?";
 }
 
+std::wstring DescribeCleanupResult(const CleanupResult &result) {
+    std::wstring line = result.copy.name + L": " + CleanupOutcomeName(result.outcome);
+    if (result.error != ERROR_SUCCESS) line += L" (error " + std::to_wstring(result.error) + L")";
+    if (result.outcome == CleanupOutcome::Removed && result.pnfRemains)
+        line += L"; its .PNF remains" + (result.pnfError != ERROR_SUCCESS
+                                             ? L" (error " + std::to_wstring(result.pnfError) + L")"
+                                             : std::wstring());
+    return line;
+}
+
+std::wstring DescribeListingError(const InfStoreScan &scan) {
+    return L"the INF store " + scan.store + L" could not be listed (error " +
+           std::to_wstring(scan.error) + L")";
+}
+
 }  // namespace ndisfilter::infstore

@@ -126,4 +126,10 @@ constexpr size_t kRawHeadBytes = 2 + 4 * (kInfHeadSize - 1);
 const wchar_t *CopyStateName(CopyState state);              // "marked", "unmarked", ...
 const wchar_t *CleanupOutcomeName(CleanupOutcome outcome);  // "removed", "vanished", ...
 
+// One line for what happened to a copy, as the hosts print and log it:
+// "oem60.inf: removed", "oem7.inf: could not be read, left alone (error 5)".
+std::wstring DescribeCleanupResult(const CleanupResult &result);
+// "the INF store C:\Windows\inf could not be listed (error 3)"
+std::wstring DescribeListingError(const InfStoreScan &scan);
+
 }  // namespace ndisfilter::infstore

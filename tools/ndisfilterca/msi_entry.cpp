@@ -116,16 +116,12 @@ public:
     bool CleanInfStore(std::vector<std::wstring> &lines) override {
         const infstore::CleanupReport report = infstore::CleanupInfStore(false);
         if (report.before.error != ERROR_SUCCESS)
-            lines.push_back(L"cannot list " + report.before.store + L" (" +
-                            ErrorText(report.before.error) + L")");
-        for (const infstore::CleanupResult &result : report.results) {
-            std::wstring line = result.copy.path + L": " + CleanupOutcomeName(result.outcome);
-            if (result.error != ERROR_SUCCESS) line += L" (" + ErrorText(result.error) + L")";
-            if (result.pnfRemains)
-                line += L"; its .PNF remains (" + ErrorText(result.pnfError) + L")";
-            lines.push_back(line);
-        }
-        if (report.results.empty() && report.before.error == ERROR_SUCCESS)
+            lines.push_back(infstore::DescribeListingError(report.before));
+        for (const infstore::CleanupResult &result : report.results)
+            lines.push_back(report.before.store + L"\\" + infstore::DescribeCleanupResult(result));
+        if (report.after.error != ERROR_SUCCESS)
+            lines.push_back(L"after the clean-up, " + infstore::DescribeListingError(report.after));
+        else if (report.results.empty() && report.before.error == ERROR_SUCCESS)
             lines.push_back(L"no copy in " + report.before.store);
         return report.Clean();
     }

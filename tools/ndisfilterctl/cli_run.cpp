@@ -254,17 +254,6 @@ Json NamesJson(const std::vector<std::wstring> &names) {
     return list;
 }
 
-// "oem60.inf: removed", "oem7.inf: could not be read, left alone (error 5)"
-std::wstring CleanupLine(const store::CleanupResult &result) {
-    std::wstring line = result.copy.name + L": " + store::CleanupOutcomeName(result.outcome);
-    if (result.error != ERROR_SUCCESS) line += L" (error " + std::to_wstring(result.error) + L")";
-    if (result.outcome == store::CleanupOutcome::Removed && result.pnfRemains)
-        line += L"; its .PNF remains" + (result.pnfError != ERROR_SUCCESS
-                                             ? L" (error " + std::to_wstring(result.pnfError) + L")"
-                                             : std::wstring());
-    return line;
-}
-
 Json CleanupJson(const store::CleanupReport &report) {
     Json results = Json::array();
     for (const store::CleanupResult &result : report.results)
@@ -282,11 +271,6 @@ std::vector<std::wstring> RemovedNames(const store::CleanupReport &report) {
     for (const store::CleanupResult &result : report.results)
         if (result.outcome == store::CleanupOutcome::Removed) names.push_back(result.copy.name);
     return names;
-}
-
-std::wstring StoreError(const store::InfStoreScan &scan) {
-    return L"the INF store " + scan.store + L" could not be listed (error " +
-           std::to_wstring(scan.error) + L")";
 }
 
 // One run of the program: what it found and did, for the text lines, the
@@ -475,7 +459,7 @@ int Run::Status() {
     m_doc["infStore"]["before"] = CopiesJson(scan);
     m_doc["infStore"]["after"] = CopiesJson(scan);
     if (scan.error != ERROR_SUCCESS) {
-        text += StoreError(scan) + L"\n";
+        text += store::DescribeListingError(scan) + L"\n";
     } else {
         const size_t marked = scan.Count(store::CopyState::Marked);
         text += L"INF store " + scan.store + L": " + std::to_wstring(marked) + L" marked " +
@@ -514,10 +498,10 @@ bool Run::CleanUpAfterRemoval(const store::InfStoreScan &listing,
     m_doc["cleanup"] = CleanupJson(report);
     m_doc["infStore"]["after"] = CopiesJson(report.after);
     for (const store::CleanupResult &result : report.results) {
-        m_log.Line(L"clean-up: " + CleanupLine(result));
-        if (!store::IsGone(result.outcome)) Out(L"  " + CleanupLine(result) + L"\n");
+        m_log.Line(L"clean-up: " + store::DescribeCleanupResult(result));
+        if (!store::IsGone(result.outcome)) Out(L"  " + store::DescribeCleanupResult(result) + L"\n");
     }
-    if (report.after.error != ERROR_SUCCESS) Out(L"  " + StoreError(report.after) + L"\n");
+    if (report.after.error != ERROR_SUCCESS) Out(L"  " + store::DescribeListingError(report.after) + L"\n");
     return report.Clean();
 }
 
@@ -538,8 +522,8 @@ int Run::Cleanup() {
     m_doc["cleanup"] = CleanupJson(report);
     std::wstring text;
     for (const store::CleanupResult &result : report.results) {
-        text += CleanupLine(result) + L"\n";
-        m_log.Line(L"clean-up: " + CleanupLine(result));
+        text += store::DescribeCleanupResult(result) + L"\n";
+        m_log.Line(L"clean-up: " + store::DescribeCleanupResult(result));
     }
     // A dry run succeeds when the store could be listed; a clean-up when no
     // marked copy remains.
@@ -547,8 +531,8 @@ int Run::Cleanup() {
     std::wstring summary = name;
     if (report.before.error != ERROR_SUCCESS) {
         ok = false;
-        SetError(StoreError(report.before));
-        summary += L": failed; " + StoreError(report.before);
+        SetError(store::DescribeListingError(report.before));
+        summary += L": failed; " + store::DescribeListingError(report.before);
     } else if (m_request.dryRun) {
         ok = true;
         const size_t count = report.before.Count(store::CopyState::Marked);
@@ -565,7 +549,7 @@ int Run::Cleanup() {
         if (!ok) {
             diag::FailureReason reason{diag::FailureKind::Unknown,
                                        report.after.error != ERROR_SUCCESS
-                                           ? StoreError(report.after)
+                                           ? store::DescribeListingError(report.after)
                                            : L"marked INF copies remain in the INF store: " +
                                                  JoinNames(MarkedNames(report.after))};
             m_reason = reason;
