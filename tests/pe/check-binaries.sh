@@ -169,7 +169,9 @@ check_x86_stdcall() {
 
 # ndisfilterctl.exe is run elevated from folders others can write to: it
 # imports only DLLs on the KnownDLLs list (taken from the system directory
-# whatever the search order), and carries an asInvoker manifest.
+# whatever the search order), carries an asInvoker manifest, and is
+# terminal-server aware (else a session host gives it a per-user Windows
+# directory, where the library's purge would look for the INF store).
 KNOWN_DLL_IMPORTS='^(kernel32|msvcrt|advapi32|ole32|oleaut32|setupapi|user32|shell32)\.dll$'
 check_exe() {
     local arch=$1 triple=$2
@@ -198,6 +200,13 @@ check_exe() {
         pass "$arch: ndisfilterctl.exe carries an asInvoker manifest (RT_MANIFEST 1)"
     else
         fail "$arch: ndisfilterctl.exe has no asInvoker manifest as RT_MANIFEST 1"
+    fi
+    local characteristics
+    characteristics=$("$triple-objdump" -p "$exe" | awk '$1 == "DllCharacteristics" {print $2}')
+    if (( (0x${characteristics:-0} & 0x8000) != 0 )); then
+        pass "$arch: ndisfilterctl.exe is terminal-server aware (DllCharacteristics $characteristics)"
+    else
+        fail "$arch: ndisfilterctl.exe is not terminal-server aware (DllCharacteristics ${characteristics:-none})"
     fi
 }
 

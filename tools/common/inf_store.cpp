@@ -325,8 +325,8 @@ std::wstring DescribeCleanupResult(const CleanupResult &result) {
 }
 
 std::wstring DescribeListingError(const InfStoreScan &scan) {
-    return L"the INF store " + scan.store + L" could not be listed (error " +
-           std::to_wstring(scan.error) + L")";
+    return L"the INF store" + (scan.store.empty() ? std::wstring() : L" " + scan.store) +
+           L" could not be listed (error " + std::to_wstring(scan.error) + L")";
 }
 
 }  // namespace ndisfilter::infstore

@@ -116,7 +116,13 @@ NetCfgQuery QueryNetCfgWithin(const WCHAR *componentId, DWORD timeoutMs) {
     NetCfgQuery unanswered;
     unanswered.failedStep = L"no answer within " + std::to_wstring(timeoutMs) + L" ms";
     unanswered.failure = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    unanswered.answered = false;
     return unanswered;
+}
+
+std::wstring DescribeQueryFailure(const NetCfgQuery &query) {
+    if (query.failedStep.empty() || !query.answered) return query.failedStep;
+    return query.failedStep + L" failed (" + HexCode(static_cast<DWORD>(query.failure)) + L")";
 }
 
 }  // namespace ndisfilter::tools

@@ -23,7 +23,14 @@ struct NetCfgQuery {
     // its HRESULT; empty and S_OK when every step worked.
     std::wstring failedStep;
     HRESULT failure = S_OK;
+    // False when the configuration did not answer in time; failedStep then
+    // says how long the read was waited for.
+    bool answered = true;
 };
+
+// What went wrong, for a line a user reads: "Initialize failed
+// (0x8004A020)", "no answer within 5000 ms"; empty when every step worked.
+std::wstring DescribeQueryFailure(const NetCfgQuery &query);
 
 // Creates the configuration object, asks INetCfgLock::IsWriteLocked, then
 // Initialize, FindComponent(componentId), Uninitialize, and releases
@@ -33,8 +40,8 @@ NetCfgQuery QueryNetCfg(const WCHAR *componentId);
 
 // The same on a thread of its own, waited for up to `timeoutMs`: a
 // configuration service that does not answer (a hung Initialize) gives an
-// unknown answer with failedStep "no answer" and HRESULT_FROM_WIN32(
-// ERROR_TIMEOUT) instead of hanging the caller. The thread is left to end
+// unknown, unanswered answer with failedStep "no answer within N ms" and
+// HRESULT_FROM_WIN32(ERROR_TIMEOUT) instead of hanging the caller. The thread is left to end
 // by itself. The calling thread's component runtime is not touched.
 NetCfgQuery QueryNetCfgWithin(const WCHAR *componentId, DWORD timeoutMs);
 

@@ -57,10 +57,14 @@ std::wstring OperationName(const Operation &operation) {
 }
 
 std::wstring WorstCase(const Operation &operation) {
-    if (operation.retry)
-        return std::to_wstring(3 * (ndisfilter::kRetryTimeoutMs / 1000)) +
-               L" s, three attempts of " + std::to_wstring(ndisfilter::kRetryTimeoutMs / 1000) +
-               L" s";
+    if (operation.retry) {
+        // A timed-out install is undone and tried again (three timed calls);
+        // a timed-out uninstall is tried once more (two).
+        const bool install = operation.action == Action::Install;
+        const DWORD seconds = ndisfilter::kRetryTimeoutMs / 1000;
+        return std::to_wstring((install ? 3 : 2) * seconds) + L" s, " +
+               (install ? L"three" : L"two") + L" attempts of " + std::to_wstring(seconds) + L" s";
+    }
     if (operation.timeoutMs && *operation.timeoutMs != INFINITE)
         return std::to_wstring(*operation.timeoutMs) + L" ms";
     return L"no time limit";
@@ -273,12 +277,20 @@ std::vector<std::wstring> RemovedNames(const store::CleanupReport &report) {
     return names;
 }
 
+// The log's path made absolute at the start: installing the default INF
+// moves the process's current directory while the library works, and a
+// worker ended at its time limit never moves it back.
+std::optional<std::wstring> LogPath(const CliRequest &request) {
+    if (!request.logPath) return std::nullopt;
+    return AbsolutePath(*request.logPath);
+}
+
 // One run of the program: what it found and did, for the text lines, the
 // JSON object and the log alike.
 class Run {
 public:
     explicit Run(const CliRequest &request)
-        : m_request(request), m_codes(PlatformExitCodes()), m_log(request.logPath) {}
+        : m_request(request), m_codes(PlatformExitCodes()), m_log(LogPath(request)) {}
 
     int Execute(const std::vector<std::wstring> &args);
 
@@ -304,6 +316,18 @@ private:
         m_doc["reason"] = {{"kind", diag::FailureKindName(reason.kind)},
                            {"text", Text(reason.text)}};
         m_log.Line(L"reason: " + reason.text);
+    }
+    // A clean-up that could not make sure that no marked copy remains: the
+    // listing that failed, or the copies left.
+    void SetCopiesRemainReason(const store::CleanupReport &report) {
+        const store::InfStoreScan &unlisted =
+            report.before.error != ERROR_SUCCESS ? report.before : report.after;
+        SetReason(
+            {diag::FailureKind::Unknown, unlisted.error != ERROR_SUCCESS
+                                             ? store::DescribeListingError(unlisted)
+                                             : L"marked INF copies remain in the INF store: " +
+                                                   JoinNames(MarkedNames(report.after))});
+        m_doc["reason"]["kind"] = "inf-copies-remain";
     }
     void SetError(const std::wstring &error) {
         m_doc["error"] = Text(error);
@@ -331,7 +355,7 @@ private:
         if (m_netCfgUnanswered) return *m_netCfgUnanswered;
         diag::NetCfgQuery query =
             diag::QueryNetCfgWithin(ndisfilter::kComponentId, diag::kNetCfgQueryTimeoutMs);
-        if (query.failure == HRESULT_FROM_WIN32(ERROR_TIMEOUT)) {
+        if (!query.answered) {
             m_netCfgUnanswered = query;
             m_log.Line(L"the network configuration did not answer: " + query.failedStep);
         }
@@ -440,15 +464,13 @@ int Run::Status() {
                         {"wow64", Maybe(process.wow64)},
                         {"programArchitecture", Text(process.programArchitecture)},
                         {"systemArchitecture", Text(process.systemArchitecture)}};
-    if (!query.failedStep.empty()) {
-        SetError(query.failedStep + L" failed (" + diag::HexCode(query.failure) + L")");
-    }
+    if (!query.failedStep.empty()) SetError(diag::DescribeQueryFailure(query));
 
-    std::wstring text = std::wstring(L"component ") + ndisfilter::kComponentId + L": " +
-                        (query.installed ? (*query.installed ? L"installed" : L"not installed")
-                                         : L"unknown (" + query.failedStep + L" failed, " +
-                                               diag::HexCode(query.failure) + L")") +
-                        L"\n";
+    std::wstring text =
+        std::wstring(L"component ") + ndisfilter::kComponentId + L": " +
+        (query.installed ? (*query.installed ? L"installed" : L"not installed")
+                         : L"unknown (" + diag::DescribeQueryFailure(query) + L")") +
+        L"\n";
     text += L"write lock: " +
             (query.lockHeld ? (*query.lockHeld ? L"held by \"" + query.lockHolder + L"\""
                                                : std::wstring(L"free"))
@@ -499,10 +521,14 @@ bool Run::CleanUpAfterRemoval(const store::InfStoreScan &listing,
     m_doc["infStore"]["after"] = CopiesJson(report.after);
     for (const store::CleanupResult &result : report.results) {
         m_log.Line(L"clean-up: " + store::DescribeCleanupResult(result));
-        if (!store::IsGone(result.outcome)) Out(L"  " + store::DescribeCleanupResult(result) + L"\n");
+        if (!store::IsGone(result.outcome))
+            Out(L"  " + store::DescribeCleanupResult(result) + L"\n");
     }
-    if (report.after.error != ERROR_SUCCESS) Out(L"  " + store::DescribeListingError(report.after) + L"\n");
-    return report.Clean();
+    for (const store::InfStoreScan *scan : {&report.before, &report.after})
+        if (scan->error != ERROR_SUCCESS) Out(L"  " + store::DescribeListingError(*scan) + L"\n");
+    if (report.Clean()) return true;
+    SetCopiesRemainReason(report);
+    return false;
 }
 
 int Run::Cleanup() {
@@ -546,16 +572,7 @@ int Run::Cleanup() {
         summary += ok ? L": succeeded; " : L": failed; ";
         summary += std::to_wstring(removed) + L" removed, " + std::to_wstring(remaining) +
                    L" marked " + (remaining == 1 ? L"copy remains" : L"copies remain");
-        if (!ok) {
-            diag::FailureReason reason{diag::FailureKind::Unknown,
-                                       report.after.error != ERROR_SUCCESS
-                                           ? store::DescribeListingError(report.after)
-                                           : L"marked INF copies remain in the INF store: " +
-                                                 JoinNames(MarkedNames(report.after))};
-            m_reason = reason;
-            m_doc["reason"] = {{"kind", "inf-copies-remain"}, {"text", Text(reason.text)}};
-            m_log.Line(L"reason: " + reason.text);
-        }
+        if (!ok) SetCopiesRemainReason(report);
     }
     m_doc["outcome"] = ok ? "succeeded" : "failed";
     m_log.Line(summary);
@@ -647,20 +664,14 @@ int Run::Operate() {
             m_doc["removedByLibrary"] = Json::array();
             m_doc["removedByCleanup"] = NamesJson(cleaned);
             m_doc["component"]["installedAfter"] = false;
-            m_doc["outcome"] = "not-installed";
-            const std::wstring line = name +
-                                      L": not installed; nothing to remove; INF copies "
+            m_doc["outcome"] = clean ? "not-installed" : "failed";
+            const std::wstring line = name + (clean ? L": " : L": failed; ") +
+                                      L"not installed; nothing to remove; INF copies "
                                       L"removed by the clean-up: " +
                                       JoinNames(cleaned);
             m_log.Line(line);
             Out(line + L"\n");
-            if (!clean) {
-                SetReason({diag::FailureKind::Unknown,
-                           L"marked INF copies remain in the INF store: " +
-                               JoinNames(MarkedNames(store::ScanInfStore()))});
-                m_doc["reason"]["kind"] = "inf-copies-remain";
-                Out(L"reason: " + m_reason->text + L"\n");
-            }
+            if (!clean) Out(L"reason: " + m_reason->text + L"\n");
             return Finish(clean ? ExitStatus::Success : ExitStatus::Failed);
         }
 
@@ -681,27 +692,22 @@ int Run::Operate() {
                    (outcome.timedOut ? L"yes" : L"no"));
         if (!outcome.result && !outcome.cancelled) SetReason(Diagnose(operation, infForDiagnosis));
 
-        // What the library's removal took from the store, and what the
-        // clean-up takes after it.
-        if (removal && outcome.result) {
+        // What the library's removal took from the store (its purge runs
+        // whatever the removal's outcome), and what the clean-up takes after
+        // a removal that succeeded.
+        if (removal) {
             const store::InfStoreScan afterLibrary = store::ScanInfStore();
             removedByLibrary = NamesGone(MarkedNames(storeBefore), MarkedNames(afterLibrary));
             m_doc["removedByLibrary"] = NamesJson(removedByLibrary);
             m_doc["infStore"]["after"] = CopiesJson(afterLibrary);
             storeReport = L"; INF copies removed by the library: " + JoinNames(removedByLibrary);
-            if (!m_request.noCleanup) {
+            if (outcome.result && !m_request.noCleanup) {
                 std::vector<std::wstring> cleaned;
                 cleanupFailed = !CleanUpAfterRemoval(afterLibrary, cleaned);
                 m_doc["removedByCleanup"] = NamesJson(cleaned);
                 storeReport += L"; by the clean-up: " + JoinNames(cleaned);
-                if (cleanupFailed) {
-                    SetReason({diag::FailureKind::Unknown,
-                               L"marked INF copies remain in the INF store: " +
-                                   JoinNames(MarkedNames(store::ScanInfStore()))});
-                    m_doc["reason"]["kind"] = "inf-copies-remain";
-                }
             }
-        } else if (!removal) {
+        } else {
             m_doc["infStore"]["after"] = CopiesJson(store::ScanInfStore());
         }
         if (m_request.verbose) after = machine.Snapshot();
@@ -710,11 +716,15 @@ int Run::Operate() {
     }
 
     const ExitStatus status = cleanupFailed ? ExitStatus::Failed : StatusOf(outcome);
-    m_doc["outcome"] = outcome.result ? "succeeded" : "failed";
+    // A marked copy the clean-up left fails the run, whatever the library
+    // answered; the flags stay the library's.
+    Outcome shown = outcome;
+    if (cleanupFailed) shown.result = FALSE;
+    m_doc["outcome"] = shown.result ? "succeeded" : "failed";
     m_doc["flags"] = {{"restartRequired", outcome.restartRequired != FALSE},
                       {"cancelled", outcome.cancelled != FALSE},
                       {"timedOut", outcome.timedOut != FALSE}};
-    const std::wstring line = ResultLine(operation, outcome) + storeReport;
+    const std::wstring line = ResultLine(operation, shown) + storeReport;
     m_log.Line(line);
     Out(line + L"\n");
     if (m_reason) Out(L"reason: " + m_reason->text + L"\n");

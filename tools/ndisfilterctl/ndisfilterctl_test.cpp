@@ -316,7 +316,8 @@ TEST_F(TempDirTest, InstallAndUninstallPersistOnTheSimulatedMachine) {
     run = Program({"uninstall", "-v", "--no-cleanup"});
     EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
     EXPECT_EQ(run.out,
-              "uninstall: failed; flags: none\nreason: ZQ_DorvaneV is not installed\n"
+              "uninstall: failed; flags: none; INF copies removed by the library: none\n"
+              "reason: ZQ_DorvaneV is not installed\n"
               "changes on the simulated machine " +
                   root.string() + ":\n  none\n");
 }
@@ -567,6 +568,7 @@ TEST_F(DiagnosisTest, ChecksReadTheMachineAndReleaseEverything) {
     EXPECT_FALSE(query.installed.has_value());
     EXPECT_EQ(query.failedStep, L"INetCfg::Initialize");
     EXPECT_EQ(query.failure, E_ACCESSDENIED);
+    EXPECT_EQ(diag::DescribeQueryFailure(query), L"INetCfg::Initialize failed (0x80070005)");
     EXPECT_EQ(sim::LiveReferences(), 0);
     EXPECT_EQ(sim::RuntimeInitCount(), 0);
 }
@@ -801,6 +803,8 @@ TEST(Progress, ReportsWhileTheCallRunsAndNeverAfter) {
     Operation op;
     op.retry = true;
     EXPECT_EQ(WorstCase(op), L"360 s, three attempts of 120 s");
+    op.action = Action::Uninstall;  // tried once more, not undone and redone
+    EXPECT_EQ(WorstCase(op), L"240 s, two attempts of 120 s");
     op.retry = false;
     op.timeoutMs = 1500;
     EXPECT_EQ(WorstCase(op), L"1500 ms");
@@ -885,12 +889,18 @@ TEST_F(InfStoreTest, UninstallLeavesNoMarkedCopyBehind) {
     const std::string remain = "reason: marked INF copies remain in the INF store: oem1.inf\n";
     run = Ctl({"uninstall"});
     EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
-    EXPECT_NE(run.out.find("; by the clean-up: none\n" + remain), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("uninstall: failed; flags: none; INF copies removed by the library: "
+                           "oem0.inf; by the clean-up: none\n" +
+                           remain),
+              std::string::npos)
+        << run.out;
     for (const char *command : {"uninstall", "cleanup"}) {
         run = Ctl({command});
         EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed)) << command;
+        EXPECT_NE(run.out.find(std::string(command) + ": failed; "), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("\n" + remain), std::string::npos) << run.out;
         doc = Parse(Ctl({command, "--json"}));
+        EXPECT_EQ(doc["outcome"], "failed") << command;
         EXPECT_EQ(doc["reason"]["kind"], "inf-copies-remain") << command;
         EXPECT_EQ(doc["exitCode"], Code(ExitStatus::Failed)) << command;
     }
@@ -950,6 +960,21 @@ TEST_F(InfStoreTest, UninstallOfWhatIsNotThereSucceedsAndSaysSo) {
     EXPECT_EQ(doc["component"]["installedBefore"], false);
     EXPECT_TRUE(doc["removedByCleanup"].empty());
     EXPECT_TRUE(doc["flags"].is_null());  // the library was not called
+
+    // The library's own purge runs on a failed removal too, and is reported.
+    std::ofstream(Store("oem5.inf")) << ReadFile(kSampleInf);
+    run = Ctl({"uninstall", "--no-cleanup"});
+    EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
+    EXPECT_EQ(run.out,
+              "uninstall: failed; flags: none; INF copies removed by the library: oem5.inf\n"
+              "reason: ZQ_DorvaneV is not installed\n");
+    // A store that cannot be listed is named as the reason, not as copies left.
+    Edit([] { sim::SetWindowsDirectory(std::nullopt); });
+    run = Ctl({"uninstall"});
+    EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
+    EXPECT_NE(run.out.find("\nreason: the INF store could not be listed (error "),
+              std::string::npos)
+        << run.out;
 }
 
 }  // namespace

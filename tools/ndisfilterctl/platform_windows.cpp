@@ -65,8 +65,11 @@ bool IsTerminal(Stream stream) {
 }
 
 bool AppendLine(const std::wstring &path, const std::wstring &line, std::wstring &error) {
-    const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for writing too: another run appending to the same log, or a
+    // reader that allows writers, must not end this run's log.
+    const HANDLE file =
+        CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = L"error " + std::to_wstring(GetLastError());
         return false;
