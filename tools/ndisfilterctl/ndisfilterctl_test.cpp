@@ -571,6 +571,17 @@ TEST_F(DiagnosisTest, ChecksReadTheMachineAndReleaseEverything) {
     EXPECT_EQ(diag::DescribeQueryFailure(query), L"INetCfg::Initialize failed (0x80070005)");
     EXPECT_EQ(sim::LiveReferences(), 0);
     EXPECT_EQ(sim::RuntimeInitCount(), 0);
+    // A service that does not answer: the read is left behind, said as such.
+    sim::Script(sim::Call::NetCfgInitialize, sim::Answer::Hang(), 0);
+    query = diag::QueryNetCfgWithin(L"ZQ_DorvaneV", 50);
+    EXPECT_FALSE(query.installed.has_value());
+    EXPECT_FALSE(query.answered);
+    EXPECT_EQ(diag::DescribeQueryFailure(query), L"no answer within 50 ms");
+    EXPECT_TRUE(sim::WaitForHungThreads(1, 5000));
+    sim::ReleaseHangs();  // the reader then ends by itself and releases all
+    for (int i = 0; i < 500 && sim::LiveReferences() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(sim::LiveReferences(), 0);
 }
 
 // After the library answered FALSE, the diagnosis names what the machine
