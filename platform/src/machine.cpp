@@ -164,7 +164,9 @@ bool LoadStateLocked(Machine &m, std::string *error) {
             m.lockDescription = Widen(value);
         } else if (key == "read-only") {
             if (value.empty()) return refuse("a read-only line without a path", lineNumber);
-            m.fileControls[value].readOnly = true;
+            // Keyed as the file calls look it up: Windows paths are
+            // case-insensitive.
+            m.fileControls[Narrow(LowerCase(Widen(value)))].readOnly = true;
         } else if (key == "component") {
             const size_t idTab = value.find('\t');
             GUID guid;

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -798,8 +799,14 @@ TEST_F(SimMachineTest, SavedMachineOpensAgainInTheSameFolder) {
     sim::SetWindowsDirectory(std::string("C:\\Win%dows\\"));
     sim::SaveMachine();
     sim::HoldWriteLock(L"Someone");
+    // A line written by hand, in other letter cases than the file's name.
+    std::ofstream(std::string(Root()) + "/machine.txt", std::ios::app)
+        << "read-only\tC:\\WINDOWS\\INF\\OEM4.inf\n";
 
     sim::OpenMachine(Root());
+    WriteFileAt("C:\\WINDOWS\\inf\\oem4.inf", "x");
+    EXPECT_FALSE(DeleteFileW(L"C:\\Windows\\inf\\oem4.INF"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
     EXPECT_EQ(std::vector<std::wstring>{L"ZQ_DorvaneV"}, sim::InstalledComponents());
     EXPECT_EQ(L"C:\\Tools", sim::CurrentDirectory());
     EXPECT_FALSE(sim::WriteLockHeld());  // locks do not outlive the process
