@@ -43,5 +43,11 @@ for action in RollbackInstallFilter RollbackUninstallFilter; do
     type=$(msiinfo export "$temporary" CustomAction | awk -F'\t' -v action=$action '$1 == action {print $2}')
     [[ $type == 3329 ]] || { echo "build-msi.sh: $action's type is '$type', not 3329" >&2; exit 1; }
 done
+# ScheduleRestart right after InstallFinalize; the older product removed
+# right after InstallValidate, before anything of this one is installed.
+sequence=$(msiinfo export "$temporary" InstallExecuteSequence | tr -d '\r' | sort -t$'\t' -k3 -n |
+    awk -F'\t' '$1 ~ /^(InstallValidate|RemoveExistingProducts|InstallFinalize|ScheduleRestart)$/ {printf "%s ", $1}')
+[[ $sequence == "InstallValidate RemoveExistingProducts InstallFinalize ScheduleRestart " ]] ||
+    { echo "build-msi.sh: InstallExecuteSequence in the wrong order: $sequence" >&2; exit 1; }
 mv -f "$temporary" "$output"
 echo "built $output"

@@ -3,15 +3,18 @@
 # test-only network configuration server registered for CLSID_CNetCfg:
 #   upgrade     /i of an older version, then /i of this one (a major upgrade),
 #               the older one again (refused), then /x, then /x again
-#   restart     a platform answer that needs a restart: 3010; then /x after
-#               the component went away behind the package's back
+#   restart     a platform answer that needs a restart, to the install and to
+#               the removal: 3010 each, asked for by ScheduleRestart after
+#               InstallFinalize (the deferred actions only note it)
 #   cancel      cancelled by the platform: 1602, rolled back
 #   failure     the second Apply fails after the first applied the component:
 #               1603, rolled back
 #   present     the component installed before the package, the install
 #               fails: 1603, the component and its INF copy stay
 #   removal-failure  a removal fails after the component went: 1603, the
-#               component put back by the rollback
+#               component put back by the rollback (both noting a restart);
+#               then /x after the component went away behind the package's
+#               back: 0, the rolled-back run's restart note removed
 #   bad input   CustomActionData empty, no ndisfilter.dll in the folder, a DLL
 #               that refuses the interface: 1603 with the reason in the log
 #   x86-on-x64  (x64 run) the x86 package refuses 64-bit Windows: 1603
@@ -47,15 +50,15 @@ cmake --build --preset "$build" --target msi fake_netcfg >/dev/null
 CA_DLL="$BUILD/tools/ndisfilterca/ndisfilterca.dll"
 
 # The custom-action DLL as the installer's loader sees it, run or not: the
-# five entry points by their plain names, and system DLLs only.
+# six entry points by their plain names, and system DLLs only.
 triple=x86_64-w64-mingw32
 [[ $arch == x86 ]] && triple=i686-w64-mingw32
 dump=$("$triple-objdump" -p "$CA_DLL")
 exports=$(awk '/^\[Ordinal\/Name Pointer\] Table/ { inside = 1; next }
                inside && /^[ \t]*$/ { exit }
                inside { print $NF }' <<<"$dump" | sort | tr '\n' ' ')
-if [[ $exports != "DetectFilter InstallFilter RollbackInstallFilter RollbackUninstallFilter UninstallFilter " ]]; then
-    echo "FAIL: ndisfilterca.dll exports '$exports', not the five entry points" >&2
+if [[ $exports != "DetectFilter InstallFilter RollbackInstallFilter RollbackUninstallFilter ScheduleRestart UninstallFilter " ]]; then
+    echo "FAIL: ndisfilterca.dll exports '$exports', not the six entry points" >&2
     exit 1
 fi
 imports=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$dump" | sort | tr '\n' ' ')
@@ -209,6 +212,7 @@ check "log: the library loaded by its full path" logged 'InstallFilter: loading 
 check "log: what was called" logged 'InstallFilter: calling InstallWithRetry("C:\Program Files\ndisfilter\DorvaneV.inf")'
 check "log: result and flags" logged 'InstallFilter: InstallWithRetry answered TRUE; flags: none'
 check "log: answer" logged 'ndisfilterca: InstallFilter: returns 0 (ERROR_SUCCESS)'
+check "log: no restart asked for, after InstallFinalize" logged 'ndisfilterca: ScheduleRestart: no restart required'
 older_code=$(product_code "$OLDER")
 check "older product registered" registered "$older_code"
 
@@ -248,23 +252,33 @@ check "still no files" no_files
 check "still no component" not_installed
 
 CASE=restart
-echo "a restart needed: 3010; the component removed behind the package's back, then /x"
+echo "a restart needed by the install, then by the removal: 3010 each, asked for after InstallFinalize"
 scenario restart 'answer INetCfg.Apply NETCFG_S_REBOOT'
+# The deferred actions do not call MsiSetMode: 3010 comes from ScheduleRestart.
+# Whether ScheduleRestart started after InstallFinalize ended (Wine logs no
+# start of InstallFinalize).
+after_finalize() {
+    tr -d '\r' <"$LOG" | awk '/^Action ended [0-9:]+: InstallFinalize\./ { done = 1 }
+        /^Action start [0-9:]+: ScheduleRestart\.$/ { if (done) after = 1 }
+        END { exit !after }'
+}
+restart_asked() {  # $1: the deferred action that noted the restart; $2: what it called
+    check "log: the restart flag" logged "$1: $2 answered TRUE; flags: restart required"
+    check "log: $1 noted the restart" logged "ndisfilterca: $1: restart required: noted for ScheduleRestart, which asks the installer for it after InstallFinalize"
+    check "log: ScheduleRestart asked for it" logged 'ndisfilterca: ScheduleRestart: a custom action noted a restart: restart requested at the end of the installation'
+    check "log: ScheduleRestart ran after InstallFinalize" after_finalize
+}
 msiexec /i "$STATE\\ndisfilter.msi" /qn
 check "install needing a restart exits 3010" test "$CODE" = 3010
 check "files installed" files_present
 check "component installed" installed
-check "log: the restart flag" logged 'InstallFilter: InstallWithRetry answered TRUE; flags: restart required'
-check "log: restart requested" logged 'InstallFilter: restart requested at the end of the installation'
-scenario gone
-: >"$STATE_UNIX/components.txt"
+restart_asked InstallFilter InstallWithRetry
 msiexec /x "$STATE\\ndisfilter.msi" /qn
-check "remove with the component gone exits 0" test "$CODE" = 0
+check "removal needing a restart exits 3010" test "$CODE" = 3010
 check "files removed" no_files
+check "component removed" not_installed
 check "INF copy removed" test "$(copies)" = 0
-check "log: the reason, as ndisfilterctl gives it" logged 'UninstallFilter: reason: ZQ_DorvaneV is not installed'
-check "log: nothing to remove" logged 'UninstallFilter: nothing to remove: the component is not installed'
-check "no rollback of the removal scheduled" eval '! action_started RollbackUninstallFilter'
+restart_asked UninstallFilter UninstallWithRetry
 
 CASE=cancel
 echo "cancelled by the platform: 1602, the component and the INF's copy taken back"
@@ -319,16 +333,29 @@ echo "a removal fails after the component went: 1603, the component put back"
 scenario removal-failure
 msiexec /i "$STATE\\failing-removal.msi" /qn
 check "install exits 0" test "$CODE" = 0
+# Both the removal and its rollback need a restart: their notes stay, as
+# no ScheduleRestart runs after a failure.
+scenario removal-failure-restart 'answer INetCfg.Apply NETCFG_S_REBOOT'
 msiexec /x "$STATE\\failing-removal.msi" /qn FAILREMOVAL=1
 check "failed removal exits 1603" test "$CODE" = 1603
 check "log: the failing step" logged 'InstallFilter: error: bad CustomActionData: it is empty'
 check "log: the component removed first" logged 'UninstallFilter: UninstallWithRetry answered TRUE'
-check "log: the rollback put it back" logged 'RollbackUninstallFilter: InstallWithRetry answered TRUE; flags: none'
+check "log: ... noting a restart" logged 'UninstallFilter: restart required: noted for ScheduleRestart'
+check "log: the rollback put it back" logged 'RollbackUninstallFilter: InstallWithRetry answered TRUE; flags: restart required'
+check "log: ... noting a restart" logged 'RollbackUninstallFilter: restart required: noted for ScheduleRestart'
+check "no ScheduleRestart after the failure" eval '! action_started ScheduleRestart'
 check "the component installed" installed
 check "one INF copy in the store" test "$(copies)" = 1
 check "the files still there" files_present
+scenario gone
+: >"$STATE_UNIX/components.txt"
 msiexec /x "$STATE\\failing-removal.msi" /qn
-check "then the removal exits 0" test "$CODE" = 0
+check "then the removal, the component gone behind its back, exits 0, not 3010" test "$CODE" = 0
+check "log: the rolled-back run's restart notes removed first" logged 'DetectFilter: removed a restart note left by an earlier installation that did not finish'
+check "log: no restart asked for" logged 'ScheduleRestart: no restart required'
+check "log: the reason, as ndisfilterctl gives it" logged 'UninstallFilter: reason: ZQ_DorvaneV is not installed'
+check "log: nothing to remove" logged 'UninstallFilter: nothing to remove: the component is not installed'
+check "no rollback of the removal scheduled" eval '! action_started RollbackUninstallFilter'
 check "no component" not_installed
 check "no INF copy" test "$(copies)" = 0
 check "no files" no_files

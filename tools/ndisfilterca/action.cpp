@@ -29,6 +29,7 @@ public:
     UINT Go() {
         Log(L"started");
         if (m_action == Action::DetectPresent) return DetectPresent();
+        if (m_action == Action::ScheduleRestart) return ScheduleRestart();
         std::wstring text, error;
         if (!m_host.ReadActionData(text, error))
             return FailEarly(L"cannot read CustomActionData: " + error);
@@ -48,13 +49,17 @@ public:
         // Without the library, a removal is done only if nothing is left to
         // do (the product was removed before, the install never got as far).
         const bool removal = m_action == Action::Uninstall || m_action == Action::RollbackInstall;
-        if (removal && m_host.ComponentInstalled() == false) {
+        if (!removal) return FailEarly(error);
+        const std::optional<bool> installed = m_host.ComponentInstalled();
+        if (installed == false) {
             Log(L"warning: " + error);
             Log(L"nothing to remove: the component is not installed");
             CleanStore();
             return Answer(kActionSuccess, L"ERROR_SUCCESS");
         }
-        return FailEarly(error);
+        Log(L"error: " + error);
+        if (m_action == Action::RollbackInstall) CleanStoreIfGone(installed);
+        return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
     }
 
 private:
@@ -68,10 +73,11 @@ private:
     }
 
     // Before the library was called. A rollback still takes the INF's copies
-    // out of the store: that needs neither the data nor the library.
+    // out of the store when the component is not installed: that needs
+    // neither the data nor the library.
     UINT FailEarly(const std::wstring &why) {
         Log(L"error: " + why);
-        if (m_action == Action::RollbackInstall) CleanStore();
+        if (m_action == Action::RollbackInstall) CleanStoreIfGone(m_host.ComponentInstalled());
         return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
     }
 
@@ -82,13 +88,15 @@ private:
 
     // Immediate, before the deferred actions are scheduled: whether the
     // component is there before this installation. Not being able to tell
-    // counts as not there, as the install action's own undo does.
+    // counts as there: what may have been there is not ours to take back.
+    // A restart note left by an earlier installation that did not get as far
+    // as ScheduleRestart (one rolled back) goes first.
     UINT DetectPresent() {
+        if (m_host.TakeRestartNotes())
+            Log(L"removed a restart note left by an earlier installation that did not finish");
         const std::optional<bool> installed = m_host.ComponentInstalled();
-        if (installed != true) {
-            Log(installed == false ? L"the component is not installed"
-                                   : L"warning: cannot tell whether the component is installed; "
-                                     L"taken as not installed");
+        if (installed == false) {
+            Log(L"the component is not installed");
             return Answer(kActionSuccess, L"ERROR_SUCCESS");
         }
         UINT error = 0;
@@ -97,16 +105,44 @@ private:
                 std::to_wstring(error) + L")");
             return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
         }
-        Log(std::wstring(L"the component is installed already: ") + kPresentProperty + L"=1");
+        Log(installed == true
+                ? std::wstring(L"the component is installed already: ") + kPresentProperty + L"=1"
+                : std::wstring(L"warning: cannot tell whether the component is installed; "
+                               L"taken as installed: ") +
+                      kPresentProperty + L"=1");
         return Answer(kActionSuccess, L"ERROR_SUCCESS");
     }
 
+    // Immediate, after InstallFinalize: a deferred action's note of a
+    // restart becomes the installer's request. The installation is committed
+    // by then: whatever happens, it answers success.
+    UINT ScheduleRestart() {
+        if (!m_host.TakeRestartNotes()) {
+            Log(L"no restart required");
+            return Answer(kActionSuccess, L"ERROR_SUCCESS");
+        }
+        UINT error = 0;
+        if (m_host.RequestRestart(error))
+            Log(L"a custom action noted a restart: restart requested at the end of the "
+                L"installation");
+        else
+            Log(L"warning: a custom action noted a restart; the installer refused the request "
+                L"for it (error " +
+                std::to_wstring(error) + L")");
+        return Answer(kActionSuccess, L"ERROR_SUCCESS");
+    }
+
+    // A deferred action may not ask the installer for a restart: it leaves a
+    // note for ScheduleRestart.
     UINT Succeed(BOOL restartRequired) {
         if (!restartRequired) return Answer(kActionSuccess, L"ERROR_SUCCESS");
-        if (m_host.RequestRestart())
-            Log(L"restart requested at the end of the installation");
+        DWORD error = 0;
+        if (m_host.NoteRestart(error))
+            Log(L"restart required: noted for ScheduleRestart, which asks the installer for it "
+                L"after InstallFinalize");
         else
-            Log(L"warning: the installer refused the request for a restart at the end");
+            Log(L"warning: restart required, but no note of it could be made (error " +
+                std::to_wstring(error) + L"): the installer will not ask for it");
         return Answer(kActionSuccess, L"ERROR_SUCCESS, restart required");
     }
 
@@ -127,16 +163,22 @@ private:
     }
 
     UINT Install(INdisFilterHelper2 *helper, const ActionData &data) {
-        // What was there before is not ours to take back after a failure.
-        const bool installedBefore = m_host.ComponentInstalled() == true;
-        if (installedBefore) Log(L"the component is installed already");
+        // What was or may have been there before is not ours to take back
+        // after a failure.
+        const std::optional<bool> installedBefore = m_host.ComponentInstalled();
+        if (installedBefore == true) Log(L"the component is installed already");
+        if (!installedBefore.has_value())
+            Log(L"warning: cannot tell whether the component is installed; taken as installed "
+                L"already");
         BOOL restart = FALSE, cancelled = FALSE;
         if (CallInstall(helper, data, restart, cancelled)) {
             Release(helper);
             return Succeed(restart);
         }
-        if (installedBefore)
+        if (installedBefore == true)
             Log(L"not undoing: the component and the INF's copies were there before");
+        else if (!installedBefore.has_value())
+            Log(L"not undoing: the component and the INF's copies may have been there before");
         else
             Undo(helper);
         Release(helper);
@@ -148,14 +190,17 @@ private:
     // the installer rolls back only what is in its rollback script, and not
     // every installer runs that script after a cancel.
     void Undo(INdisFilterHelper2 *helper) {
-        if (m_host.ComponentInstalled() != false) {
-            Log(L"undoing: calling UninstallWithRetry()");
-            BOOL restart = FALSE;
-            const BOOL ok = helper->UninstallWithRetry(&restart);
-            Log(std::wstring(L"UninstallWithRetry answered ") + (ok ? L"TRUE" : L"FALSE") +
-                L"; flags: " + FlagsText(restart, FALSE));
+        const std::optional<bool> installed = m_host.ComponentInstalled();
+        if (installed == false) {
+            CleanStore();
+            return;
         }
-        CleanStore();
+        Log(L"undoing: calling UninstallWithRetry()");
+        BOOL restart = FALSE;
+        const BOOL ok = helper->UninstallWithRetry(&restart);
+        Log(std::wstring(L"UninstallWithRetry answered ") + (ok ? L"TRUE" : L"FALSE") +
+            L"; flags: " + FlagsText(restart, FALSE));
+        CleanStoreIfGone(ok ? false : m_host.ComponentInstalled());
     }
 
     // The rollback of a removal: the component the removal took goes back
@@ -183,19 +228,33 @@ private:
         Release(helper);
         Log(std::wstring(L"UninstallWithRetry answered ") + (ok ? L"TRUE" : L"FALSE") +
             L"; flags: " + FlagsText(restart, FALSE));
-        bool gone = ok != FALSE;
+        std::optional<bool> installed = false;
         if (!ok) {
             const tools::FailureReason reason = m_host.Diagnose(tools::Operation::Uninstall, nullptr);
             Log(L"reason: " + reason.text);
-            gone = m_host.ComponentInstalled() == false;
-            if (gone) Log(L"nothing to remove: the component is not installed");
+            installed = m_host.ComponentInstalled();
+            if (installed == false) Log(L"nothing to remove: the component is not installed");
         }
-        if (gone || m_action == Action::RollbackInstall) CleanStore();
-        if (gone) return Succeed(restart);
+        CleanStoreIfGone(installed);
+        if (installed == false) return Succeed(restart);
         if (m_action == Action::RollbackInstall)
             // A rollback goes on whatever one step answers; say so and let it.
             return Answer(kActionSuccess, L"ERROR_SUCCESS; the component could not be removed");
         return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
+    }
+
+    // The INF's copies go with the component only: one that stays, or may
+    // stay, keeps them for the removal that takes it later.
+    void CleanStoreIfGone(std::optional<bool> installed) {
+        if (installed == false) {
+            CleanStore();
+            return;
+        }
+        Log(installed == true
+                ? L"the component is still installed: its INF's copies stay in the INF "
+                  L"store for its removal"
+                : L"the component may still be installed: its INF's copies stay in the INF "
+                  L"store for its removal");
     }
 
     void CleanStore() {
@@ -223,6 +282,8 @@ const wchar_t *EntryPointName(Action action) {
             return L"DetectFilter";
         case Action::RollbackUninstall:
             return L"RollbackUninstallFilter";
+        case Action::ScheduleRestart:
+            return L"ScheduleRestart";
         case Action::RollbackInstall:
             break;
     }
@@ -285,6 +346,12 @@ std::wstring FlagsText(BOOL restartRequired, BOOL cancelled) {
     if (restartRequired) return L"restart required";
     if (cancelled) return L"cancelled";
     return L"none";
+}
+
+std::wstring UnreadableLibraryText(const std::wstring &path, DWORD error) {
+    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return path + (missing ? L" is not there (error " : L" cannot be read (error ") +
+           std::to_wstring(error) + L")";
 }
 
 UINT RunAction(Action action, ActionHost &host) {

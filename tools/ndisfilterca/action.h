@@ -22,13 +22,20 @@ constexpr UINT kActionSuccess = 0;      // ERROR_SUCCESS
 constexpr UINT kActionUserExit = 1602;  // ERROR_INSTALL_USEREXIT
 constexpr UINT kActionFailure = 1603;   // ERROR_INSTALL_FAILURE
 
-enum class Action { Install, Uninstall, RollbackInstall, RollbackUninstall, DetectPresent };
+enum class Action {
+    Install,
+    Uninstall,
+    RollbackInstall,
+    RollbackUninstall,
+    DetectPresent,
+    ScheduleRestart
+};
 
 // Set to "1" by DetectPresent, an immediate action run before the deferred
-// ones are scheduled, when the component is installed already. An install
-// then leaves its rollback out, so that a failed install does not remove a
-// component it did not put there; a removal schedules its rollback, which
-// puts back the component the removal took, only then.
+// ones are scheduled, when the component is installed already or that cannot
+// be told. An install then leaves its rollback out, so that a failed install
+// does not remove a component it may not have put there; a removal schedules
+// its rollback, which puts back the component the removal took, only then.
 constexpr const wchar_t *kPresentProperty = L"NDISFILTERPRESENT";
 
 // The entry point's name, as an installer's CustomAction table names it.
@@ -55,6 +62,11 @@ std::wstring LibraryPathIn(const std::wstring &dir);
 // "restart required, cancelled", or "none".
 std::wstring FlagsText(BOOL restartRequired, BOOL cancelled);
 
+// Why the library's file cannot be loaded, from GetFileAttributesW's error:
+// "<path> is not there (error 2)" for a file or folder that does not exist,
+// "<path> cannot be read (error 5)" for any other error.
+std::wstring UnreadableLibraryText(const std::wstring &path, DWORD error);
+
 // What an action needs from around it. The Windows Installer binding talks
 // to the session and the platform; the tests' binding records and scripts.
 class ActionHost {
@@ -63,8 +75,15 @@ public:
     virtual bool ReadActionData(std::wstring &data, std::wstring &error) = 0;
     // One line into the installer's log.
     virtual void Log(const std::wstring &line) = 0;
-    // Asks the installer for a restart at the end; false if it refused.
-    virtual bool RequestRestart() = 0;
+    // A deferred action may not ask the installer for a restart itself: it
+    // notes the need where ScheduleRestart, an immediate action after
+    // InstallFinalize, finds it. False with the error if no note was made.
+    virtual bool NoteRestart(DWORD &error) = 0;
+    // Takes away every note made by NoteRestart; whether there was one.
+    virtual bool TakeRestartNotes() = 0;
+    // Asks the installer for a restart at the end (immediate actions only);
+    // false with the error if it refused.
+    virtual bool RequestRestart(UINT &error) = 0;
     // Sets a property of the installer's session; false with the error if
     // it refused.
     virtual bool SetProperty(const wchar_t *name, const wchar_t *value, UINT &error) = 0;
@@ -87,7 +106,8 @@ protected:
 };
 
 // Runs one action from its CustomActionData (DetectPresent: from the
-// platform's state) to its answer; every step is logged. Never throws.
+// platform's state; ScheduleRestart: from the deferred actions' notes) to its
+// answer; every step is logged. Never throws.
 UINT RunAction(Action action, ActionHost &host);
 
 }  // namespace ndisfilter::ca

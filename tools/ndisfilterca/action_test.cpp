@@ -53,6 +53,8 @@ public:
     bool dataReadable = true;
     std::wstring data;
     std::wstring loadError;  // non-empty: the library does not load
+    int notes = 0;           // the restart note's references, as a global atom counts them
+    DWORD noteError = 0;     // non-zero: no note can be made
     bool restartGranted = true;
     bool propertySettable = true;
     std::wstring properties;  // NAME=value of each property set
@@ -77,8 +79,19 @@ public:
         return true;
     }
     void Log(const std::wstring &line) override { log.push_back(line); }
-    bool RequestRestart() override {
+    bool NoteRestart(DWORD &error) override {
+        error = noteError;
+        if (!noteError) ++notes;
+        return !noteError;
+    }
+    bool TakeRestartNotes() override {
+        const bool found = notes > 0;
+        notes = 0;
+        return found;
+    }
+    bool RequestRestart(UINT &error) override {
         ++restartRequests;
+        error = restartGranted ? 0 : 1627;  // ERROR_FUNCTION_FAILED
         return restartGranted;
     }
     bool SetProperty(const wchar_t *name, const wchar_t *value, UINT &error) override {
@@ -182,6 +195,7 @@ struct Row {
     UINT code;
     int installs, uninstalls, restartRequests, cleanups;
     std::vector<const wchar_t *> lines;  // each must be in the log
+    int notes = 0;                       // restart notes left
 };
 
 void Nothing(FakeHost &) {}
@@ -195,16 +209,41 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
           L"Files\\ndisfilter\\DorvaneV.inf\")",
           L"InstallFilter: InstallWithRetry answered TRUE; flags: none",
           L"InstallFilter: returns 0 (ERROR_SUCCESS)"}},
+        // A deferred action may not call MsiSetMode: it leaves a note.
         {"install needs a restart", Action::Install,
-         [](FakeHost &h) { h.helper.restart = TRUE; }, kActionSuccess, 1, 0, 1, 0,
-         {L"flags: restart required", L"restart requested at the end of the installation",
-          L"returns 0 (ERROR_SUCCESS, restart required)"}},
-        {"install needs a restart the installer refuses", Action::Install,
+         [](FakeHost &h) { h.helper.restart = TRUE; }, kActionSuccess, 1, 0, 0, 0,
+         {L"flags: restart required",
+          L"InstallFilter: restart required: noted for ScheduleRestart, which asks the installer "
+          L"for it after InstallFinalize",
+          L"returns 0 (ERROR_SUCCESS, restart required)"},
+         1},
+        {"install needs a restart, no note can be made", Action::Install,
          [](FakeHost &h) {
              h.helper.restart = TRUE;
+             h.noteError = 8;
+         },
+         kActionSuccess, 1, 0, 0, 0,
+         {L"warning: restart required, but no note of it could be made (error 8): the installer "
+          L"will not ask for it",
+          L"returns 0 (ERROR_SUCCESS, restart required)"}},
+        {"uninstall needs a restart", Action::Uninstall,
+         [](FakeHost &h) { h.helper.restart = TRUE; }, kActionSuccess, 0, 1, 0, 1,
+         {L"UninstallFilter: restart required: noted for ScheduleRestart"}, 1},
+        {"schedule: a deferred action noted a restart (twice)", Action::ScheduleRestart,
+         [](FakeHost &h) { h.notes = 2; }, kActionSuccess, 0, 0, 1, 0,
+         {L"ScheduleRestart: a custom action noted a restart: restart requested at the end of "
+          L"the installation",
+          L"ScheduleRestart: returns 0 (ERROR_SUCCESS)"}},
+        {"schedule: no note", Action::ScheduleRestart, Nothing, kActionSuccess, 0, 0, 0, 0,
+         {L"ScheduleRestart: no restart required"}},
+        {"schedule: the installer refuses", Action::ScheduleRestart,
+         [](FakeHost &h) {
+             h.notes = 1;
              h.restartGranted = false;
          },
-         kActionSuccess, 1, 0, 1, 0, {L"warning: the installer refused the request for a restart"}},
+         kActionSuccess, 0, 0, 1, 0,
+         {L"ScheduleRestart: warning: a custom action noted a restart; the installer refused the "
+          L"request for it (error 1627)"}},
         {"install cancelled, after the component went in", Action::Install,
          [](FakeHost &h) {
              h.helper.answer = FALSE;
@@ -231,6 +270,42 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
              h.installed = {false, std::nullopt};
          },
          kActionFailure, 1, 1, 0, 1, {L"undoing: calling UninstallWithRetry()"}},
+        // The INF's copies go only with the component.
+        {"install fails, the undo fails, the component stays", Action::Install,
+         [](FakeHost &h) {
+             h.helper.answer = FALSE;
+             h.helper.uninstallAnswer = FALSE;
+             h.installed = {false, true};
+         },
+         kActionFailure, 1, 1, 0, 0,
+         {L"InstallFilter: UninstallWithRetry answered FALSE",
+          L"InstallFilter: the component is still installed: its INF's copies stay in the INF "
+          L"store for its removal"}},
+        {"install fails, the undo fails, component state unknown", Action::Install,
+         [](FakeHost &h) {
+             h.helper.answer = FALSE;
+             h.helper.uninstallAnswer = FALSE;
+             h.installed = {false, true, std::nullopt};
+         },
+         kActionFailure, 1, 1, 0, 0,
+         {L"InstallFilter: the component may still be installed: its INF's copies stay"}},
+        {"install fails, the undo fails, the component is gone", Action::Install,
+         [](FakeHost &h) {
+             h.helper.answer = FALSE;
+             h.helper.uninstallAnswer = FALSE;
+             h.installed = {false, true, false};
+         },
+         kActionFailure, 1, 1, 0, 1, {L"InstallFilter: INF store: no copy left"}},
+        {"install fails, component state unknown before", Action::Install,
+         [](FakeHost &h) {
+             h.helper.answer = FALSE;
+             h.installed = {std::nullopt, true};
+         },
+         kActionFailure, 1, 0, 0, 0,
+         {L"InstallFilter: warning: cannot tell whether the component is installed; taken as "
+          L"installed already",
+          L"InstallFilter: not undoing: the component and the INF's copies may have been there "
+          L"before"}},
         {"install fails over a component installed before", Action::Install,
          [](FakeHost &h) {
              h.helper.answer = FALSE;
@@ -267,7 +342,9 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
              h.helper.uninstallAnswer = FALSE;
              h.installed = {true};
          },
-         kActionFailure, 0, 1, 0, 0, {L"UninstallFilter: reason: ", L"returns 1603"}},
+         kActionFailure, 0, 1, 0, 0,
+         {L"UninstallFilter: reason: ", L"returns 1603",
+          L"UninstallFilter: the component is still installed: its INF's copies stay"}},
         {"uninstall fails, the component state unknown", Action::Uninstall,
          [](FakeHost &h) {
              h.helper.uninstallAnswer = FALSE;
@@ -293,8 +370,24 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
              h.helper.uninstallAnswer = FALSE;
              h.installed = {true};
          },
-         kActionSuccess, 0, 1, 0, 1,
-         {L"returns 0 (ERROR_SUCCESS; the component could not be removed)"}},
+         kActionSuccess, 0, 1, 0, 0,
+         {L"RollbackInstallFilter: the component is still installed: its INF's copies stay",
+          L"returns 0 (ERROR_SUCCESS; the component could not be removed)"}},
+        {"rollback goes on, component state unknown", Action::RollbackInstall,
+         [](FakeHost &h) {
+             h.helper.uninstallAnswer = FALSE;
+             h.installed = {std::nullopt};
+         },
+         kActionSuccess, 0, 1, 0, 0,
+         {L"RollbackInstallFilter: the component may still be installed: its INF's copies stay"}},
+        {"rollback without the library, component installed", Action::RollbackInstall,
+         [](FakeHost &h) {
+             h.loadError = L"not there";
+             h.installed = {true};
+         },
+         kActionFailure, 0, 0, 0, 0,
+         {L"RollbackInstallFilter: error: not there",
+          L"RollbackInstallFilter: the component is still installed: its INF's copies stay"}},
         {"rollback of a removal puts the component back", Action::RollbackUninstall, Nothing,
          kActionSuccess, 1, 0, 0, 0,
          {L"RollbackUninstallFilter: calling InstallWithRetry(\"C:\\Program "
@@ -314,6 +407,13 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
         {"rollback with bad data still cleans the store", Action::RollbackInstall,
          [](FakeHost &h) { h.data.clear(); }, kActionFailure, 0, 0, 0, 1,
          {L"bad CustomActionData: it is empty", L"RollbackInstallFilter: INF store"}},
+        {"rollback with bad data, the component installed", Action::RollbackInstall,
+         [](FakeHost &h) {
+             h.data.clear();
+             h.installed = {true};
+         },
+         kActionFailure, 0, 0, 0, 0,
+         {L"RollbackInstallFilter: the component is still installed: its INF's copies stay"}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -326,6 +426,7 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
         EXPECT_EQ(host.helper.uninstalls, row.uninstalls);
         EXPECT_EQ(host.restartRequests, row.restartRequests);
         EXPECT_EQ(host.cleanups, row.cleanups);
+        EXPECT_EQ(host.notes, row.notes);
         for (const wchar_t *line : row.lines)
             EXPECT_TRUE(host.Logged(line)) << "missing log line: " << testing::PrintToString(line);
         // Every line names the entry point.
@@ -353,25 +454,30 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
 }
 
 // The immediate action before the install: it reads no CustomActionData,
-// loads no library and changes nothing; only a component that is there for
-// certain keeps the rollback out.
-TEST(RunAction, DetectSetsThePropertyOnlyForAComponentThatIsThere) {
+// loads no library and changes nothing but the property and stale restart
+// notes; only a component that is not there for certain lets the rollback in.
+TEST(RunAction, DetectSetsThePropertyUnlessTheComponentIsNotThere) {
     const struct {
         const char *name;
         std::optional<bool> installed;
         bool settable;
+        int staleNotes;
         UINT code;
         const wchar_t *properties;
         const wchar_t *line;
     } cases[] = {
-        {"installed", true, true, kActionSuccess, L"NDISFILTERPRESENT=1",
+        {"installed", true, true, 0, kActionSuccess, L"NDISFILTERPRESENT=1",
          L"DetectFilter: the component is installed already: NDISFILTERPRESENT=1"},
-        {"not installed", false, true, kActionSuccess, L"",
+        {"not installed", false, true, 0, kActionSuccess, L"",
          L"DetectFilter: the component is not installed"},
-        {"cannot tell", std::nullopt, true, kActionSuccess, L"",
-         L"DetectFilter: warning: cannot tell whether the component is installed"},
-        {"the installer refuses the property", true, false, kActionFailure, L"",
+        {"cannot tell", std::nullopt, true, 0, kActionSuccess, L"NDISFILTERPRESENT=1",
+         L"DetectFilter: warning: cannot tell whether the component is installed; taken as "
+         L"installed: NDISFILTERPRESENT=1"},
+        {"the installer refuses the property", true, false, 0, kActionFailure, L"",
          L"DetectFilter: error: cannot set NDISFILTERPRESENT (error 1627)"},
+        {"notes of a restart left by a rolled-back run", false, true, 2, kActionSuccess, L"",
+         L"DetectFilter: removed a restart note left by an earlier installation that did not "
+         L"finish"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -379,11 +485,57 @@ TEST(RunAction, DetectSetsThePropertyOnlyForAComponentThatIsThere) {
         host.dataReadable = false;
         host.installed = {c.installed};
         host.propertySettable = c.settable;
+        host.notes = c.staleNotes;
         EXPECT_EQ(RunAction(Action::DetectPresent, host), c.code);
         EXPECT_EQ(host.properties, c.properties);
         EXPECT_TRUE(host.Logged(c.line)) << c.line;
-        EXPECT_EQ(host.loads + host.cleanups + host.diagnoses, 0);
+        EXPECT_EQ(host.Logged(L"removed a restart note"), c.staleNotes > 0);
+        EXPECT_EQ(host.notes, 0);
+        EXPECT_EQ(host.loads + host.cleanups + host.diagnoses + host.restartRequests, 0);
     }
+}
+
+// One installation's actions on one machine: the restart a deferred action
+// needs reaches the installer through ScheduleRestart, once; one noted by a
+// run that was rolled back does not reach a later run.
+TEST(RunAction, ARestartNotedByADeferredActionIsRequestedAfterInstallFinalize) {
+    FakeHost host;
+    host.data = kInstallData;
+    host.helper.restart = TRUE;
+    EXPECT_EQ(RunAction(Action::DetectPresent, host), kActionSuccess);
+    EXPECT_EQ(RunAction(Action::Install, host), kActionSuccess);
+    EXPECT_EQ(host.restartRequests, 0);
+    EXPECT_EQ(RunAction(Action::ScheduleRestart, host), kActionSuccess);
+    EXPECT_EQ(host.restartRequests, 1);
+    EXPECT_EQ(RunAction(Action::ScheduleRestart, host), kActionSuccess);
+    EXPECT_EQ(host.restartRequests, 1);
+
+    // Rolled back before ScheduleRestart: the next run starts afresh.
+    host.helper.references = 1;
+    EXPECT_EQ(RunAction(Action::Install, host), kActionSuccess);
+    host.helper.restart = FALSE;
+    host.installed = {false};
+    host.queries = 0;
+    EXPECT_EQ(RunAction(Action::DetectPresent, host), kActionSuccess);
+    host.helper.references = 1;
+    EXPECT_EQ(RunAction(Action::Install, host), kActionSuccess);
+    EXPECT_EQ(RunAction(Action::ScheduleRestart, host), kActionSuccess);
+    EXPECT_EQ(host.restartRequests, 1);
+    EXPECT_TRUE(host.Logged(L"ScheduleRestart: no restart required"));
+}
+
+TEST(UnreadableLibraryText, SaysNotThereOnlyForAMissingFileOrFolder) {
+    const struct {
+        DWORD error;
+        const wchar_t *text;
+    } cases[] = {
+        {2, L"C:\\p\\ndisfilter.dll is not there (error 2)"},
+        {3, L"C:\\p\\ndisfilter.dll is not there (error 3)"},
+        {5, L"C:\\p\\ndisfilter.dll cannot be read (error 5)"},
+        {53, L"C:\\p\\ndisfilter.dll cannot be read (error 53)"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(UnreadableLibraryText(L"C:\\p\\ndisfilter.dll", c.error), c.text) << c.error;
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 // CustomActionData, loads ndisfilter.dll from the install folder by its full
 // path and logs every step through MsiProcessMessage (INSTALLMESSAGE_INFO).
 // DetectFilter is an immediate action that only reads the network
-// configuration and sets a property.
+// configuration and sets a property; ScheduleRestart, an immediate action
+// after InstallFinalize, asks the installer for the restart a deferred action
+// noted (a deferred action may not call MsiSetMode).
 #include <windows.h>
 #include <objbase.h>
 #include <msi.h>
@@ -21,6 +23,12 @@ namespace ndisfilter::ca {
 namespace {
 
 std::wstring ErrorText(DWORD code) { return L"error " + std::to_wstring(code); }
+
+// The deferred actions' note of a restart, for ScheduleRestart: a global
+// atom, which the deferred and the immediate actions' processes of one
+// installation share, and which no restart leaves behind. Installations do
+// not overlap: one name serves them all.
+constexpr const wchar_t *kRestartNote = L"ndisfilterca: restart required";
 
 class MsiHost final : public ActionHost {
 public:
@@ -60,8 +68,25 @@ public:
         MsiCloseHandle(record);
     }
 
-    bool RequestRestart() override {
-        return MsiSetMode(m_session, MSIRUNMODE_REBOOTATEND, TRUE) == ERROR_SUCCESS;
+    bool NoteRestart(DWORD &error) override {
+        if (GlobalAddAtomW(kRestartNote) != 0) return true;
+        error = GetLastError();
+        return false;
+    }
+
+    bool TakeRestartNotes() override {
+        // Each note added one reference to the atom: delete until it is gone.
+        bool found = false;
+        for (ATOM atom; (atom = GlobalFindAtomW(kRestartNote)) != 0;) {
+            found = true;
+            if (GlobalDeleteAtom(atom) != 0) break;  // not deleted: do not spin
+        }
+        return found;
+    }
+
+    bool RequestRestart(UINT &error) override {
+        error = MsiSetMode(m_session, MSIRUNMODE_REBOOTATEND, TRUE);
+        return error == ERROR_SUCCESS;
     }
 
     bool SetProperty(const wchar_t *name, const wchar_t *value, UINT &error) override {
@@ -71,7 +96,7 @@ public:
 
     INdisFilterHelper2 *LoadLibraryHelper(const std::wstring &path, std::wstring &error) override {
         if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            error = path + L" is not there (" + ErrorText(GetLastError()) + L")";
+            error = UnreadableLibraryText(path, GetLastError());
             return nullptr;
         }
         // The DLLs it imports are looked for beside it, then in the system's
@@ -166,4 +191,9 @@ extern "C" UINT __stdcall RollbackUninstallFilter(MSIHANDLE session) {
 // Type 1, immediate.
 extern "C" UINT __stdcall DetectFilter(MSIHANDLE session) {
     return ndisfilter::ca::Enter(ndisfilter::ca::Action::DetectPresent, session);
+}
+
+// Type 1 + 64 (its answer ignored), immediate, after InstallFinalize.
+extern "C" UINT __stdcall ScheduleRestart(MSIHANDLE session) {
+    return ndisfilter::ca::Enter(ndisfilter::ca::Action::ScheduleRestart, session);
 }
