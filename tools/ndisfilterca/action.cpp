@@ -50,7 +50,7 @@ public:
         // do (the product was removed before, the install never got as far).
         const bool removal = m_action == Action::Uninstall || m_action == Action::RollbackInstall;
         if (!removal) return FailEarly(error);
-        const std::optional<bool> installed = m_host.ComponentInstalled();
+        const std::optional<bool> installed = Installed();
         if (installed == false) {
             Log(L"warning: " + error);
             Log(L"nothing to remove: the component is not installed");
@@ -77,8 +77,19 @@ private:
     // neither the data nor the library.
     UINT FailEarly(const std::wstring &why) {
         Log(L"error: " + why);
-        if (m_action == Action::RollbackInstall) CleanStoreIfGone(m_host.ComponentInstalled());
+        if (m_action == Action::RollbackInstall) CleanStoreIfGone(Installed());
         return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
+    }
+
+    // Whether the component is installed; an answer that cannot be told is
+    // logged with its reason.
+    std::optional<bool> Installed() {
+        std::wstring why;
+        const std::optional<bool> installed = m_host.ComponentInstalled(why);
+        if (!installed)
+            Log(L"warning: cannot tell whether the component is installed: " +
+                (why.empty() ? std::wstring(L"no reason given") : why));
+        return installed;
     }
 
     void Release(INdisFilterHelper2 *helper) {
@@ -94,7 +105,7 @@ private:
     UINT DetectPresent() {
         if (m_host.TakeRestartNotes())
             Log(L"removed a restart note left by an earlier installation that did not finish");
-        const std::optional<bool> installed = m_host.ComponentInstalled();
+        const std::optional<bool> installed = Installed();
         if (installed == false) {
             Log(L"the component is not installed");
             return Answer(kActionSuccess, L"ERROR_SUCCESS");
@@ -105,11 +116,9 @@ private:
                 std::to_wstring(error) + L")");
             return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
         }
-        Log(installed == true
-                ? std::wstring(L"the component is installed already: ") + kPresentProperty + L"=1"
-                : std::wstring(L"warning: cannot tell whether the component is installed; "
-                               L"taken as installed: ") +
-                      kPresentProperty + L"=1");
+        Log(std::wstring(installed == true ? L"the component is installed already: "
+                                           : L"taken as installed: ") +
+            kPresentProperty + L"=1");
         return Answer(kActionSuccess, L"ERROR_SUCCESS");
     }
 
@@ -165,11 +174,8 @@ private:
     UINT Install(INdisFilterHelper2 *helper, const ActionData &data) {
         // What was or may have been there before is not ours to take back
         // after a failure.
-        const std::optional<bool> installedBefore = m_host.ComponentInstalled();
+        const std::optional<bool> installedBefore = Installed();
         if (installedBefore == true) Log(L"the component is installed already");
-        if (!installedBefore.has_value())
-            Log(L"warning: cannot tell whether the component is installed; taken as installed "
-                L"already");
         BOOL restart = FALSE, cancelled = FALSE;
         if (CallInstall(helper, data, restart, cancelled)) {
             Release(helper);
@@ -190,7 +196,7 @@ private:
     // the installer rolls back only what is in its rollback script, and not
     // every installer runs that script after a cancel.
     void Undo(INdisFilterHelper2 *helper) {
-        const std::optional<bool> installed = m_host.ComponentInstalled();
+        const std::optional<bool> installed = Installed();
         if (installed == false) {
             CleanStore();
             return;
@@ -200,14 +206,14 @@ private:
         const BOOL ok = helper->UninstallWithRetry(&restart);
         Log(std::wstring(L"UninstallWithRetry answered ") + (ok ? L"TRUE" : L"FALSE") +
             L"; flags: " + FlagsText(restart, FALSE));
-        CleanStoreIfGone(ok ? false : m_host.ComponentInstalled());
+        CleanStoreIfGone(ok ? false : Installed());
     }
 
     // The rollback of a removal: the component the removal took goes back
     // in (the package's files are back by then); one the removal did not
     // take is left as it is. A rollback goes on whatever one step answers.
     UINT PutBack(INdisFilterHelper2 *helper, const ActionData &data) {
-        if (m_host.ComponentInstalled() == true) {
+        if (Installed() == true) {
             Release(helper);
             Log(L"nothing to put back: the component is installed");
             return Answer(kActionSuccess, L"ERROR_SUCCESS");
@@ -232,7 +238,7 @@ private:
         if (!ok) {
             const tools::FailureReason reason = m_host.Diagnose(tools::Operation::Uninstall, nullptr);
             Log(L"reason: " + reason.text);
-            installed = m_host.ComponentInstalled();
+            installed = Installed();
             if (installed == false) Log(L"nothing to remove: the component is not installed");
         }
         CleanStoreIfGone(installed);

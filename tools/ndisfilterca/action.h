@@ -93,8 +93,9 @@ public:
     virtual INdisFilterHelper2 *LoadLibraryHelper(const std::wstring &path,
                                                   std::wstring &error) = 0;
     virtual void UnloadLibrary() = 0;
-    // Whether the component is installed; absent when that cannot be told.
-    virtual std::optional<bool> ComponentInstalled() = 0;
+    // Whether the component is installed; absent, with the reason in `why`,
+    // when that cannot be told.
+    virtual std::optional<bool> ComponentInstalled(std::wstring &why) = 0;
     // Why the library answered FALSE (the reason ndisfilterctl gives).
     virtual tools::FailureReason Diagnose(tools::Operation operation, const WCHAR *infPath) = 0;
     // Removes every marked copy of the INF from the platform's INF store;

@@ -129,9 +129,11 @@ public:
         m_module = nullptr;
     }
 
-    std::optional<bool> ComponentInstalled() override {
-        return tools::QueryNetCfgWithin(ndisfilter::kComponentId, tools::kNetCfgQueryTimeoutMs)
-            .installed;
+    std::optional<bool> ComponentInstalled(std::wstring &why) override {
+        const tools::NetCfgQuery query =
+            tools::QueryNetCfgWithin(ndisfilter::kComponentId, tools::kNetCfgQueryTimeoutMs);
+        if (!query.installed) why = tools::DescribeQueryFailure(query);
+        return query.installed;
     }
 
     tools::FailureReason Diagnose(tools::Operation operation, const WCHAR *infPath) override {
