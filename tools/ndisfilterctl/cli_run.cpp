@@ -520,9 +520,9 @@ bool Run::CleanUpAfterRemoval(const store::InfStoreScan &listing,
     m_doc["cleanup"] = CleanupJson(report);
     m_doc["infStore"]["after"] = CopiesJson(report.after);
     for (const store::CleanupResult &result : report.results) {
-        m_log.Line(L"clean-up: " + store::DescribeCleanupResult(result));
-        if (!store::IsGone(result.outcome))
-            Out(L"  " + store::DescribeCleanupResult(result) + L"\n");
+        const std::wstring line = store::DescribeCleanupResult(result);
+        m_log.Line(L"clean-up: " + line);
+        if (!store::IsGone(result.outcome)) Out(L"  " + line + L"\n");
     }
     for (const store::InfStoreScan *scan : {&report.before, &report.after})
         if (scan->error != ERROR_SUCCESS) Out(L"  " + store::DescribeListingError(*scan) + L"\n");
@@ -548,8 +548,9 @@ int Run::Cleanup() {
     m_doc["cleanup"] = CleanupJson(report);
     std::wstring text;
     for (const store::CleanupResult &result : report.results) {
-        text += store::DescribeCleanupResult(result) + L"\n";
-        m_log.Line(L"clean-up: " + store::DescribeCleanupResult(result));
+        const std::wstring line = store::DescribeCleanupResult(result);
+        text += line + L"\n";
+        m_log.Line(L"clean-up: " + line);
     }
     // A dry run succeeds when the store could be listed; a clean-up when no
     // marked copy remains.
