@@ -1,0 +1,32 @@
+// cleanup: every marked copy of our INF removed from the INF store.
+#include "commands/commands.h"
+
+namespace ndisfilterctl {
+
+CleanupRecord CleanupCommand(CommandContext &context) {
+    CleanupRecord record;
+    record.dryRun = context.Request().dryRun;
+    Machine machine;
+    std::wstring error;
+    if (!machine.Open(context.Request(), nullptr, error)) {
+        context.SetError(record.end, error);
+        return record;
+    }
+    const store::CleanupReport report = store::CleanupInfStore(record.dryRun);
+    for (const store::CleanupResult &result : report.results) context.Report().CopyCleaned(result);
+    // A dry run succeeds when the store could be listed; a clean-up when no
+    // marked copy remains.
+    bool ok = true;
+    if (report.before.error != ERROR_SUCCESS) {
+        ok = false;
+        context.SetError(record.end, store::DescribeListingError(report.before));
+    } else if (!record.dryRun && !report.Clean()) {
+        ok = false;
+        context.SetReason(record.end, CopiesRemainReason(report));
+    }
+    record.end.exit = ok ? ExitStatus::Success : ExitStatus::Failed;
+    record.report = report;
+    return record;
+}
+
+}  // namespace ndisfilterctl

@@ -1,0 +1,148 @@
+// What one run of ndisfilterctl found and did, as a plain value per command:
+// the commands (commands/) fill one in, the views (views/) render a finished
+// one as text or JSON. Nothing here acts or prints.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli_options.h"
+#include "cli_platform.h"
+#include "tools/common/diagnosis.h"
+#include "tools/common/inf_store.h"
+#include "tools/common/netcfg_query.h"
+
+namespace ndisfilterctl {
+
+namespace diag = ndisfilter::tools;
+namespace store = ndisfilter::infstore;
+
+// One library operation as asked for.
+struct Operation {
+    Action action = Action::Install;  // Install or Uninstall
+    LPCWSTR infPath = nullptr;        // install only; null: the library's default
+    std::optional<DWORD> timeoutMs;
+    bool retry = false;
+};
+
+// The library's answer to it.
+struct Outcome {
+    bool ran = false;    // the library was loaded and the operation called
+    std::wstring error;  // why not, when !ran
+    BOOL result = FALSE;
+    BOOL restartRequired = FALSE;
+    BOOL cancelled = FALSE;
+    BOOL timedOut = FALSE;
+};
+
+// The library a run looked for, without loading it.
+struct LibraryFacts {
+    std::wstring path;  // absolute
+    bool found = false;
+    std::optional<std::wstring> version;  // from its version resource
+};
+
+// The INF store as the run first found it and as it left it.
+struct StoreListing {
+    store::InfStoreScan before;
+    store::InfStoreScan after;
+};
+
+// Whether the component was installed before and after the run (absent:
+// not known).
+struct ComponentStates {
+    std::optional<bool> before;
+    std::optional<bool> after;
+};
+
+// A clean-up that could not make sure that no marked copy remains.
+struct CopiesRemain {
+    std::optional<store::InfStoreScan> unlisted;  // the listing that failed, if one did
+    std::vector<std::wstring> remaining;          // else the marked copies left
+};
+
+// Why a run failed: the shared diagnosis's reason, or copies a clean-up left.
+struct Reason {
+    diag::FailureReason diagnosis;  // when copiesRemain is absent
+    std::optional<CopiesRemain> copiesRemain;
+};
+
+// How every run ends.
+struct RunEnd {
+    ExitStatus exit = ExitStatus::Failed;
+    int exitCode = 0;                   // `exit` in this build's codes, set as the run ends
+    std::optional<std::wstring> error;  // what kept the run from its work
+    std::optional<Reason> reason;
+};
+
+// --- status -------------------------------------------------------------------
+
+struct StatusFacts {
+    diag::NetCfgQuery query;  // the component and the write lock
+    store::InfStoreScan store;
+    diag::ProcessFacts process;
+};
+
+struct StatusRecord {
+    RunEnd end;
+    LibraryFacts library;
+    std::optional<StatusFacts> found;  // absent: the machine could not be opened
+};
+
+// --- install, uninstall ---------------------------------------------------------
+
+// How far the run got.
+enum class OperationStage {
+    RefusedUsage,  // --inf cannot be used at all: bad usage
+    RefusedInf,    // --inf missing or unreadable: not run
+    NotLoaded,     // the library or the machine could not be opened
+    NotInstalled,  // uninstall of what is not there: only the clean-up ran
+    Called,        // the library was called
+};
+
+// What --verbose compares.
+struct MachineChanges {
+    std::wstring machine;  // Machine::Description
+    MachineSnapshot before;
+    MachineSnapshot after;
+};
+
+struct OperationRecord {
+    RunEnd end;
+    Operation operation;  // infPath is not kept
+    OperationStage stage = OperationStage::Called;
+    std::optional<std::wstring> inf;  // --inf as the operator knows it
+    std::optional<LibraryFacts> library;
+    ComponentStates component;
+    std::optional<StoreListing> infStore;
+    Outcome outcome;  // the library's answer; NotLoaded: the error
+    // Uninstall: the marked copies the library's purge took.
+    std::optional<std::vector<std::wstring>> removedByLibrary;
+    std::optional<store::CleanupReport> cleanup;  // the clean-up after a removal
+    std::optional<MachineChanges> changes;        // --verbose
+};
+
+// --- cleanup --------------------------------------------------------------------
+
+struct CleanupRecord {
+    RunEnd end;
+    bool dryRun = false;
+    std::optional<store::CleanupReport> report;  // absent: the machine could not be opened
+};
+
+// --- Facts read off the parts, for commands and views alike ----------------------
+
+std::vector<std::wstring> MarkedNames(const store::InfStoreScan &scan);
+std::vector<std::wstring> RemovedNames(const store::CleanupReport &report);
+// Entries of `of` missing from `in`; ignoreCase for component ids and store
+// names, which the platform compares without case.
+std::vector<std::wstring> MissingNames(const std::vector<std::wstring> &of,
+                                       const std::vector<std::wstring> &in, bool ignoreCase);
+// Whether the clean-up after the removal left a marked copy (or could not
+// tell): the run then fails, whatever the library answered.
+bool CleanupFailed(const OperationRecord &record);
+
+}  // namespace ndisfilterctl

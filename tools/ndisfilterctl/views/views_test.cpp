@@ -1,0 +1,229 @@
+// The views alone: a hand-built record of each command and stage, rendered
+// as the text an operator reads and the JSON a script parses (key order
+// included). No machine, no library.
+#include <gtest/gtest.h>
+
+#include "views/json_view.h"
+#include "views/text_view.h"
+
+namespace ndisfilterctl {
+namespace {
+
+using State = store::CopyState;
+
+store::InfStoreCopy Copy(const wchar_t *name, State state) {
+    store::InfStoreCopy copy;
+    copy.name = name;
+    copy.path = std::wstring(L"C:\\WINDOWS\\inf\\") + name;
+    copy.state = state;
+    copy.pnfTwin = state == State::Marked;
+    if (state == State::Unreadable) copy.readError = ERROR_ACCESS_DENIED;
+    return copy;
+}
+
+store::InfStoreScan Scan(std::vector<store::InfStoreCopy> copies, DWORD error = ERROR_SUCCESS) {
+    store::InfStoreScan scan;
+    scan.store = L"C:\\WINDOWS\\inf";
+    scan.copies = std::move(copies);
+    scan.error = error;
+    return scan;
+}
+
+store::CleanupReport Cleaned(const store::InfStoreScan &before, const store::InfStoreScan &after,
+                             store::CleanupOutcome outcome, DWORD error = ERROR_SUCCESS) {
+    store::CleanupReport report{outcome == store::CleanupOutcome::WouldRemove, before, {}, after};
+    for (const store::InfStoreCopy &copy : before.copies)
+        report.results.push_back({copy, outcome, error, false, ERROR_SUCCESS});
+    return report;
+}
+
+RunEnd End(ExitStatus exit, int code, std::optional<std::wstring> error = std::nullopt,
+           std::optional<Reason> reason = std::nullopt) {
+    return {exit, code, std::move(error), std::move(reason)};
+}
+
+// JSON pieces the expectations share.
+const std::string kComponent = R"("component":{"id":"ZQ_DorvaneV","installedBefore":)";
+const std::string kStore = R"("path":"C:\\WINDOWS\\inf"})";
+std::string CopyJson(const char *name, bool pnf) {
+    return std::string(R"({"name":")") + name + R"(","path":"C:\\WINDOWS\\inf\\)" + name +
+           R"(","state":"marked","utf16":false,"pnf":)" + (pnf ? "true" : "false") +
+           R"(,"error":null})";
+}
+
+struct ViewCase {
+    const char *what;
+    TextOutput text;
+    std::string json;
+    std::wstring out, err;
+    std::string expectedJson;
+};
+
+template <typename Record>
+ViewCase Case(const char *what, const Record &record, std::wstring out, std::wstring err,
+              const std::string &json) {
+    return {what, RenderText(record), Json(record).dump(), std::move(out), std::move(err),
+            Json::parse(json).dump()};
+}
+
+ViewCase StatusCases(bool found) {
+    StatusRecord record;
+    record.library = {L"/l.so", found, found ? std::optional<std::wstring>(L"1.2.3.4") : std::nullopt};
+    if (!found) {
+        record.end = End(ExitStatus::StateUnknown, 7, L"machine.txt line 2: unknown entry");
+        return Case("status, machine refused", record, L"",
+                    L"status: machine.txt line 2: unknown entry\n",
+                    R"({"command":"status","outcome":"unknown","exitCode":7,"flags":null,)"
+                    R"("reason":null,"error":"machine.txt line 2: unknown entry",)" +
+                        kComponent + R"(null,"installedAfter":null},)"
+                    R"("infStore":{"before":[],"after":[]},)"
+                    R"("library":{"path":"/l.so","found":false,"version":null}})");
+    }
+    record.end = End(ExitStatus::Success, 0);
+    StatusFacts facts;
+    facts.query.installed = facts.query.lockHeld = true;
+    facts.query.lockHolder = L"Other Setup";
+    facts.store = Scan({Copy(L"oem3.inf", State::Marked), Copy(L"oem7.inf", State::Unreadable),
+                        Copy(L"oem8.inf", State::Unmarked)});
+    facts.store.copies[0].utf16 = true;
+    facts.process = {false, true, L"x86", L"x64"};
+    record.found = facts;
+    const std::string copies =
+        R"([{"name":"oem3.inf","path":"C:\\WINDOWS\\inf\\oem3.inf","state":"marked",)"
+        R"("utf16":true,"pnf":true,"error":null},{"name":"oem7.inf","path":)"
+        R"("C:\\WINDOWS\\inf\\oem7.inf","state":"unreadable","utf16":false,"pnf":false,"error":5}])";
+    return Case("status, installed", record,
+                L"component ZQ_DorvaneV: installed\nwrite lock: held by \"Other Setup\"\n"
+                L"INF store C:\\WINDOWS\\inf: 1 marked copy\n  oem3.inf (UTF-16); .PNF present\n"
+                L"  oem7.inf: could not be read (error 5)\n"
+                L"library: /l.so (version 1.2.3.4)\n"
+                L"program: x86; operating system: x64; elevated: no\n",
+                L"",
+                R"({"command":"status","outcome":"installed","exitCode":0,"flags":null,)"
+                R"("reason":null,"error":null,)" +
+                    kComponent + R"(true,"installedAfter":true},"infStore":{"before":)" + copies +
+                    R"(,"after":)" + copies + "," + kStore +
+                    R"(,"library":{"path":"/l.so","found":true,"version":"1.2.3.4"},)"
+                    R"("lock":{"held":true,"holder":"Other Setup"},"process":{"elevated":false,)"
+                    R"("wow64":true,"programArchitecture":"x86","systemArchitecture":"x64"}})");
+}
+
+// An uninstall whose clean-up could not remove a copy, with --verbose.
+ViewCase UninstallLeavingACopy() {
+    OperationRecord record;
+    record.operation.action = Action::Uninstall;
+    record.operation.retry = true;
+    const store::InfStoreScan before = Scan({Copy(L"oem0.inf", State::Marked),
+                                             Copy(L"oem60.inf", State::Marked)}),
+                              after = Scan({Copy(L"oem60.inf", State::Marked)});
+    record.end = End(ExitStatus::Failed, 1, std::nullopt, Reason{{}, CopiesRemain{{}, {L"oem60.inf"}}});
+    record.library = LibraryFacts{L"/l.so", true, std::nullopt};
+    record.component = {true, false};
+    record.infStore = StoreListing{before, after};
+    record.outcome = {true, L"", TRUE, TRUE, FALSE, FALSE};
+    record.removedByLibrary = {L"oem0.inf"};
+    record.cleanup = Cleaned(after, after, store::CleanupOutcome::UninstallFailed, 5);
+    record.changes = MachineChanges{L"the simulated machine /m", {true, {L"ZQ_DorvaneV"}, {}}, {true, {}, {}}};
+    return Case(
+        "uninstall, a copy remains", record,
+        L"  oem60.inf: SetupUninstallOEMInfW failed (error 5)\n"
+        L"uninstall with retry: failed; flags: restart required; INF copies removed by the "
+        L"library: oem0.inf; by the clean-up: none\n"
+        L"reason: marked INF copies remain in the INF store: oem60.inf\n"
+        L"changes on the simulated machine /m:\n  component ZQ_DorvaneV removed\n",
+        L"",
+        R"({"command":"uninstall","outcome":"failed","exitCode":1,"flags":{"restartRequired":true,)"
+        R"("cancelled":false,"timedOut":false},"reason":{"kind":"inf-copies-remain","text":)"
+        R"("marked INF copies remain in the INF store: oem60.inf"},"error":null,)" +
+            kComponent + R"(true,"installedAfter":false},"infStore":{"before":[)" +
+            CopyJson("oem0.inf", true) + "," + CopyJson("oem60.inf", true) + R"(],"after":[)" +
+            CopyJson("oem60.inf", true) + "]," + kStore +
+            R"(,"library":{"path":"/l.so","found":true,"version":null},)"
+            R"("operation":"uninstall with retry","removedByLibrary":["oem0.inf"],)"
+            R"("cleanup":[{"name":"oem60.inf","outcome":"SetupUninstallOEMInfW failed",)"
+            R"("removed":false,"error":5,"pnfRemains":false}],"removedByCleanup":[]})");
+}
+
+// An uninstall of what is not there: the clean-up's keys come first.
+ViewCase UninstallOfNothing() {
+    OperationRecord record;
+    record.operation.action = Action::Uninstall;
+    record.stage = OperationStage::NotInstalled;
+    record.end = End(ExitStatus::Success, 0);
+    record.component = {false, false};
+    const store::InfStoreScan before = Scan({Copy(L"oem5.inf", State::Marked)}), after = Scan({});
+    record.infStore = StoreListing{before, after};
+    record.removedByLibrary.emplace();
+    record.cleanup = Cleaned(before, after, store::CleanupOutcome::Removed);
+    return Case("uninstall, not installed", record,
+                L"uninstall: not installed; nothing to remove; INF copies removed by the "
+                L"clean-up: oem5.inf\n",
+                L"",
+                R"({"command":"uninstall","outcome":"not-installed","exitCode":0,"flags":null,)"
+                R"("reason":null,"error":null,)" +
+                    kComponent + R"(false,"installedAfter":false},"infStore":{"before":[)" +
+                    CopyJson("oem5.inf", true) + R"(],"after":[],)" + kStore +
+                    R"(,"library":null,"operation":"uninstall","cleanup":[{"name":"oem5.inf",)"
+                    R"("outcome":"removed","removed":true,"error":null,"pnfRemains":false}],)"
+                    R"("removedByLibrary":[],"removedByCleanup":["oem5.inf"]})");
+}
+
+ViewCase InstallRefused() {
+    OperationRecord record;
+    record.stage = OperationStage::RefusedInf;
+    record.inf = L"/x.inf";
+    record.end = End(ExitStatus::Failed, 1, std::nullopt,
+                     Reason{{diag::FailureKind::InfMissing, L"the INF \"/x.inf\" does not exist"}, {}});
+    return Case("install, --inf missing", record,
+                L"install: not run\nreason: the INF \"/x.inf\" does not exist\n", L"",
+                R"({"command":"install","outcome":"refused","exitCode":1,"flags":null,"reason":)"
+                R"({"kind":"inf-missing","text":"the INF \"/x.inf\" does not exist"},"error":null,)" +
+                    kComponent + R"(null,"installedAfter":null},"infStore":{"before":[],)"
+                    R"("after":[]},"library":null,"operation":"install","inf":"/x.inf"})");
+}
+
+ViewCase CleanupCase(bool listed) {
+    CleanupRecord record;
+    record.dryRun = listed;
+    if (!listed) {
+        const store::InfStoreScan unlisted = Scan({}, ERROR_PATH_NOT_FOUND);
+        record.end = End(ExitStatus::Failed, 1, store::DescribeListingError(unlisted));
+        record.report = Cleaned(unlisted, unlisted, store::CleanupOutcome::Removed);
+        return Case("cleanup, store not listed", record,
+                    L"cleanup: failed; the INF store C:\\WINDOWS\\inf could not be listed (error 3)\n",
+                    L"",
+                    R"({"command":"cleanup","outcome":"failed","exitCode":1,"flags":null,)"
+                    R"x("reason":null,"error":"the INF store C:\\WINDOWS\\inf could not be listed (error 3)",)x" +
+                        kComponent + R"(null,"installedAfter":null},"infStore":{"before":[],)"
+                        R"("after":[],)" + kStore + R"(,"library":null,"cleanup":[]})");
+    }
+    const store::InfStoreScan scan = Scan({Copy(L"oem1.inf", State::Marked)});
+    record.end = End(ExitStatus::Success, 0);
+    record.report = Cleaned(scan, scan, store::CleanupOutcome::WouldRemove);
+    return Case("cleanup --dry-run", record,
+                L"oem1.inf: would be removed\n"
+                L"cleanup --dry-run: 1 marked copy would be removed from C:\\WINDOWS\\inf\n",
+                L"",
+                R"({"command":"cleanup","outcome":"succeeded","exitCode":0,"flags":null,)"
+                R"("reason":null,"error":null,)" +
+                    kComponent + R"(null,"installedAfter":null},"infStore":{"before":[)" +
+                    CopyJson("oem1.inf", true) + R"(],"after":[)" + CopyJson("oem1.inf", true) +
+                    "]," + kStore + R"(,"library":null,"cleanup":[{"name":"oem1.inf",)"
+                    R"("outcome":"would be removed","removed":false,"error":null,)"
+                    R"("pnfRemains":false}]})");
+}
+
+TEST(Views, EachRecordReadsTheSameAsTextAndAsJson) {
+    const ViewCase cases[] = {StatusCases(true),       StatusCases(false),   UninstallLeavingACopy(),
+                              UninstallOfNothing(),    InstallRefused(),     CleanupCase(true),
+                              CleanupCase(false)};
+    for (const ViewCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.text.out, c.out);
+        EXPECT_EQ(c.text.err, c.err);
+        EXPECT_EQ(c.json, c.expectedJson);
+    }
+}
+
+}  // namespace
+}  // namespace ndisfilterctl
