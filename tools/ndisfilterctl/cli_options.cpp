@@ -25,29 +25,32 @@ enum class Option {
     Count
 };
 
+// What an option sets: a switch, a text, or (--timeout) a parsed value.
 struct KnownOption {
     const wchar_t *name;
     Option option;
     bool takesValue;
+    bool CliRequest::*flag;
+    std::optional<std::wstring> CliRequest::*text;
 };
 
 static const KnownOption kOptions[] = {
-    {L"--inf", Option::Inf, true},
-    {L"--timeout", Option::Timeout, true},
-    {L"--retry", Option::Retry, false},
-    {L"--library", Option::Library, true},
-    {L"--sim-root", Option::SimRoot, true},
-    {L"--log", Option::Log, true},
-    {L"--verbose", Option::Verbose, false},
-    {L"-v", Option::Verbose, false},
-    {L"--json", Option::Json, false},
-    {L"--quiet", Option::Quiet, false},
-    {L"-q", Option::Quiet, false},
-    {L"--dry-run", Option::DryRun, false},
-    {L"--no-cleanup", Option::NoCleanup, false},
-    {L"--help", Option::Help, false},
-    {L"-h", Option::Help, false},
-    {L"--version", Option::Version, false},
+    {L"--inf", Option::Inf, true, nullptr, &CliRequest::infPath},
+    {L"--timeout", Option::Timeout, true, nullptr, nullptr},
+    {L"--retry", Option::Retry, false, &CliRequest::retry, nullptr},
+    {L"--library", Option::Library, true, nullptr, &CliRequest::libraryPath},
+    {L"--sim-root", Option::SimRoot, true, nullptr, &CliRequest::simRoot},
+    {L"--log", Option::Log, true, nullptr, &CliRequest::logPath},
+    {L"--verbose", Option::Verbose, false, &CliRequest::verbose, nullptr},
+    {L"-v", Option::Verbose, false, &CliRequest::verbose, nullptr},
+    {L"--json", Option::Json, false, &CliRequest::json, nullptr},
+    {L"--quiet", Option::Quiet, false, &CliRequest::quiet, nullptr},
+    {L"-q", Option::Quiet, false, &CliRequest::quiet, nullptr},
+    {L"--dry-run", Option::DryRun, false, &CliRequest::dryRun, nullptr},
+    {L"--no-cleanup", Option::NoCleanup, false, &CliRequest::noCleanup, nullptr},
+    {L"--help", Option::Help, false, nullptr, nullptr},
+    {L"-h", Option::Help, false, nullptr, nullptr},
+    {L"--version", Option::Version, false, nullptr, nullptr},
 };
 
 struct KnownCommand {
@@ -95,6 +98,59 @@ std::optional<DWORD> ParseTimeout(const std::wstring &text) {
     return static_cast<DWORD>(value);
 }
 
+namespace {
+
+// The value of an option that takes one ("--name=value" already split off,
+// or the next argument); an error when there is none or it is empty.
+std::optional<std::wstring> TakeValue(const std::vector<std::wstring> &args, size_t &i,
+                                      const std::wstring &name,
+                                      std::optional<std::wstring> &value) {
+    if (!value) {
+        // The next argument is the value unless it is another option:
+        // "--sim-root --verbose" forgot the folder.
+        if (i + 1 >= args.size() || args[i + 1].compare(0, 2, L"--") == 0)
+            return L"option " + name + L" needs a value";
+        value = args[++i];
+    }
+    if (value->empty()) return L"option " + name + L" needs a non-empty value";
+    return std::nullopt;
+}
+
+// What one option asks for, set in the request; an error when its value is
+// refused.
+std::optional<std::wstring> Apply(const KnownOption &known, const std::optional<std::wstring> &value,
+                                  CliRequest &request, std::vector<std::wstring> &warnings) {
+    if (known.flag) request.*known.flag = true;
+    if (known.text) request.*known.text = *value;
+    if (known.option != Option::Timeout) return std::nullopt;
+    request.timeoutMs = ParseTimeout(*value);
+    if (!request.timeoutMs)
+        return L"time limit \"" + *value +
+               L"\" is not a number of milliseconds from 0 to 4294967295 or \"infinite\"";
+    if (*request.timeoutMs < kShortTimeoutWarningMs)
+        warnings.push_back(L"a time limit under " + std::to_wstring(kShortTimeoutWarningMs) +
+                           L" ms may end the worker while it holds a lock of the platform, "
+                           L"leaving this process deadlocked");
+    return std::nullopt;
+}
+
+// Options that do not go together, or belong to another command.
+std::optional<std::wstring> RefusedCombination(const CliRequest &request) {
+    const bool operation = request.action == Action::Install || request.action == Action::Uninstall;
+    if (request.timeoutMs && request.retry) return L"--timeout and --retry cannot be combined";
+    if ((request.timeoutMs || request.retry) && !operation)
+        return std::wstring(request.retry ? L"--retry" : L"--timeout") +
+               L" applies to install and uninstall only";
+    if (request.infPath && request.action != Action::Install) return L"--inf applies to install only";
+    if (request.dryRun && request.action != Action::Cleanup)
+        return L"--dry-run applies to cleanup only";
+    if (request.noCleanup && request.action != Action::Uninstall)
+        return L"--no-cleanup applies to uninstall only";
+    return std::nullopt;
+}
+
+}  // namespace
+
 ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulatedMachine) {
     CliRequest request;
     bool haveCommand = false;
@@ -129,12 +185,8 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
         }
         const KnownOption *known = FindOption(name);
         if (!known) return Refuse(L"unknown option \"" + name + L"\"");
-        if (known->option == Option::Help) {
-            request.action = Action::Help;
-            return ParseResult{request, {}, {}};
-        }
-        if (known->option == Option::Version) {
-            request.action = Action::Version;
+        if (known->option == Option::Help || known->option == Option::Version) {
+            request.action = known->option == Option::Help ? Action::Help : Action::Version;
             return ParseResult{request, {}, {}};
         }
         if (known->option == Option::SimRoot && !simulatedMachine)
@@ -144,82 +196,17 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
         if (already) return Refuse(L"option " + name + L" given twice");
         already = true;
 
-        if (known->takesValue) {
-            if (!value) {
-                // The next argument is the value unless it is another
-                // option: "--sim-root --verbose" forgot the folder.
-                if (i + 1 >= args.size() || args[i + 1].compare(0, 2, L"--") == 0)
-                    return Refuse(L"option " + name + L" needs a value");
-                value = args[++i];
-            }
-            if (value->empty()) return Refuse(L"option " + name + L" needs a non-empty value");
-        } else if (value) {
-            return Refuse(L"option " + name + L" takes no value");
-        }
-
-        switch (known->option) {
-            case Option::Inf:
-                request.infPath = *value;
-                break;
-            case Option::Timeout:
-                request.timeoutMs = ParseTimeout(*value);
-                if (!request.timeoutMs)
-                    return Refuse(L"time limit \"" + *value +
-                                  L"\" is not a number of milliseconds from 0 to 4294967295 "
-                                  L"or \"infinite\"");
-                if (*request.timeoutMs < kShortTimeoutWarningMs)
-                    warnings.push_back(L"a time limit under " +
-                                       std::to_wstring(kShortTimeoutWarningMs) +
-                                       L" ms may end the worker while it holds a lock of the "
-                                       L"platform, leaving this process deadlocked");
-                break;
-            case Option::Retry:
-                request.retry = true;
-                break;
-            case Option::Library:
-                request.libraryPath = *value;
-                break;
-            case Option::SimRoot:
-                request.simRoot = *value;
-                break;
-            case Option::Log:
-                request.logPath = *value;
-                break;
-            case Option::Verbose:
-                request.verbose = true;
-                break;
-            case Option::Json:
-                request.json = true;
-                break;
-            case Option::Quiet:
-                request.quiet = true;
-                break;
-            case Option::DryRun:
-                request.dryRun = true;
-                break;
-            case Option::NoCleanup:
-                request.noCleanup = true;
-                break;
-            case Option::Help:
-            case Option::Version:
-            case Option::Count:
-                break;
-        }
+        std::optional<std::wstring> error;
+        if (known->takesValue)
+            error = TakeValue(args, i, name, value);
+        else if (value)
+            error = L"option " + name + L" takes no value";
+        if (!error) error = Apply(*known, value, request, warnings);
+        if (error) return Refuse(*error);
     }
 
     if (!haveCommand) return Refuse(L"no command given");
-    const bool operation = request.action == Action::Install || request.action == Action::Uninstall;
-    if (request.timeoutMs && request.retry)
-        return Refuse(L"--timeout and --retry cannot be combined");
-    if ((request.timeoutMs || request.retry) && !operation)
-        return Refuse(std::wstring(request.retry ? L"--retry" : L"--timeout") +
-                      L" applies to install and uninstall only");
-    if (request.infPath && request.action != Action::Install)
-        return Refuse(L"--inf applies to install only");
-    if (request.dryRun && request.action != Action::Cleanup)
-        return Refuse(L"--dry-run applies to cleanup only");
-    if (request.noCleanup && request.action != Action::Uninstall)
-        return Refuse(L"--no-cleanup applies to uninstall only");
+    if (const std::optional<std::wstring> error = RefusedCombination(request)) return Refuse(*error);
     return ParseResult{request, {}, warnings};
 }
 
