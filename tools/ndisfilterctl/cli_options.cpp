@@ -3,6 +3,8 @@
 
 #include <wctype.h>
 
+#include <limits>
+
 #include "cli_platform.h"
 
 namespace ndisfilterctl {
@@ -87,14 +89,16 @@ bool IsWindowsHelpSwitch(const std::wstring &arg) {
 }  // namespace
 
 std::optional<DWORD> ParseTimeout(const std::wstring &text) {
+    constexpr size_t kMostDigits = 10;  // 4294967295
+    constexpr unsigned long long kBase = 10;
     if (EqualsIgnoringCase(text, L"infinite")) return INFINITE;
-    if (text.empty() || text.size() > 10) return std::nullopt;
+    if (text.empty() || text.size() > kMostDigits) return std::nullopt;
     unsigned long long value = 0;
     for (wchar_t c : text) {
         if (c < L'0' || c > L'9') return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c - L'0');
+        value = value * kBase + static_cast<unsigned>(c - L'0');
     }
-    if (value > 0xFFFFFFFFull) return std::nullopt;
+    if (value > std::numeric_limits<DWORD>::max()) return std::nullopt;
     return static_cast<DWORD>(value);
 }
 
@@ -118,8 +122,9 @@ std::optional<std::wstring> TakeValue(const std::vector<std::wstring> &args, siz
 
 // What one option asks for, set in the request; an error when its value is
 // refused.
-std::optional<std::wstring> Apply(const KnownOption &known, const std::optional<std::wstring> &value,
-                                  CliRequest &request, std::vector<std::wstring> &warnings) {
+std::optional<std::wstring> Apply(const KnownOption &known,
+                                  const std::optional<std::wstring> &value, CliRequest &request,
+                                  std::vector<std::wstring> &warnings) {
     if (known.flag) request.*known.flag = true;
     if (known.text) request.*known.text = *value;
     if (known.option != Option::Timeout) return std::nullopt;
@@ -141,7 +146,8 @@ std::optional<std::wstring> RefusedCombination(const CliRequest &request) {
     if ((request.timeoutMs || request.retry) && !operation)
         return std::wstring(request.retry ? L"--retry" : L"--timeout") +
                L" applies to install and uninstall only";
-    if (request.infPath && request.action != Action::Install) return L"--inf applies to install only";
+    if (request.infPath && request.action != Action::Install)
+        return L"--inf applies to install only";
     if (request.dryRun && request.action != Action::Cleanup)
         return L"--dry-run applies to cleanup only";
     if (request.noCleanup && request.action != Action::Uninstall)
@@ -206,7 +212,8 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
     }
 
     if (!haveCommand) return Refuse(L"no command given");
-    if (const std::optional<std::wstring> error = RefusedCombination(request)) return Refuse(*error);
+    if (const std::optional<std::wstring> error = RefusedCombination(request))
+        return Refuse(*error);
     return ParseResult{request, {}, warnings};
 }
 
@@ -243,9 +250,11 @@ std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine) {
         L"  --version        show the program's version\n"
         L"\n"
         L"Exit codes:\n";
+    constexpr size_t kCodeColumn = 6;  // the meanings line up after the codes
     for (const ExitCodeTable::Entry &entry : codes.entries) {
         std::wstring code = std::to_wstring(entry.code);
-        text += L"  " + code + std::wstring(code.size() < 6 ? 6 - code.size() : 1, L' ') +
+        text += L"  " + code +
+                std::wstring(code.size() < kCodeColumn ? kCodeColumn - code.size() : 1, L' ') +
                 entry.meaning + L"\n";
     }
     return text;

@@ -1,7 +1,7 @@
 // The facts read off a record's parts.
 #include "records.h"
 
-#include <algorithm>
+#include <set>
 #include <wctype.h>
 
 namespace ndisfilterctl {
@@ -28,19 +28,22 @@ std::vector<std::wstring> RemovedNames(const store::CleanupReport &report) {
     return names;
 }
 
-std::vector<std::wstring> MissingNames(const std::vector<std::wstring> &of,
-                                       const std::vector<std::wstring> &in, bool ignoreCase) {
-    const auto key = [ignoreCase](const std::wstring &text) {
-        return ignoreCase ? ToLower(text) : text;
+NameChanges CompareNames(const std::vector<std::wstring> &before,
+                         const std::vector<std::wstring> &after, bool ignoreCase) {
+    const auto key = [ignoreCase](const std::wstring &name) {
+        return ignoreCase ? ToLower(name) : name;
     };
-    std::vector<std::wstring> missing;
-    for (const std::wstring &item : of) {
-        const bool present = std::any_of(in.begin(), in.end(), [&](const std::wstring &other) {
-            return key(other) == key(item);
-        });
-        if (!present) missing.push_back(item);
-    }
-    return missing;
+    const auto missing = [&key](const std::vector<std::wstring> &names,
+                                const std::set<std::wstring> &keys) {
+        std::vector<std::wstring> result;
+        for (const std::wstring &name : names)
+            if (keys.count(key(name)) == 0) result.push_back(name);
+        return result;
+    };
+    std::set<std::wstring> beforeKeys, afterKeys;
+    for (const std::wstring &name : before) beforeKeys.insert(key(name));
+    for (const std::wstring &name : after) afterKeys.insert(key(name));
+    return {missing(after, beforeKeys), missing(before, afterKeys)};
 }
 
 bool CleanupFailed(const OperationRecord &record) {

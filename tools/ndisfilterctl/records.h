@@ -137,10 +137,14 @@ struct CleanupRecord {
 
 std::vector<std::wstring> MarkedNames(const store::InfStoreScan &scan);
 std::vector<std::wstring> RemovedNames(const store::CleanupReport &report);
-// Entries of `of` missing from `in`; ignoreCase for component ids and store
-// names, which the platform compares without case.
-std::vector<std::wstring> MissingNames(const std::vector<std::wstring> &of,
-                                       const std::vector<std::wstring> &in, bool ignoreCase);
+// The names added and removed between two lists; ignoreCase for component
+// ids and store names, which the platform compares without case.
+struct NameChanges {
+    std::vector<std::wstring> added;
+    std::vector<std::wstring> removed;
+};
+NameChanges CompareNames(const std::vector<std::wstring> &before,
+                         const std::vector<std::wstring> &after, bool ignoreCase);
 // Whether the clean-up after the removal left a marked copy (or could not
 // tell): the run then fails, whatever the library answered.
 bool CleanupFailed(const OperationRecord &record);

@@ -18,9 +18,9 @@ diag::NetCfgQuery CommandContext::QueryNetCfg() {
 
 LibraryFacts CommandContext::FindLibrary() {
     LibraryFacts library;
-    library.path = AbsolutePath(m_request->libraryPath
-                                    ? *m_request->libraryPath
-                                    : JoinPath(ProgramDirectory(), LibraryFileName()));
+    library.path =
+        AbsolutePath(m_request->libraryPath ? *m_request->libraryPath
+                                            : JoinPath(ProgramDirectory(), LibraryFileName()));
     library.found = FileExists(library.path);
     if (library.found) library.version = ModuleFileVersion(library.path);
     m_events->LibraryFound(library);

@@ -5,7 +5,7 @@
 
 #include "commands/library_call.h"
 
-#include <cwchar>
+#include "tools/common/netcfg_query.h"
 
 namespace ndisfilterctl {
 
@@ -33,10 +33,8 @@ bool LoadedHelper::Load(const std::wstring &libraryPath, std::wstring &error) {
     void *object = nullptr;
     const HRESULT hr = getClassObject(GUID{}, IID_INdisFilterHelper2, &object);
     if (hr != S_OK || !object) {
-        wchar_t code[11];
-        swprintf(code, sizeof code / sizeof code[0], L"0x%08X", static_cast<unsigned>(hr));
-        error =
-            L"DllGetClassObject of " + libraryPath + L" refused INdisFilterHelper2 (" + code + L")";
+        error = L"DllGetClassObject of " + libraryPath + L" refused INdisFilterHelper2 (" +
+                diag::HexCode(static_cast<DWORD>(hr)) + L")";
         return false;
     }
     m_helper = static_cast<INdisFilterHelper2 *>(object);

@@ -83,7 +83,7 @@ void AccountForRemoval(CommandContext &context, const store::InfStoreScan &store
                        OperationRecord &record) {
     const store::InfStoreScan afterLibrary = store::ScanInfStore();
     record.removedByLibrary =
-        MissingNames(MarkedNames(storeBefore), MarkedNames(afterLibrary), true);
+        CompareNames(MarkedNames(storeBefore), MarkedNames(afterLibrary), true).removed;
     record.infStore->after = afterLibrary;
     if (record.outcome.result && !context.Request().noCleanup)
         CleanUpAfterRemoval(context, afterLibrary, record);

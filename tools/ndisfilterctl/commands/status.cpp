@@ -22,7 +22,7 @@ StatusRecord StatusCommand(CommandContext &context) {
         context.SetError(record.end, diag::DescribeQueryFailure(found.query));
     found.store = store::ScanInfStore();
     const std::optional<bool> installed = found.query.installed;
-    record.end.exit = !installed    ? ExitStatus::StateUnknown
+    record.end.exit = !installed   ? ExitStatus::StateUnknown
                       : *installed ? ExitStatus::Success
                                    : ExitStatus::NotInstalled;
     record.found = std::move(found);

@@ -58,8 +58,8 @@ Json CleanupJson(const store::CleanupReport &report) {
 Json ReasonJson(const std::optional<Reason> &reason) {
     if (!reason) return nullptr;
     Json json;
-    json["kind"] = reason->copiesRemain ? "inf-copies-remain"
-                                        : diag::FailureKindName(reason->diagnosis.kind);
+    json["kind"] =
+        reason->copiesRemain ? "inf-copies-remain" : diag::FailureKindName(reason->diagnosis.kind);
     json["text"] = Text(ReasonText(*reason));
     return json;
 }
@@ -165,7 +165,8 @@ void to_json(Json &json, const OperationRecord &record) {
 
 void to_json(Json &json, const CleanupRecord &record) {
     Header header{"cleanup", record.end.exit == ExitStatus::Success ? "succeeded" : "failed",
-                  nullptr, {}, nullptr, nullptr};
+                  nullptr,   {},
+                  nullptr,   nullptr};
     std::optional<StoreListing> listing;
     if (record.report) {
         listing = StoreListing{record.report->before, record.report->after};

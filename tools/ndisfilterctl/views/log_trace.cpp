@@ -21,7 +21,9 @@ void LogTrace::Started(const std::vector<std::wstring> &args) {
 }
 
 void LogTrace::Summary(const StatusRecord &record) {
-    if (record.found) m_log.Line(L"status: installed " + std::wstring(YesNoUnknown(record.found->query.installed)));
+    if (record.found)
+        m_log.Line(L"status: installed " +
+                   std::wstring(YesNoUnknown(record.found->query.installed)));
 }
 
 void LogTrace::Summary(const OperationRecord &record) {

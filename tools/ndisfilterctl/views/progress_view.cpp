@@ -7,8 +7,7 @@
 
 namespace ndisfilterctl {
 
-void RunShowingProgress(const Operation &operation, bool quiet,
-                        const std::function<void()> &call) {
+void RunShowingProgress(const Operation &operation, bool quiet, const std::function<void()> &call) {
     ProgressStyle style;
     style.enabled = !quiet;
     style.inPlace = IsTerminal(Stream::Err);

@@ -17,17 +17,17 @@ std::wstring ReasonLine(const RunEnd &end) {
 }
 
 std::wstring ComponentLine(const diag::NetCfgQuery &query) {
-    const std::wstring state =
-        query.installed ? (*query.installed ? L"installed" : L"not installed")
-                        : L"unknown (" + diag::DescribeQueryFailure(query) + L")";
+    const std::wstring state = query.installed
+                                   ? (*query.installed ? L"installed" : L"not installed")
+                                   : L"unknown (" + diag::DescribeQueryFailure(query) + L")";
     return std::wstring(L"component ") + ndisfilter::kComponentId + L": " + state + L"\n";
 }
 
 std::wstring LockLine(const diag::NetCfgQuery &query) {
-    const std::wstring state = query.lockHeld ? (*query.lockHeld ? L"held by \"" +
-                                                                       query.lockHolder + L"\""
-                                                                 : std::wstring(L"free"))
-                                              : std::wstring(L"unknown");
+    const std::wstring state =
+        query.lockHeld
+            ? (*query.lockHeld ? L"held by \"" + query.lockHolder + L"\"" : std::wstring(L"free"))
+            : std::wstring(L"unknown");
     return L"write lock: " + state + L"\n";
 }
 
@@ -61,7 +61,8 @@ std::wstring CleanupProblems(const store::CleanupReport &report) {
         if (!store::IsGone(result.outcome))
             text += L"  " + store::DescribeCleanupResult(result) + L"\n";
     for (const store::InfStoreScan *scan : {&report.before, &report.after})
-        if (scan->error != ERROR_SUCCESS) text += L"  " + store::DescribeListingError(*scan) + L"\n";
+        if (scan->error != ERROR_SUCCESS)
+            text += L"  " + store::DescribeListingError(*scan) + L"\n";
     return text;
 }
 
@@ -109,7 +110,8 @@ std::wstring ResultLine(const OperationRecord &record) {
     std::wstring line = ResultLine(record.operation, shown);
     if (record.removedByLibrary) {
         line += L"; INF copies removed by the library: " + JoinNames(*record.removedByLibrary);
-        if (record.cleanup) line += L"; by the clean-up: " + JoinNames(RemovedNames(*record.cleanup));
+        if (record.cleanup)
+            line += L"; by the clean-up: " + JoinNames(RemovedNames(*record.cleanup));
     }
     return line;
 }
@@ -142,8 +144,8 @@ std::wstring ResultLine(const CleanupRecord &record) {
                L" would be removed from " + report.before.store;
     const size_t remaining = report.after.Count(store::CopyState::Marked);
     return name + (report.Clean() ? L": succeeded; " : L": failed; ") +
-           std::to_wstring(RemovedNames(report).size()) + L" removed, " +
-           MarkedCopies(remaining) + (remaining == 1 ? L" remains" : L" remain");
+           std::to_wstring(RemovedNames(report).size()) + L" removed, " + MarkedCopies(remaining) +
+           (remaining == 1 ? L" remains" : L" remain");
 }
 
 TextOutput RenderText(const CleanupRecord &record) {

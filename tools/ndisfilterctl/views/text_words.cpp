@@ -54,16 +54,15 @@ std::vector<std::wstring> DescribeChanges(const MachineSnapshot &before,
                                           const MachineSnapshot &after) {
     std::vector<std::wstring> lines;
     if (before.componentsKnown && after.componentsKnown) {
-        // Component ids are case-insensitive.
-        for (const std::wstring &id : MissingNames(after.components, before.components, true))
+        const NameChanges components = CompareNames(before.components, after.components, true);
+        for (const std::wstring &id : components.added)
             lines.push_back(L"component " + id + L" added");
-        for (const std::wstring &id : MissingNames(before.components, after.components, true))
+        for (const std::wstring &id : components.removed)
             lines.push_back(L"component " + id + L" removed");
     }
-    for (const std::wstring &file : MissingNames(after.storeFiles, before.storeFiles, false))
-        lines.push_back(file + L" added");
-    for (const std::wstring &file : MissingNames(before.storeFiles, after.storeFiles, false))
-        lines.push_back(file + L" deleted");
+    const NameChanges files = CompareNames(before.storeFiles, after.storeFiles, false);
+    for (const std::wstring &file : files.added) lines.push_back(file + L" added");
+    for (const std::wstring &file : files.removed) lines.push_back(file + L" deleted");
     return lines;
 }
 

@@ -62,22 +62,24 @@ struct ViewCase {
 template <typename Record>
 ViewCase Case(const char *what, const Record &record, std::wstring out, std::wstring err,
               const std::string &json) {
-    return {what, RenderText(record), Json(record).dump(), std::move(out), std::move(err),
-            Json::parse(json).dump()};
+    return {what,           RenderText(record), Json(record).dump(),
+            std::move(out), std::move(err),     Json::parse(json).dump()};
 }
 
 ViewCase StatusCases(bool found) {
     StatusRecord record;
-    record.library = {L"/l.so", found, found ? std::optional<std::wstring>(L"1.2.3.4") : std::nullopt};
+    record.library = {L"/l.so", found,
+                      found ? std::optional<std::wstring>(L"1.2.3.4") : std::nullopt};
     if (!found) {
         record.end = End(ExitStatus::StateUnknown, 7, L"machine.txt line 2: unknown entry");
         return Case("status, machine refused", record, L"",
                     L"status: machine.txt line 2: unknown entry\n",
                     R"({"command":"status","outcome":"unknown","exitCode":7,"flags":null,)"
                     R"("reason":null,"error":"machine.txt line 2: unknown entry",)" +
-                        kComponent + R"(null,"installedAfter":null},)"
-                    R"("infStore":{"before":[],"after":[]},)"
-                    R"("library":{"path":"/l.so","found":false,"version":null}})");
+                        kComponent +
+                        R"(null,"installedAfter":null},)"
+                        R"("infStore":{"before":[],"after":[]},)"
+                        R"("library":{"path":"/l.so","found":false,"version":null}})");
     }
     record.end = End(ExitStatus::Success, 0);
     StatusFacts facts;
@@ -116,14 +118,16 @@ ViewCase UninstallLeavingACopy() {
     const store::InfStoreScan before = Scan({Copy(L"oem0.inf", State::Marked),
                                              Copy(L"oem60.inf", State::Marked)}),
                               after = Scan({Copy(L"oem60.inf", State::Marked)});
-    record.end = End(ExitStatus::Failed, 1, std::nullopt, Reason{{}, CopiesRemain{{}, {L"oem60.inf"}}});
+    record.end =
+        End(ExitStatus::Failed, 1, std::nullopt, Reason{{}, CopiesRemain{{}, {L"oem60.inf"}}});
     record.library = LibraryFacts{L"/l.so", true, std::nullopt};
     record.component = {true, false};
     record.infStore = StoreListing{before, after};
     record.outcome = {true, L"", TRUE, TRUE, FALSE, FALSE};
     record.removedByLibrary = {L"oem0.inf"};
     record.cleanup = Cleaned(after, after, store::CleanupOutcome::UninstallFailed, 5);
-    record.changes = MachineChanges{L"the simulated machine /m", {true, {L"ZQ_DorvaneV"}, {}}, {true, {}, {}}};
+    record.changes =
+        MachineChanges{L"the simulated machine /m", {true, {L"ZQ_DorvaneV"}, {}}, {true, {}, {}}};
     return Case(
         "uninstall, a copy remains", record,
         L"  oem60.inf: SetupUninstallOEMInfW failed (error 5)\n"
@@ -172,14 +176,17 @@ ViewCase InstallRefused() {
     OperationRecord record;
     record.stage = OperationStage::RefusedInf;
     record.inf = L"/x.inf";
-    record.end = End(ExitStatus::Failed, 1, std::nullopt,
-                     Reason{{diag::FailureKind::InfMissing, L"the INF \"/x.inf\" does not exist"}, {}});
-    return Case("install, --inf missing", record,
-                L"install: not run\nreason: the INF \"/x.inf\" does not exist\n", L"",
-                R"({"command":"install","outcome":"refused","exitCode":1,"flags":null,"reason":)"
-                R"({"kind":"inf-missing","text":"the INF \"/x.inf\" does not exist"},"error":null,)" +
-                    kComponent + R"(null,"installedAfter":null},"infStore":{"before":[],)"
-                    R"("after":[]},"library":null,"operation":"install","inf":"/x.inf"})");
+    record.end =
+        End(ExitStatus::Failed, 1, std::nullopt,
+            Reason{{diag::FailureKind::InfMissing, L"the INF \"/x.inf\" does not exist"}, {}});
+    return Case(
+        "install, --inf missing", record,
+        L"install: not run\nreason: the INF \"/x.inf\" does not exist\n", L"",
+        R"({"command":"install","outcome":"refused","exitCode":1,"flags":null,"reason":)"
+        R"({"kind":"inf-missing","text":"the INF \"/x.inf\" does not exist"},"error":null,)" +
+            kComponent +
+            R"(null,"installedAfter":null},"infStore":{"before":[],)"
+            R"("after":[]},"library":null,"operation":"install","inf":"/x.inf"})");
 }
 
 ViewCase CleanupCase(bool listed) {
@@ -189,13 +196,15 @@ ViewCase CleanupCase(bool listed) {
         const store::InfStoreScan unlisted = Scan({}, ERROR_PATH_NOT_FOUND);
         record.end = End(ExitStatus::Failed, 1, store::DescribeListingError(unlisted));
         record.report = Cleaned(unlisted, unlisted, store::CleanupOutcome::Removed);
-        return Case("cleanup, store not listed", record,
-                    L"cleanup: failed; the INF store C:\\WINDOWS\\inf could not be listed (error 3)\n",
-                    L"",
-                    R"({"command":"cleanup","outcome":"failed","exitCode":1,"flags":null,)"
-                    R"x("reason":null,"error":"the INF store C:\\WINDOWS\\inf could not be listed (error 3)",)x" +
-                        kComponent + R"(null,"installedAfter":null},"infStore":{"before":[],)"
-                        R"("after":[],)" + kStore + R"(,"library":null,"cleanup":[]})");
+        return Case(
+            "cleanup, store not listed", record,
+            L"cleanup: failed; the INF store C:\\WINDOWS\\inf could not be listed (error 3)\n", L"",
+            R"({"command":"cleanup","outcome":"failed","exitCode":1,"flags":null,)"
+            R"x("reason":null,"error":"the INF store C:\\WINDOWS\\inf could not be listed (error 3)",)x" +
+                kComponent +
+                R"(null,"installedAfter":null},"infStore":{"before":[],)"
+                R"("after":[],)" +
+                kStore + R"(,"library":null,"cleanup":[]})");
     }
     const store::InfStoreScan scan = Scan({Copy(L"oem1.inf", State::Marked)});
     record.end = End(ExitStatus::Success, 0);
@@ -208,14 +217,15 @@ ViewCase CleanupCase(bool listed) {
                 R"("reason":null,"error":null,)" +
                     kComponent + R"(null,"installedAfter":null},"infStore":{"before":[)" +
                     CopyJson("oem1.inf", true) + R"(],"after":[)" + CopyJson("oem1.inf", true) +
-                    "]," + kStore + R"(,"library":null,"cleanup":[{"name":"oem1.inf",)"
+                    "]," + kStore +
+                    R"(,"library":null,"cleanup":[{"name":"oem1.inf",)"
                     R"("outcome":"would be removed","removed":false,"error":null,)"
                     R"("pnfRemains":false}]})");
 }
 
 TEST(Views, EachRecordReadsTheSameAsTextAndAsJson) {
-    const ViewCase cases[] = {StatusCases(true),       StatusCases(false),   UninstallLeavingACopy(),
-                              UninstallOfNothing(),    InstallRefused(),     CleanupCase(true),
+    const ViewCase cases[] = {StatusCases(true),    StatusCases(false), UninstallLeavingACopy(),
+                              UninstallOfNothing(), InstallRefused(),   CleanupCase(true),
                               CleanupCase(false)};
     for (const ViewCase &c : cases) {
         SCOPED_TRACE(c.what);
