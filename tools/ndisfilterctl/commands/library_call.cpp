@@ -5,7 +5,7 @@
 
 #include "commands/library_call.h"
 
-#include "tools/common/netcfg_query.h"
+#include "tools/common/helper_object.h"
 
 namespace ndisfilterctl {
 
@@ -22,23 +22,8 @@ bool LoadedHelper::Load(const std::wstring &libraryPath, std::wstring &error) {
         if (code != 0) error += L" (error " + std::to_wstring(code) + L")";
         return false;
     }
-    // Through a plain function pointer type first: FARPROC's own signature
-    // has nothing to do with the export's.
-    const auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(
-        reinterpret_cast<void (*)(void)>(GetProcAddress(m_module, "DllGetClassObject")));
-    if (!getClassObject) {
-        error = libraryPath + L" does not export DllGetClassObject";
-        return false;
-    }
-    void *object = nullptr;
-    const HRESULT hr = getClassObject(GUID{}, IID_INdisFilterHelper2, &object);
-    if (hr != S_OK || !object) {
-        error = L"DllGetClassObject of " + libraryPath + L" refused INdisFilterHelper2 (" +
-                diag::HexCode(static_cast<DWORD>(hr)) + L")";
-        return false;
-    }
-    m_helper = static_cast<INdisFilterHelper2 *>(object);
-    return true;
+    m_helper = diag::TakeHelperObject(m_module, libraryPath, error);
+    return m_helper != nullptr;
 }
 
 Outcome CallOperation(INdisFilterHelper2 *helper, const Operation &operation) {
