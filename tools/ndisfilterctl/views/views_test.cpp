@@ -37,14 +37,18 @@ store::CleanupReport Cleaned(const store::InfStoreScan &before, const store::Inf
     return report;
 }
 
-RunEnd End(ExitStatus exit, int code, std::optional<std::wstring> error = std::nullopt,
+// The exit codes are the host build's.
+RunEnd End(ExitStatus exit, std::optional<std::wstring> error = std::nullopt,
            std::optional<Reason> reason = std::nullopt) {
-    return {exit, code, std::move(error), std::move(reason)};
+    return {exit, ExitCodesFor(true).CodeFor(exit), std::move(error), std::move(reason)};
 }
 
 // JSON pieces the expectations share.
-const std::string kComponent = R"("component":{"id":"ZQ_DorvaneV","installedBefore":)";
-const std::string kStore = R"("path":"C:\\WINDOWS\\inf"})";
+std::string Component(const char *before, const char *after) {
+    return std::string(R"("component":{"id":"ZQ_DorvaneV","installedBefore":)") + before +
+           R"(,"installedAfter":)" + after + "},";
+}
+std::string StorePath() { return R"("path":"C:\\WINDOWS\\inf"})"; }
 std::string CopyJson(const char *name, bool pnf) {
     return std::string(R"({"name":")") + name + R"(","path":"C:\\WINDOWS\\inf\\)" + name +
            R"(","state":"marked","utf16":false,"pnf":)" + (pnf ? "true" : "false") +
@@ -71,17 +75,16 @@ ViewCase StatusCases(bool found) {
     record.library = {L"/l.so", found,
                       found ? std::optional<std::wstring>(L"1.2.3.4") : std::nullopt};
     if (!found) {
-        record.end = End(ExitStatus::StateUnknown, 7, L"machine.txt line 2: unknown entry");
+        record.end = End(ExitStatus::StateUnknown, L"machine.txt line 2: unknown entry");
         return Case("status, machine refused", record, L"",
                     L"status: machine.txt line 2: unknown entry\n",
                     R"({"command":"status","outcome":"unknown","exitCode":7,"flags":null,)"
                     R"("reason":null,"error":"machine.txt line 2: unknown entry",)" +
-                        kComponent +
-                        R"(null,"installedAfter":null},)"
+                        Component("null", "null") +
                         R"("infStore":{"before":[],"after":[]},)"
                         R"("library":{"path":"/l.so","found":false,"version":null}})");
     }
-    record.end = End(ExitStatus::Success, 0);
+    record.end = End(ExitStatus::Success);
     StatusFacts facts;
     facts.query.installed = facts.query.lockHeld = true;
     facts.query.lockHolder = L"Other Setup";
@@ -103,8 +106,8 @@ ViewCase StatusCases(bool found) {
                 L"",
                 R"({"command":"status","outcome":"installed","exitCode":0,"flags":null,)"
                 R"("reason":null,"error":null,)" +
-                    kComponent + R"(true,"installedAfter":true},"infStore":{"before":)" + copies +
-                    R"(,"after":)" + copies + "," + kStore +
+                    Component("true", "true") + R"("infStore":{"before":)" + copies +
+                    R"(,"after":)" + copies + "," + StorePath() +
                     R"(,"library":{"path":"/l.so","found":true,"version":"1.2.3.4"},)"
                     R"("lock":{"held":true,"holder":"Other Setup"},"process":{"elevated":false,)"
                     R"("wow64":true,"programArchitecture":"x86","systemArchitecture":"x64"}})");
@@ -119,13 +122,14 @@ ViewCase UninstallLeavingACopy() {
                                              Copy(L"oem60.inf", State::Marked)}),
                               after = Scan({Copy(L"oem60.inf", State::Marked)});
     record.end =
-        End(ExitStatus::Failed, 1, std::nullopt, Reason{{}, CopiesRemain{{}, {L"oem60.inf"}}});
+        End(ExitStatus::Failed, std::nullopt, Reason{{}, CopiesRemain{{}, {L"oem60.inf"}}});
     record.library = LibraryFacts{L"/l.so", true, std::nullopt};
     record.component = {true, false};
     record.infStore = StoreListing{before, after};
     record.outcome = {true, L"", TRUE, TRUE, FALSE, FALSE};
     record.removedByLibrary = {L"oem0.inf"};
-    record.cleanup = Cleaned(after, after, store::CleanupOutcome::UninstallFailed, 5);
+    record.cleanup =
+        Cleaned(after, after, store::CleanupOutcome::UninstallFailed, ERROR_ACCESS_DENIED);
     record.changes =
         MachineChanges{L"the simulated machine /m", {true, {L"ZQ_DorvaneV"}, {}}, {true, {}, {}}};
     return Case(
@@ -139,9 +143,9 @@ ViewCase UninstallLeavingACopy() {
         R"({"command":"uninstall","outcome":"failed","exitCode":1,"flags":{"restartRequired":true,)"
         R"("cancelled":false,"timedOut":false},"reason":{"kind":"inf-copies-remain","text":)"
         R"("marked INF copies remain in the INF store: oem60.inf"},"error":null,)" +
-            kComponent + R"(true,"installedAfter":false},"infStore":{"before":[)" +
-            CopyJson("oem0.inf", true) + "," + CopyJson("oem60.inf", true) + R"(],"after":[)" +
-            CopyJson("oem60.inf", true) + "]," + kStore +
+            Component("true", "false") + R"("infStore":{"before":[)" + CopyJson("oem0.inf", true) +
+            "," + CopyJson("oem60.inf", true) + R"(],"after":[)" + CopyJson("oem60.inf", true) +
+            "]," + StorePath() +
             R"(,"library":{"path":"/l.so","found":true,"version":null},)"
             R"("operation":"uninstall with retry","removedByLibrary":["oem0.inf"],)"
             R"("cleanup":[{"name":"oem60.inf","outcome":"SetupUninstallOEMInfW failed",)"
@@ -153,7 +157,7 @@ ViewCase UninstallOfNothing() {
     OperationRecord record;
     record.operation.action = Action::Uninstall;
     record.stage = OperationStage::NotInstalled;
-    record.end = End(ExitStatus::Success, 0);
+    record.end = End(ExitStatus::Success);
     record.component = {false, false};
     const store::InfStoreScan before = Scan({Copy(L"oem5.inf", State::Marked)}), after = Scan({});
     record.infStore = StoreListing{before, after};
@@ -165,8 +169,8 @@ ViewCase UninstallOfNothing() {
                 L"",
                 R"({"command":"uninstall","outcome":"not-installed","exitCode":0,"flags":null,)"
                 R"("reason":null,"error":null,)" +
-                    kComponent + R"(false,"installedAfter":false},"infStore":{"before":[)" +
-                    CopyJson("oem5.inf", true) + R"(],"after":[],)" + kStore +
+                    Component("false", "false") + R"("infStore":{"before":[)" +
+                    CopyJson("oem5.inf", true) + R"(],"after":[],)" + StorePath() +
                     R"(,"library":null,"operation":"uninstall","cleanup":[{"name":"oem5.inf",)"
                     R"("outcome":"removed","removed":true,"error":null,"pnfRemains":false}],)"
                     R"("removedByLibrary":[],"removedByCleanup":["oem5.inf"]})");
@@ -177,15 +181,15 @@ ViewCase InstallRefused() {
     record.stage = OperationStage::RefusedInf;
     record.inf = L"/x.inf";
     record.end =
-        End(ExitStatus::Failed, 1, std::nullopt,
+        End(ExitStatus::Failed, std::nullopt,
             Reason{{diag::FailureKind::InfMissing, L"the INF \"/x.inf\" does not exist"}, {}});
     return Case(
         "install, --inf missing", record,
         L"install: not run\nreason: the INF \"/x.inf\" does not exist\n", L"",
         R"({"command":"install","outcome":"refused","exitCode":1,"flags":null,"reason":)"
         R"({"kind":"inf-missing","text":"the INF \"/x.inf\" does not exist"},"error":null,)" +
-            kComponent +
-            R"(null,"installedAfter":null},"infStore":{"before":[],)"
+            Component("null", "null") +
+            R"("infStore":{"before":[],)"
             R"("after":[]},"library":null,"operation":"install","inf":"/x.inf"})");
 }
 
@@ -194,20 +198,20 @@ ViewCase CleanupCase(bool listed) {
     record.dryRun = listed;
     if (!listed) {
         const store::InfStoreScan unlisted = Scan({}, ERROR_PATH_NOT_FOUND);
-        record.end = End(ExitStatus::Failed, 1, store::DescribeListingError(unlisted));
+        record.end = End(ExitStatus::Failed, store::DescribeListingError(unlisted));
         record.report = Cleaned(unlisted, unlisted, store::CleanupOutcome::Removed);
         return Case(
             "cleanup, store not listed", record,
             L"cleanup: failed; the INF store C:\\WINDOWS\\inf could not be listed (error 3)\n", L"",
             R"({"command":"cleanup","outcome":"failed","exitCode":1,"flags":null,)"
             R"x("reason":null,"error":"the INF store C:\\WINDOWS\\inf could not be listed (error 3)",)x" +
-                kComponent +
-                R"(null,"installedAfter":null},"infStore":{"before":[],)"
+                Component("null", "null") +
+                R"("infStore":{"before":[],)"
                 R"("after":[],)" +
-                kStore + R"(,"library":null,"cleanup":[]})");
+                StorePath() + R"(,"library":null,"cleanup":[]})");
     }
     const store::InfStoreScan scan = Scan({Copy(L"oem1.inf", State::Marked)});
-    record.end = End(ExitStatus::Success, 0);
+    record.end = End(ExitStatus::Success);
     record.report = Cleaned(scan, scan, store::CleanupOutcome::WouldRemove);
     return Case("cleanup --dry-run", record,
                 L"oem1.inf: would be removed\n"
@@ -215,9 +219,9 @@ ViewCase CleanupCase(bool listed) {
                 L"",
                 R"({"command":"cleanup","outcome":"succeeded","exitCode":0,"flags":null,)"
                 R"("reason":null,"error":null,)" +
-                    kComponent + R"(null,"installedAfter":null},"infStore":{"before":[)" +
+                    Component("null", "null") + R"("infStore":{"before":[)" +
                     CopyJson("oem1.inf", true) + R"(],"after":[)" + CopyJson("oem1.inf", true) +
-                    "]," + kStore +
+                    "]," + StorePath() +
                     R"(,"library":null,"cleanup":[{"name":"oem1.inf",)"
                     R"("outcome":"would be removed","removed":false,"error":null,)"
                     R"("pnfRemains":false}]})");
