@@ -164,6 +164,8 @@ BOOL WINAPI SetupCopyOEMInfW(PCWSTR, PCWSTR, DWORD, DWORD, PWSTR, DWORD, PDWORD,
     return TRUE;
 }
 
+BOOL WINAPI SetupUninstallOEMInfW(PCWSTR, DWORD, PVOID) { return TRUE; }
+
 // No INF copy exists: every candidate of the purge is missing.
 errno_t fopen_s(FILE **file, const char *, const char *) {
     *file = nullptr;

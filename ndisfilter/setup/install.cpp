@@ -81,8 +81,10 @@ HRESULT InstallFromInf(LPCWSTR infPath, LPCWSTR sourceMediaDir) {
     LockedNetConfig config;
     HRESULT hr = config.Open();
     if (hr == S_OK) {
+        // NETCFG_S_REBOOT here, from the component install or the first
+        // Apply, still holds after a second Apply that answers S_OK.
         hr = InstallComponent(config.Get(), infPath, sourceMediaDir);
-        if (hr == S_OK || hr == NETCFG_S_REBOOT) hr = config->Apply();
+        if (hr == S_OK || hr == NETCFG_S_REBOOT) hr = AfterStep(hr, config->Apply());
     }
     return hr;  // the configuration closes, then the holder's description goes
 }

@@ -14,7 +14,8 @@ BOOL Install(LPCWSTR infPath, BOOL *restartRequired, BOOL *cancelled);
 
 // One complete install inside its own LockedNetConfig.
 HRESULT InstallFromInf(LPCWSTR infPath, LPCWSTR sourceMediaDir);
-// INF copy (when infPath is given), component install, first Apply.
+// INF copy (when infPath is given), component install, first Apply; a
+// component install that answered NETCFG_S_REBOOT is answered as is, unapplied.
 HRESULT InstallComponent(INetCfg *config, LPCWSTR infPath, LPCWSTR sourceMediaDir);
 // The class-setup install of the component id.
 HRESULT AddNetService(INetCfg *config);

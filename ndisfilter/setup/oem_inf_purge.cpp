@@ -1,6 +1,7 @@
 #include "oem_inf_purge.h"
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -22,8 +23,26 @@ void ReadInfHead(const char *name, char (&head)[kInfHeadSize]) {
     fclose(file);
 }
 
-void DeleteWithPnfTwin(char (&name)[MAX_PATH]) {
-    DeleteFileA(name);  // the twin goes even when this fails
+// SetupUninstallOEMInfW takes the copy by its name in the store, without a
+// path ("oem7.inf"; the SetupUninstallOEMInfW page). The names this purge
+// builds end in ASCII "oem<N>.inf", which widens character by character.
+constexpr size_t kStoreNameCapacity = 16;
+
+// Removes the copy the way the platform published it: on Windows the name
+// belongs to a package in the driver store, which only SetupUninstallOEMInfW
+// takes out (with its .PNF and catalog; forced, the component being gone).
+// A plain delete then removes what is left: the .PNF where the platform
+// keeps it (Wine does), and the copy itself when the call failed.
+void RemoveCopy(char (&name)[MAX_PATH]) {
+    const char *slash = strrchr(name, '\\');  // the pattern holds one
+    const char *fileName = slash ? slash + 1 : name;
+    WCHAR storeName[kStoreNameCapacity] = {};
+    const size_t length = strlen(fileName);
+    for (size_t i = 0; i < length && i < kStoreNameCapacity; ++i)
+        storeName[i] = static_cast<unsigned char>(fileName[i]);
+    if (length >= kStoreNameCapacity ||
+        !SetupUninstallOEMInfW(storeName, SUOI_FORCEDELETE, nullptr))
+        DeleteFileA(name);  // the twin goes even when this fails
     char *dot = strrchr(name, '.');
     if (!dot) return;
     *dot = '\0';
@@ -58,7 +77,7 @@ void PurgeOemInfCopies() {
         char head[kInfHeadSize];
         ReadInfHead(name, head);
         if (InfHeadHoldsMarker(head)) {
-            DeleteWithPnfTwin(name);
+            RemoveCopy(name);
             return;
         }
     }

@@ -9,17 +9,20 @@ namespace ndisfilter {
 namespace {
 
 // What a step's answer other than the one that lets removal go on means for
-// the whole: its failure, or S_FALSE (not removed) for a success code, which
-// must not read as removed.
-HRESULT NotRemoved(HRESULT hr) { return FAILED(hr) ? hr : S_FALSE; }
+// the whole: its failure, or E_UNEXPECTED for a success code, which must read
+// neither as removed nor as "not installed" (S_FALSE, which lets the purge
+// run): the component may still be there.
+HRESULT NotRemoved(HRESULT hr) { return FAILED(hr) ? hr : E_UNEXPECTED; }
 
 // Removes the component through its own class and applies: S_OK, or
-// NETCFG_S_REBOOT from Apply, when removed. Holders are declared in
-// acquisition order, so they are released in reverse.
+// NETCFG_S_REBOOT when removal or Apply asked for a restart, when removed;
+// S_FALSE when it is not installed; anything else when it may still be.
+// Holders are declared in acquisition order, so they are released in reverse.
 HRESULT RemoveComponent(INetCfg *config) {
     ComRef<INetCfgComponent> component;
     HRESULT hr = config->FindComponent(kComponentId, component.Put());
-    if (hr != S_OK || !component) return NotRemoved(hr);  // S_FALSE: not installed
+    if (hr == S_FALSE) return S_FALSE;  // not installed
+    if (hr != S_OK || !component) return NotRemoved(hr);
 
     GUID classGuid = {};
     hr = component->GetClassGuid(&classGuid);
@@ -34,11 +37,10 @@ HRESULT RemoveComponent(INetCfg *config) {
     if (hr != S_OK) return NotRemoved(hr);
 
     OBO_TOKEN token = UserOboToken();
-    hr = classSetup->DeInstall(component.Get(), &token, nullptr);
-    if (hr != S_OK && hr != NETCFG_S_REBOOT) return NotRemoved(hr);
+    const HRESULT removal = classSetup->DeInstall(component.Get(), &token, nullptr);
+    if (removal != S_OK && removal != NETCFG_S_REBOOT) return NotRemoved(removal);
 
-    // Only Apply's answer decides whether a restart is needed.
-    hr = config->Apply();
+    hr = AfterStep(removal, config->Apply());
     return hr == S_OK || hr == NETCFG_S_REBOOT ? hr : NotRemoved(hr);
 }
 
@@ -49,14 +51,24 @@ BOOL Uninstall(BOOL *restartRequired) {
     *restartRequired = FALSE;
 
     BOOL result = FALSE;
+    bool notInstalled = false;
     {
         LockedNetConfig config;
-        HRESULT hr = config.Open();
-        if (hr == S_OK) hr = RemoveComponent(config.Get());
+        HRESULT hr = config.Open();  // S_FALSE here is a failed open, not an absence
+        if (hr == S_OK) {
+            hr = RemoveComponent(config.Get());
+            notInstalled = hr == S_FALSE;
+        }
         // The flags are the host's before the configuration closes.
         result = OperationResult(hr, restartRequired, nullptr);
     }
-    PurgeOemInfCopies();
+    // The INF copy goes only with the component: after a committed removal
+    // (whatever closing the configuration then answers), or when the
+    // configuration said it is not installed. Not when the configuration
+    // could not be opened (the write lock held past kLockWaitMs, the runtime
+    // or Initialize failing) nor when finding, removing or applying failed:
+    // the component may still be installed, and its later removal needs the INF.
+    if (result || notInstalled) PurgeOemInfCopies();
     return result;
 }
 

@@ -1,7 +1,8 @@
 // SetupUninstallOEMInfW: removing a published INF from the INF store.
 //
-// As the platform documents and answers it: the name is a file name without
-// a path of an INF in <Windows>\inf; one that is not a published oem<N>.inf
+// As the platform documents and answers it (the SetupUninstallOEMInfW page):
+// the name is a file name without a path of an INF in <Windows>\inf, and the
+// reserved argument null; one that is not a published oem<N>.inf
 // there is refused with ERROR_NOT_AN_INSTALLED_OEM_INF. Without
 // SUOI_FORCEDELETE an INF in use is kept and refused with
 // ERROR_INF_IN_USE_BY_DEVICES; on the simulated machine an INF is in use
@@ -55,12 +56,13 @@ bool InUseLocked(const std::string &hostPath) {
 }  // namespace
 
 extern "C" BOOL WINAPI SetupUninstallOEMInfW(PCWSTR infFileName, DWORD flags, PVOID reserved) {
-    (void)reserved;
     wchar_t flagText[16];
     swprintf(flagText, 16, L"%u", flags);
     if (EnterFails(Call::SetupUninstallOEMInfW, PathText(infFileName) + L" " + flagText))
         return FALSE;
-    if (!infFileName) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    // The SetupUninstallOEMInfW page: Reserved is set to NULL. It does not say
+    // what another value gets; the stricter answer refuses it.
+    if (!infFileName || reserved) return Fail(ERROR_INVALID_PARAMETER, FALSE);
     LockedMachine m;
     const std::wstring name = infFileName;
     std::wstring store = m->windowsDirectory ? Widen(*m->windowsDirectory) : L"C:\\WINDOWS";

@@ -3,7 +3,9 @@
 // time. Each run checks the result and flags, and that nothing is left
 // behind: no live reference other than what a terminated worker abandoned, no
 // CoTaskMem block, the write lock free (or abandoned), the calling thread's
-// runtime count as it was.
+// runtime count as it was. A removal leaves the machine consistent: the INF
+// copy stays while the component may be installed, and goes (through
+// SetupUninstallOEMInfW, or a plain delete when that fails) once it is not.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -193,6 +195,7 @@ std::vector<Injection> FailuresFor(Call call) {
         case Call::SetCurrentDirectoryW:
         case Call::GetWindowsDirectoryA:
         case Call::DeleteFileA:
+        case Call::SetupUninstallOEMInfW:
         case Call::FopenS:
         case Call::SplitPath:
         case Call::GetLastError:
@@ -208,32 +211,36 @@ std::vector<Injection> FailuresFor(Call call) {
 
 // Result and flags for an install whose component install answered `install`
 // and whose Apply calls answered `applies` (as many as ran): the last Apply
-// that ran decides; a cancel anywhere sets the cancelled flag.
+// that ran decides the result; NETCFG_S_REBOOT from any step that ran sets
+// the restart flag of a success; a cancel anywhere sets the cancelled flag.
 Outcome InstallOutcome(HRESULT install, const std::vector<HRESULT> &applies) {
     Outcome o{FALSE, FALSE, FALSE};
     HRESULT last = install;
+    bool rebootAsked = install == NETCFG_S_REBOOT;
     if (install == S_OK || install == NETCFG_S_REBOOT) {
         // S_OK: Apply, and when that one succeeds, Apply once more.
         // NETCFG_S_REBOOT: a single Apply.
         const size_t runs = install == S_OK ? 2 : 1;
         for (size_t i = 0; i < runs && i < applies.size(); ++i) {
             last = applies[i];
+            rebootAsked = rebootAsked || last == NETCFG_S_REBOOT;
             if (last != S_OK && last != NETCFG_S_REBOOT) break;
         }
     }
     if (last == S_OK || last == NETCFG_S_REBOOT) o.result = TRUE;
-    if (last == NETCFG_S_REBOOT && o.result) o.restart = TRUE;
+    if (rebootAsked && o.result) o.restart = TRUE;
     if (last == kCancelledHr) o.cancelled = TRUE;
     return o;
 }
 
 // Result and flag of a removal: Apply runs after a DeInstall that answered
-// S_OK or NETCFG_S_REBOOT, and only Apply's answer sets the flag.
+// S_OK or NETCFG_S_REBOOT; either asking for a restart sets the flag of a
+// success.
 Outcome UninstallOutcome(HRESULT deinstall, HRESULT apply) {
     Outcome o{FALSE, FALSE, kUntouched};
     if (deinstall != S_OK && deinstall != NETCFG_S_REBOOT) return o;
     if (apply == S_OK || apply == NETCFG_S_REBOOT) o.result = TRUE;
-    if (apply == NETCFG_S_REBOOT) o.restart = TRUE;
+    if (o.result && (deinstall == NETCFG_S_REBOOT || apply == NETCFG_S_REBOOT)) o.restart = TRUE;
     return o;
 }
 
@@ -282,6 +289,20 @@ Outcome ExpectedOutcome(const Scenario &s, const std::vector<sim::CallRecord> &l
          (call == Call::SetupCopyOEMInfW && answer.win32Error == ERROR_CANCELLED)))
         failed.cancelled = TRUE;
     return failed;
+}
+
+// Whether a removal's run, with the call at `index` of the recorded `log`
+// answering `answer`, is to purge: once the component was removed, or the
+// configuration said it is not installed. Never after a failure that may
+// leave it installed.
+bool ExpectedPurge(const Scenario &s, const std::vector<sim::CallRecord> &log, size_t index,
+                   const Answer &answer, const Outcome &expected) {
+    if (expected.result == TRUE) return true;
+    size_t find = log.size();
+    for (size_t i = 0; i < log.size() && find == log.size(); ++i)
+        if (log[i].call == Call::NetCfgFindComponent) find = i;
+    if (index == find) return answer.hresult == S_FALSE;
+    return !s.componentPresent && index > find;  // absent; the answer comes after the verdict
 }
 
 void ExpectOutcome(const Outcome &actual, const Outcome &expected, const std::string &where) {
@@ -343,6 +364,26 @@ protected:
         }
     }
 
+    // What the purge left: the marked copy stays unless the purge ran and
+    // was not itself kept from it (no Windows directory, the copy not
+    // readable); when it went, it went through the platform's removal, with a
+    // plain delete of the copy only when that failed, and of its .PNF.
+    static void ExpectStoreAfterRemoval(bool purges, Call injected, const std::string &where) {
+        const bool gone =
+            purges && injected != Call::GetWindowsDirectoryA && injected != Call::FopenS;
+        EXPECT_EQ(FileExistsAt("C:\\WINDOWS\\inf\\oem0.inf"), !gone) << where;
+        EXPECT_EQ(FileExistsAt("C:\\WINDOWS\\inf\\oem0.PNF"), !gone) << where;
+        EXPECT_EQ(sim::CallCount(Call::GetWindowsDirectoryA), purges ? 1 : 0) << where;
+        if (!gone) return;
+        int removals = 0, deletes = 0;
+        for (const sim::CallRecord &record : sim::CallLog()) {
+            removals += record.call == Call::SetupUninstallOEMInfW && record.detail == L"oem0.inf 1";
+            deletes += record.call == Call::DeleteFileA;
+        }
+        EXPECT_EQ(removals, 1) << where;
+        EXPECT_EQ(deletes, injected == Call::SetupUninstallOEMInfW ? 2 : 1) << where;
+    }
+
     std::vector<sim::CallRecord> Record(const Scenario &s, bool timed, Outcome *baseline) {
         Prepare(s);
         *baseline = timed ? RunTimed(s, kRecordLimitMs) : RunDirect(s);
@@ -371,17 +412,19 @@ TEST_F(FailureSweepTest, EveryFailingCallOfInstallAndUninstall) {
                 sim::Script(log[index].call, injection.answer, occurrence);
 
                 const Outcome actual = RunDirect(s);
-                ExpectOutcome(actual, ExpectedOutcome(s, log, index, injection.answer, baseline),
-                              where);
+                const Outcome expected =
+                    ExpectedOutcome(s, log, index, injection.answer, baseline);
+                ExpectOutcome(actual, expected, where);
                 EXPECT_EQ(sim::AbandonedReferences(), 0) << where;
                 EXPECT_EQ(sim::CurrentDirectory(), ExpectedDirectory(s, log, index, false))
                     << where;
                 if (s.op == Op::Install && !s.defaultInf) {
                     EXPECT_EQ(sim::CallCount(Call::SetCurrentDirectoryW), 0) << where;
                 }
-                // Every removal ends with the purge, whatever happened.
                 if (s.op == Op::Uninstall) {
-                    EXPECT_EQ(sim::CallCount(Call::GetWindowsDirectoryA), 1) << where;
+                    ExpectStoreAfterRemoval(
+                        ExpectedPurge(s, log, index, injection.answer, expected),
+                        log[index].call, where);
                 }
                 ExpectNothingLeaked(runtimeCount, where);
                 ++points;

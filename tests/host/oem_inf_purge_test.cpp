@@ -1,12 +1,15 @@
 // The purge of our installed INF copy: which names it tries, what counts as
-// a match in a file's head as the runtime's text mode reads it, and what it
-// deletes.
+// a match in a file's head as the runtime's text mode reads it, and how it
+// removes it: through SetupUninstallOEMInfW, a plain delete only for what that
+// leaves.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <setupapi.h>
 
 #include "setup/oem_inf_purge.h"
 #include "sim/machine.h"
@@ -81,7 +84,8 @@ TEST_F(OemInfPurgeTest, TriesOem0To49UnderTheWindowsDirectoryInRisingOrder) {
         FreshMachine();
         sim::SetWindowsDirectory(c.windowsDir);
         // Not ours, present, and ours at 31: the scan opens every name up to
-        // the match and deletes exactly the match and its twin.
+        // the match and removes exactly the match and its twin: the platform
+        // by its store name, forced; a plain delete for a .PNF left behind.
         WriteFileAt(StoreName(c.namesUnder, 4), "; someone else's driver\r\n");
         WriteFileAt(StoreName(c.namesUnder, 31), "; " + kMarker + "\r\n");
         WriteFileAt(StoreName(c.namesUnder, 31, "PNF"), "precompiled");
@@ -92,10 +96,11 @@ TEST_F(OemInfPurgeTest, TriesOem0To49UnderTheWindowsDirectoryInRisingOrder) {
         ASSERT_EQ(opened.size(), 32u);
         for (int n = 0; n < 32; ++n)
             EXPECT_TRUE(Names(opened[n], StoreName(c.namesUnder, n))) << "candidate " << n;
+        EXPECT_EQ(Details(sim::Call::SetupUninstallOEMInfW),
+                  std::vector<std::wstring>{L"oem31.inf 1"});
         const std::vector<std::wstring> deleted = Details(sim::Call::DeleteFileA);
-        ASSERT_EQ(deleted.size(), 2u);
-        EXPECT_TRUE(Names(deleted[0], StoreName(c.namesUnder, 31)));
-        EXPECT_TRUE(Names(deleted[1], StoreName(c.namesUnder, 31, "PNF")));
+        ASSERT_EQ(deleted.size(), 1u);
+        EXPECT_TRUE(Names(deleted[0], StoreName(c.namesUnder, 31, "PNF")));
         EXPECT_FALSE(FileExistsAt(StoreName(c.namesUnder, 31)));
         EXPECT_FALSE(FileExistsAt(StoreName(c.namesUnder, 31, "PNF")));
         EXPECT_TRUE(FileExistsAt(StoreName(c.namesUnder, 4)));
@@ -186,7 +191,7 @@ TEST_F(OemInfPurgeTest, MarkerCountsOnlyWithinTheFirst255CharactersAsTextModeRea
     }
 }
 
-TEST_F(OemInfPurgeTest, DeletesOnlyTheFirstMatchAndItsTwinEvenWhenTheInfStays) {
+TEST_F(OemInfPurgeTest, RemovesOnlyTheFirstMatchAndItsTwinEvenWhenTheInfStays) {
     for (int n = 0; n < 7; ++n)
         PutCopy(n, "; another vendor's driver " + std::to_string(n) + "\r\n");
     PutCopy(7, "; " + kMarker + "\r\n");
@@ -204,18 +209,35 @@ TEST_F(OemInfPurgeTest, DeletesOnlyTheFirstMatchAndItsTwinEvenWhenTheInfStays) {
     }
     EXPECT_EQ(sim::CallCount(sim::Call::FopenS), 8);
 
-    // The next purge finds oem12; the .inf cannot be deleted, its twin goes
-    // all the same, and the scan stops there.
+    // The next purge finds oem12; neither the platform nor a plain delete
+    // can remove the .inf, its twin goes all the same, and the scan stops
+    // there.
     PutCopy(20, "; " + kMarker + "\r\n");
     sim::FailDelete(StoreName("C:\\WINDOWS", 12));
     ndisfilter::PurgeOemInfCopies();
     EXPECT_TRUE(FileExistsAt(StoreName("C:\\WINDOWS", 12)));
     EXPECT_FALSE(FileExistsAt(StoreName("C:\\WINDOWS", 12, "PNF")));
     EXPECT_TRUE(FileExistsAt(StoreName("C:\\WINDOWS", 20)));
-    const std::vector<std::wstring> deleted = Details(sim::Call::DeleteFileA);
-    ASSERT_EQ(deleted.size(), 4u);
-    EXPECT_TRUE(Names(deleted[2], StoreName("C:\\WINDOWS", 12)));
-    EXPECT_TRUE(Names(deleted[3], StoreName("C:\\WINDOWS", 12, "PNF")));
+    std::vector<std::wstring> deleted = Details(sim::Call::DeleteFileA);
+    ASSERT_EQ(deleted.size(), 3u);
+    EXPECT_TRUE(Names(deleted[1], StoreName("C:\\WINDOWS", 12)));
+    EXPECT_TRUE(Names(deleted[2], StoreName("C:\\WINDOWS", 12, "PNF")));
+
+    // On a fresh machine the platform refuses oem20 (one it did not publish,
+    // say): a plain delete removes the copy, then its twin.
+    FreshMachine();
+    PutCopy(20, "; " + kMarker + "\r\n");
+    sim::Script(sim::Call::SetupUninstallOEMInfW,
+                sim::Answer::Win32(ERROR_NOT_AN_INSTALLED_OEM_INF));
+    ndisfilter::PurgeOemInfCopies();
+    EXPECT_FALSE(FileExistsAt(StoreName("C:\\WINDOWS", 20)));
+    EXPECT_FALSE(FileExistsAt(StoreName("C:\\WINDOWS", 20, "PNF")));
+    EXPECT_EQ(Details(sim::Call::SetupUninstallOEMInfW),
+              std::vector<std::wstring>{L"oem20.inf 1"});
+    deleted = Details(sim::Call::DeleteFileA);
+    ASSERT_EQ(deleted.size(), 2u);
+    EXPECT_TRUE(Names(deleted[0], StoreName("C:\\WINDOWS", 20)));
+    EXPECT_TRUE(Names(deleted[1], StoreName("C:\\WINDOWS", 20, "PNF")));
 }
 
 }  // namespace

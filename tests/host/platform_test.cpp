@@ -610,12 +610,16 @@ TEST_F(SimMachineTest, InfRemovalRefusesWhatIsNotAPublishedInfWithThePlatformsCo
         DWORD flags;
         std::function<void()> setup;
         DWORD error;  // ERROR_SUCCESS: removed
+        PVOID reserved = nullptr;
     };
     const std::string inf = "C:\\WINDOWS\\inf\\oem1.inf", pnf = "C:\\WINDOWS\\inf\\oem1.PNF";
+    int notNull = 0;
     const Case cases[] = {
         {"removed with its .PNF", L"oem1.inf", SUOI_FORCEDELETE, {}, ERROR_SUCCESS},
         {"any letter case", L"OEM1.INF", 0, {}, ERROR_SUCCESS},
         {"no name", nullptr, SUOI_FORCEDELETE, {}, ERROR_INVALID_PARAMETER},
+        {"reserved not null", L"oem1.inf", SUOI_FORCEDELETE, {}, ERROR_INVALID_PARAMETER,
+         &notNull},
         {"not there", L"oem4.inf", SUOI_FORCEDELETE, {}, ERROR_NOT_AN_INSTALLED_OEM_INF},
         {"not an oem<N>.inf", L"machine.inf", SUOI_FORCEDELETE,
          [] { WriteFileAt("C:\\WINDOWS\\inf\\machine.inf", "x"); }, ERROR_NOT_AN_INSTALLED_OEM_INF},
@@ -651,7 +655,7 @@ TEST_F(SimMachineTest, InfRemovalRefusesWhatIsNotAPublishedInfWithThePlatformsCo
         WriteFileAt(pnf, "precompiled");
         if (c.setup) c.setup();
         SetLastError(12345);
-        const BOOL removed = SetupUninstallOEMInfW(c.name, c.flags, nullptr);
+        const BOOL removed = SetupUninstallOEMInfW(c.name, c.flags, c.reserved);
         EXPECT_EQ(c.error == ERROR_SUCCESS, removed != FALSE);
         EXPECT_EQ(c.error, GetLastError());
         EXPECT_EQ(c.error != ERROR_SUCCESS, FileExistsAt(inf));

@@ -49,6 +49,7 @@ const Call kWorkerCalls[] = {
     Call::CoUninitialize,
     Call::GetWindowsDirectoryA,
     Call::FopenS,
+    Call::SetupUninstallOEMInfW,
     Call::DeleteFileA,
     Call::EndThread,
 };

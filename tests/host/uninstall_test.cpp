@@ -1,6 +1,7 @@
 // Uninstall: removal through the component's own class, the restart flag
-// that only Apply's answer sets, what every failing step gives back, and the
-// INF purge that ends every call that received its flag pointer.
+// that any step's NETCFG_S_REBOOT sets once removed, what every failing step
+// gives back, and the INF purge that follows a removal or an absence, never a
+// failure that may leave the component installed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -96,11 +97,27 @@ protected:
         PutOemCopy(0, kOtherInf);
         PutOemCopy(2, kOurInf);
     }
+    // Our copy went through the platform's own removal (as its store name,
+    // forced), the other vendor's stayed.
     void ExpectPurged() {
         EXPECT_FALSE(FileExistsAt(OemName(2)));
         EXPECT_FALSE(FileExistsAt(OemName(2, "PNF")));
         EXPECT_TRUE(FileExistsAt(OemName(0)));
         EXPECT_TRUE(FileExistsAt(OemName(0, "PNF")));
+        const std::vector<sim::CallRecord> log = sim::CallLog();
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const sim::CallRecord &record) {
+                                    return record.call == sim::Call::SetupUninstallOEMInfW &&
+                                           record.detail == L"oem2.inf 1";
+                                }),
+                  1);
+    }
+    // A component that may still be installed keeps its INF: no purge at all.
+    void ExpectKept() {
+        EXPECT_TRUE(FileExistsAt(OemName(2)));
+        EXPECT_TRUE(FileExistsAt(OemName(2, "PNF")));
+        EXPECT_EQ(sim::CallCount(sim::Call::GetWindowsDirectoryA), 0);
+        EXPECT_EQ(sim::CallCount(sim::Call::SetupUninstallOEMInfW), 0);
     }
 };
 
@@ -169,7 +186,7 @@ TEST_F(UninstallTest, EachUninstallPurgesOneCopyWhetherOrNotTheComponentIsInstal
     ExpectNothingHeld(runtimeBefore);
 }
 
-TEST_F(UninstallTest, LockHeldByAnotherClientFailsAfterTheLockWaitFreesItsDescriptionAndPurges) {
+TEST_F(UninstallTest, LockHeldByAnotherClientFailsAfterTheLockWaitFreesItsDescriptionKeepsTheInf) {
     FreshMachineWithComponent();
     sim::HoldWriteLock(L"Another installer");
     const int runtimeBefore = sim::RuntimeInitCount();
@@ -188,17 +205,18 @@ TEST_F(UninstallTest, LockHeldByAnotherClientFailsAfterTheLockWaitFreesItsDescri
     EXPECT_EQ(sim::OutstandingTaskMemBlocks(), 0);
     EXPECT_EQ(sim::CallCount(sim::Call::NetCfgFindComponent), 0);
     EXPECT_TRUE(sim::ComponentInstalled(kComponentId));
-    ExpectPurged();
+    ExpectKept();
     EXPECT_EQ(sim::WriteLockHolder(), std::optional<std::wstring>(L"Another installer"));
     EXPECT_EQ(sim::LiveReferences(), 0);
     EXPECT_EQ(sim::RuntimeInitCount(), runtimeBefore);
 
     sim::ReleaseHeldWriteLock();
     EXPECT_TRUE(filter->Uninstall(&restart));
+    ExpectPurged();
     ExpectNothingHeld(runtimeBefore);
 }
 
-TEST_F(UninstallTest, OnlyApplysAnswerSetsTheRestartFlag) {
+TEST_F(UninstallTest, ARestartTheRemovalOrApplyAskedForSetsTheFlagOnceRemoved) {
     struct Row {
         const char *what;
         HRESULT deinstall;
@@ -210,10 +228,11 @@ TEST_F(UninstallTest, OnlyApplysAnswerSetsTheRestartFlag) {
     };
     const Row rows[] = {
         {"removed", S_OK, S_OK, TRUE, FALSE, true, true},
-        {"removal wants restart, apply does not", NETCFG_S_REBOOT, S_OK, TRUE, FALSE, true, true},
+        {"removal wants restart, apply does not", NETCFG_S_REBOOT, S_OK, TRUE, TRUE, true, true},
         {"apply wants restart", S_OK, NETCFG_S_REBOOT, TRUE, TRUE, true, true},
         {"both want restart", NETCFG_S_REBOOT, NETCFG_S_REBOOT, TRUE, TRUE, true, true},
         {"apply fails", S_OK, E_FAIL, FALSE, FALSE, true, false},
+        {"removal wants restart, apply fails", NETCFG_S_REBOOT, E_FAIL, FALSE, FALSE, true, false},
         {"apply cancelled", S_OK, kCancelledHr, FALSE, FALSE, true, false},
         {"removal answers S_FALSE", S_FALSE, S_OK, FALSE, FALSE, false, false},
         {"removal fails", E_FAIL, S_OK, FALSE, FALSE, false, false},
@@ -232,12 +251,15 @@ TEST_F(UninstallTest, OnlyApplysAnswerSetsTheRestartFlag) {
         EXPECT_EQ(restart, row.restart);
         EXPECT_EQ(sim::CallCount(sim::Call::NetCfgApply), row.applied ? 1 : 0);
         EXPECT_EQ(sim::ComponentInstalled(kComponentId), !row.removed);
-        ExpectPurged();
+        if (row.removed)
+            ExpectPurged();
+        else
+            ExpectKept();
         ExpectNothingHeld(runtimeBefore);
     }
 }
 
-TEST_F(UninstallTest, EveryFailingStepReleasesWhatItTookInReverseOrderAndStillPurges) {
+TEST_F(UninstallTest, EveryFailingStepReleasesWhatItTookInReverseOrderAndPurgesOnlyWhenGone) {
     using sim::Call;
     const std::vector<std::string> kClose = {"INetCfgLock", "INetCfg"};
     auto then = [](std::vector<std::string> first, const std::vector<std::string> &rest) {
@@ -252,6 +274,7 @@ TEST_F(UninstallTest, EveryFailingStepReleasesWhatItTookInReverseOrderAndStillPu
         BOOL result;
         bool removed;
         std::vector<std::string> releases;  // from the failing call on
+        bool reportedAbsent = false;  // not removed, yet the configuration said "not installed"
     };
     const Row rows[] = {
         {"runtime", Call::CoInitialize, sim::Answer::Hr(E_OUTOFMEMORY), 1, FALSE, false, {}},
@@ -291,6 +314,8 @@ TEST_F(UninstallTest, EveryFailingStepReleasesWhatItTookInReverseOrderAndStillPu
          false,
          {"INetCfgLock", "INetCfg"}},
         {"find", Call::NetCfgFindComponent, sim::Answer::Hr(E_FAIL), 1, FALSE, false, kClose},
+        {"find answers not installed", Call::NetCfgFindComponent, sim::Answer::Hr(S_FALSE), 1,
+         FALSE, false, kClose, true},
         {"class guid", Call::ComponentGetClassGuid, sim::Answer::Hr(E_FAIL), 1, FALSE, false,
          then({"INetCfgComponent"}, kClose)},
         {"class", Call::NetCfgQueryNetCfgClass, sim::Answer::Hr(E_NOINTERFACE), 1, FALSE, false,
@@ -331,12 +356,16 @@ TEST_F(UninstallTest, EveryFailingStepReleasesWhatItTookInReverseOrderAndStillPu
         EXPECT_EQ(restart, FALSE);
         EXPECT_EQ(sim::ComponentInstalled(kComponentId), !row.removed);
         EXPECT_EQ(ReleasesFrom(row.call, row.occurrence), row.releases);
-        ExpectPurged();
+        if (row.removed || row.reportedAbsent)
+            ExpectPurged();
+        else
+            ExpectKept();
         ExpectNothingHeld(runtimeBefore);
     }
 
-    // The calling thread's runtime already initialised: the open fails,
-    // the extra initialisation is balanced, the purge still runs.
+    // The calling thread's runtime already initialised: the open fails (its
+    // S_FALSE is no "not installed"), the extra initialisation is balanced,
+    // the INF copy stays.
     FreshMachineWithComponent();
     ASSERT_EQ(CoInitialize(nullptr), S_OK);
     const int runtimeBefore = sim::RuntimeInitCount();
@@ -347,7 +376,7 @@ TEST_F(UninstallTest, EveryFailingStepReleasesWhatItTookInReverseOrderAndStillPu
         EXPECT_EQ(restart, FALSE);
         EXPECT_EQ(sim::CallCount(Call::CoCreateInstance), 0);
         EXPECT_TRUE(sim::ComponentInstalled(kComponentId));
-        ExpectPurged();
+        ExpectKept();
         ExpectNothingHeld(runtimeBefore);
     }
     CoUninitialize();

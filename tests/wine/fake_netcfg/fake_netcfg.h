@@ -87,6 +87,8 @@ int fake_next_object_number(void);
 /* The INetCfg that a class object belongs to is told of installs and removals. */
 void fake_netcfg_add_pending(INetCfg *netcfg, const WCHAR *id);
 BOOL fake_netcfg_remove_pending(INetCfg *netcfg, const WCHAR *id);
+/* A pending change needs a restart (its install or removal said so). */
+void fake_netcfg_restart_pending(INetCfg *netcfg);
 BOOL fake_netcfg_write_locked(INetCfg *netcfg);
 
 #endif

@@ -4,7 +4,9 @@
  *
  * Changes (component installs and removals) are pending until a successful
  * Apply writes them to components.txt; Uninitialize drops what was not
- * applied.
+ * applied. A change whose install or removal answered NETCFG_S_REBOOT needs a
+ * restart: the Apply that commits it answers NETCFG_S_REBOOT unless scripted,
+ * any other Apply S_OK.
  */
 #include "fake_netcfg.h"
 
@@ -21,6 +23,7 @@ struct netcfg {
     BOOL initialized;
     WCHAR pending[MAX_COMPONENTS][64];
     int pending_count;
+    BOOL restart_pending; /* a pending change whose step answered NETCFG_S_REBOOT */
 };
 
 static inline struct netcfg *impl_from_INetCfg(INetCfg *iface) {
@@ -122,12 +125,14 @@ static HRESULT WINAPI netcfg_Uninitialize(INetCfg *iface) {
     if (!check_initialized(netcfg, "Uninitialize")) return NETCFG_E_NOT_INITIALIZED;
     netcfg->initialized = FALSE;
     netcfg->pending_count = 0;
+    netcfg->restart_pending = FALSE;
     return S_OK;
 }
 
 static HRESULT WINAPI netcfg_Apply(INetCfg *iface) {
     struct netcfg *netcfg = impl_from_INetCfg(iface);
     struct fake_answer answer;
+    BOOL reboot;
 
     check_alive(netcfg, "Apply");
     answer = fake_begin_call(CALL_APPLY, "#%d", netcfg->number);
@@ -138,7 +143,11 @@ static HRESULT WINAPI netcfg_Apply(INetCfg *iface) {
     }
     if (answer.scripted && FAILED(answer.hr)) return answer.hr;
     fake_commit_components((const WCHAR(*)[64])netcfg->pending, netcfg->pending_count);
-    return answer.scripted ? answer.hr : S_OK;
+    reboot = netcfg->restart_pending;
+    netcfg->restart_pending = FALSE; /* committed: a second Apply has nothing to restart for */
+    if (answer.scripted) return answer.hr;
+    /* INetCfg::Apply page: NETCFG_S_REBOOT if the applied changes required a reboot. */
+    return reboot ? NETCFG_S_REBOOT : S_OK;
 }
 
 static HRESULT WINAPI netcfg_Cancel(INetCfg *iface) {
@@ -149,6 +158,7 @@ static HRESULT WINAPI netcfg_Cancel(INetCfg *iface) {
     answer = fake_begin_call(CALL_CANCEL, "#%d", netcfg->number);
     if (answer.scripted) return answer.hr;
     netcfg->pending_count = fake_load_components(netcfg->pending, MAX_COMPONENTS);
+    netcfg->restart_pending = FALSE;
     return S_OK;
 }
 
@@ -327,6 +337,10 @@ BOOL fake_netcfg_remove_pending(INetCfg *iface, const WCHAR *id) {
             return TRUE;
         }
     return FALSE;
+}
+
+void fake_netcfg_restart_pending(INetCfg *iface) {
+    impl_from_INetCfg(iface)->restart_pending = TRUE;
 }
 
 BOOL fake_netcfg_write_locked(INetCfg *iface) {

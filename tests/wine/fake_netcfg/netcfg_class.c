@@ -155,6 +155,7 @@ static HRESULT WINAPI setup_Install(INetCfgClassSetup *iface, LPCWSTR id, OBO_TO
     }
     if (answer.scripted && FAILED(answer.hr)) return answer.hr;
     fake_netcfg_add_pending(class->netcfg, id);
+    if (answer.scripted && answer.hr == NETCFG_S_REBOOT) fake_netcfg_restart_pending(class->netcfg);
     if (out) *out = fake_component_create(id);
     return answer.scripted ? answer.hr : S_OK;
 }
@@ -181,6 +182,7 @@ static HRESULT WINAPI setup_DeInstall(INetCfgClassSetup *iface, INetCfgComponent
     }
     if (answer.scripted && FAILED(answer.hr)) return answer.hr;
     if (!fake_netcfg_remove_pending(class->netcfg, id)) return E_INVALIDARG;
+    if (answer.scripted && answer.hr == NETCFG_S_REBOOT) fake_netcfg_restart_pending(class->netcfg);
     return answer.scripted ? answer.hr : S_OK;
 }
 

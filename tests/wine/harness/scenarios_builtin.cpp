@@ -1,6 +1,7 @@
 // Scenarios against Wine's own network configuration object, which loads,
 // locks and initialises but cannot look up classes or components: every
-// operation answers FALSE cleanly, and an uninstall still purges.
+// operation answers FALSE cleanly, and an uninstall, which cannot tell whether
+// the component is installed, keeps its INF copy.
 #include "harness.h"
 
 #include <stdio.h>
@@ -16,9 +17,9 @@ void WriteMarkedOem(int n) {
     WriteBytes(InfStore() + L"oem" + std::to_wstring(n) + L".PNF", "precompiled");
 }
 
-bool OemGone(int n) {
-    return !FileExists(InfStore() + L"oem" + std::to_wstring(n) + L".inf") &&
-           !FileExists(InfStore() + L"oem" + std::to_wstring(n) + L".PNF");
+bool OemKept(int n) {
+    return FileExists(InfStore() + L"oem" + std::to_wstring(n) + L".inf") &&
+           FileExists(InfStore() + L"oem" + std::to_wstring(n) + L".PNF");
 }
 
 void BuiltinInstall() {
@@ -43,13 +44,13 @@ void BuiltinInstall() {
     DeleteFileW((ProgramDirectory() + L"\\DorvaneV.inf").c_str());
 }
 
-void BuiltinUninstallPurges() {
+void BuiltinUninstallKeepsTheInf() {
     CleanInfStore();
     WriteMarkedOem(2);
     Filter filter;
     BOOL restart = kUnset;
     Expect(filter->Uninstall(&restart) == FALSE && restart == 0, "Uninstall: FALSE, restart 0");
-    Expect(OemGone(2), "the marked oem2.inf and oem2.PNF were purged");
+    Expect(OemKept(2), "the marked oem2.inf and oem2.PNF were kept");
 }
 
 void BuiltinTimedAndRetried() {
@@ -66,7 +67,7 @@ void BuiltinTimedAndRetried() {
     Expect(filter->UninstallWithTimeout(30000, &timedOut, &restart) == FALSE && timedOut == 0 &&
                restart == 0,
            "UninstallWithTimeout(30 s): FALSE, not timed out");
-    Expect(OemGone(3), "its worker purged oem3.inf");
+    Expect(OemKept(3), "its worker kept oem3.inf");
     restart = cancelled = kUnset;
     Expect(filter->InstallWithRetry(inf.c_str(), &restart, &cancelled) == FALSE && restart == 0 &&
                cancelled == 0,
@@ -75,7 +76,7 @@ void BuiltinTimedAndRetried() {
     WriteMarkedOem(4);
     Expect(filter->UninstallWithRetry(&restart) == FALSE && restart == 0,
            "UninstallWithRetry: FALSE at once");
-    Expect(OemGone(4), "its worker purged oem4.inf");
+    Expect(OemKept(4), "its worker kept oem4.inf");
 }
 
 }  // namespace
@@ -83,7 +84,8 @@ void BuiltinTimedAndRetried() {
 const std::vector<Scenario> kBuiltinScenarios = {
     {"version resource read back with GetFileVersionInfoW", CheckVersionResource},
     {"built-in configuration: Install answers FALSE cleanly", BuiltinInstall},
-    {"built-in configuration: Uninstall answers FALSE and still purges", BuiltinUninstallPurges},
+    {"built-in configuration: Uninstall answers FALSE and keeps the INF copy",
+     BuiltinUninstallKeepsTheInf},
     {"built-in configuration: timed and retried operations answer FALSE", BuiltinTimedAndRetried},
 };
 

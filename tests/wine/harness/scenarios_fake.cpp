@@ -3,6 +3,8 @@
 // timed and retried operations with workers really terminated.
 #include "harness.h"
 
+#include <devguid.h>
+#include <netcfgx.h>
 #include <process.h>
 #include <setupapi.h>
 #include <stdio.h>
@@ -177,9 +179,13 @@ struct ApplyCase {
 
 const std::vector<std::string> kAdd = {"INetCfg.QueryNetCfgClass", "INetCfgClassSetup.Install"};
 
+// A restart any step asked for stays asked for once the install succeeds.
 const ApplyCase kApplyCases[] = {
-    {"install answers NETCFG_S_REBOOT, Apply S_OK: TRUE, restart 0",
-     "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\n", TRUE, 0, 0,
+    {"install answers NETCFG_S_REBOOT, Apply S_OK: TRUE, restart 1",
+     "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\nanswer INetCfg.Apply S_OK\n", TRUE, 1, 0,
+     Sequence({kAdd, {"INetCfg.Apply"}}), true},
+    {"install answers NETCFG_S_REBOOT, Apply as documented: TRUE, restart 1",
+     "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\n", TRUE, 1, 0,
      Sequence({kAdd, {"INetCfg.Apply"}}), true},
     {"install answers NETCFG_S_REBOOT, Apply NETCFG_S_REBOOT: TRUE, restart 1",
      "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\nanswer INetCfg.Apply NETCFG_S_REBOOT\n",
@@ -187,8 +193,8 @@ const ApplyCase kApplyCases[] = {
     {"install answers NETCFG_S_REBOOT, Apply fails: FALSE",
      "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\nanswer INetCfg.Apply E_FAIL\n", FALSE, 0, 0,
      Sequence({kAdd, {"INetCfg.Apply"}}), false},
-    {"Apply NETCFG_S_REBOOT then S_OK: TRUE, restart 0",
-     "answer INetCfg.Apply NETCFG_S_REBOOT S_OK\n", TRUE, 0, 0,
+    {"Apply NETCFG_S_REBOOT then S_OK: TRUE, restart 1",
+     "answer INetCfg.Apply NETCFG_S_REBOOT S_OK\n", TRUE, 1, 0,
      Sequence({kAdd, {"INetCfg.Apply", "INetCfg.Apply"}}), true},
     {"Apply S_OK then NETCFG_S_REBOOT: TRUE, restart 1",
      "answer INetCfg.Apply S_OK NETCFG_S_REBOOT\n", TRUE, 1, 0,
@@ -345,8 +351,11 @@ void UninstallAnswers() {
         BOOL result, restart;
         bool applied;
     } kCases[] = {
-        {"removal answers NETCFG_S_REBOOT, Apply S_OK: TRUE, restart 0",
-         "answer INetCfgClassSetup.DeInstall NETCFG_S_REBOOT\n", TRUE, 0, true},
+        {"removal answers NETCFG_S_REBOOT, Apply S_OK: TRUE, restart 1",
+         "answer INetCfgClassSetup.DeInstall NETCFG_S_REBOOT\nanswer INetCfg.Apply S_OK\n", TRUE,
+         1, true},
+        {"removal answers NETCFG_S_REBOOT, Apply as documented: TRUE, restart 1",
+         "answer INetCfgClassSetup.DeInstall NETCFG_S_REBOOT\n", TRUE, 1, true},
         {"Apply answers NETCFG_S_REBOOT: TRUE, restart 1", "answer INetCfg.Apply NETCFG_S_REBOOT\n",
          TRUE, 1, true},
         {"removal fails: FALSE, no Apply", "answer INetCfgClassSetup.DeInstall E_FAIL\n", FALSE, 0,
@@ -364,7 +373,11 @@ void UninstallAnswers() {
         const BOOL result = filter->Uninstall(&restart);
         Expect(result == c.result && restart == c.restart,
                "Uninstall: %d, restart %d (want %d, %d)", result, restart, c.result, c.restart);
-        Expect(!OemExists(4), "the marked oem4.inf purged all the same");
+        // The copy goes with the component only: after a failure that may
+        // leave it installed it stays.
+        Expect(OemExists(4) == !c.result, "the marked oem4.inf %s",
+               c.result ? "purged" : "kept");
+        Expect(Installed() == !c.result, "component %s", c.result ? "removed" : "still installed");
         const auto log = ReadCallLog();
         Expect((CountCalls(log, "INetCfg.Apply") == 1) == c.applied, "Apply %s",
                c.applied ? "called once" : "not called");
@@ -400,7 +413,7 @@ void UninstallLockHeld() {
     Expect(filter->Uninstall(&restart) == FALSE && restart == 0,
            "Uninstall returns FALSE, restart 0");
     const DWORD elapsed = GetTickCount() - started;
-    Expect(!OemExists(9), "oem9.inf purged all the same");
+    Expect(OemExists(9), "oem9.inf kept: the component may still be installed");
     Expect(Installed(), "component still installed");
     ExpectLockedOut(ReadCallLog(), elapsed);
 }
@@ -435,6 +448,74 @@ void PurgeReadsTextMode() {
     for (int n : {1, 2, 3, 4, 5, 50})
         Expect(OemExists(n), "oem%d.inf still kept after a second purge", n);
     ExpectCleanLog(ReadCallLog());
+}
+
+// ---- the test server itself, driven directly
+
+// Two Applies after one change, straight from the server: the first commits
+// it and asks for a restart only if its install or removal did; the second
+// has nothing to commit.
+void ServerApplyAnswers() {
+    const struct {
+        const char *name, *directives;
+        bool removal;  // DeInstall an installed component, else Install it
+        HRESULT first, second;
+    } kCases[] = {
+        {"install: S_OK, S_OK", "", false, S_OK, S_OK},
+        {"install asked for a restart: NETCFG_S_REBOOT, S_OK",
+         "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\n", false, NETCFG_S_REBOOT, S_OK},
+        {"removal asked for a restart: NETCFG_S_REBOOT, S_OK",
+         "answer INetCfgClassSetup.DeInstall NETCFG_S_REBOOT\n", true, NETCFG_S_REBOOT, S_OK},
+        {"scripted Apply answers win: S_OK, NETCFG_S_REBOOT",
+         "answer INetCfgClassSetup.Install NETCFG_S_REBOOT\nanswer INetCfg.Apply S_OK "
+         "NETCFG_S_REBOOT\n",
+         false, S_OK, NETCFG_S_REBOOT},
+    };
+    for (const auto &c : kCases) {
+        printf("    - %s\n", c.name);
+        StartFakeScenario(c.name, c.directives,
+                          c.removal ? std::vector<std::string>{kComponent} : std::vector<std::string>{});
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        INetCfg *config = nullptr;
+        INetCfgLock *lock = nullptr;
+        INetCfgClassSetup *setup = nullptr;
+        INetCfgComponent *component = nullptr;
+        LPWSTR holder = nullptr;
+        OBO_TOKEN token = {};
+        token.Type = OBO_USER;
+        bool changed =
+            CoCreateInstance(CLSID_CNetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfg,
+                             reinterpret_cast<void **>(&config)) == S_OK &&
+            config->QueryInterface(IID_INetCfgLock, reinterpret_cast<void **>(&lock)) == S_OK &&
+            lock->AcquireWriteLock(ndisfilter::kLockWaitMs, L"harness", &holder) == S_OK &&
+            config->Initialize(nullptr) == S_OK &&
+            config->QueryNetCfgClass(&GUID_DEVCLASS_NETSERVICE, IID_INetCfgClassSetup,
+                                     reinterpret_cast<void **>(&setup)) == S_OK;
+        if (changed && c.removal)
+            changed = config->FindComponent(ndisfilter::kComponentId, &component) == S_OK &&
+                      SUCCEEDED(setup->DeInstall(component, &token, nullptr));
+        else if (changed)
+            changed = SUCCEEDED(
+                setup->Install(ndisfilter::kComponentId, &token, 0, 0, nullptr, nullptr, nullptr));
+        Expect(changed, "the change was made");
+        if (changed) {
+            const HRESULT first = config->Apply(), second = config->Apply();
+            Expect(first == c.first && second == c.second,
+                   "Apply answered 0x%08lX, then 0x%08lX (want 0x%08lX, 0x%08lX)", first, second,
+                   c.first, c.second);
+            Expect(Installed() == !c.removal, "the change was committed");
+        }
+        if (component) component->Release();
+        if (setup) setup->Release();
+        if (changed) {
+            config->Uninitialize();
+            lock->ReleaseWriteLock();
+        }
+        if (lock) lock->Release();
+        if (config) config->Release();
+        CoUninitialize();
+        ExpectCleanLog(ReadCallLog());
+    }
 }
 
 // ---- a runtime already initialised on the calling thread
@@ -484,7 +565,7 @@ void RuntimeAlreadyInitialised() {
                "Install: FALSE, flags 0 (restart %d, cancelled %d)", result.restart,
                result.cancelled);
         Expect(result.uninstall == FALSE, "Uninstall: FALSE");
-        Expect(!OemExists(6), "the uninstall still purged oem6.inf");
+        Expect(OemExists(6), "oem6.inf kept: the open failed, the component may be installed");
         Expect(result.afterUninit == CO_E_NOTINITIALIZED,
                "after the thread's one CoUninitialize its runtime is gone (balanced): 0x%08lx",
                result.afterUninit);
@@ -681,9 +762,11 @@ const std::vector<Scenario> kFakeScenarios = {
     {"install, write lock held by another client", InstallLockHeld},
     {"install as oem0.inf, then uninstall purges it", InstallIntoOemNameAndPurge},
     {"uninstall, installed: removed, applied, first marked copy purged", UninstallRemovesAndPurges},
-    {"uninstall, answers of removal and apply; purge on every path", UninstallAnswers},
+    {"uninstall, answers of removal and apply; purge only once removed", UninstallAnswers},
     {"uninstall twice: second finds nothing, purges the next copy", UninstallNotInstalledTwice},
-    {"uninstall, write lock held by another client: purge all the same", UninstallLockHeld},
+    {"uninstall, write lock held by another client: INF copy kept", UninstallLockHeld},
+    {"test server's Apply answers NETCFG_S_REBOOT only for a change that needs it",
+     ServerApplyAnswers},
     {"purge reads INF heads in text mode, oem0 to oem49 only", PurgeReadsTextMode},
     {"runtime already initialised on the calling thread", RuntimeAlreadyInitialised},
     {"InstallWithTimeout, worker hung in the server: terminated", InstallTimeoutTerminatesWorker},
