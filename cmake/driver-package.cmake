@@ -12,12 +12,14 @@ if(NDISFILTER_DRIVER_PACKAGE)
   get_filename_component(NDISFILTER_DRIVER_DIR ${NDISFILTER_DRIVER_PACKAGE} ABSOLUTE)
 else()
   set(NDISFILTER_DRIVER_DIR ${PROJECT_BINARY_DIR}/driver-package)
+  # Read without its carriage returns; written back with CRLF line ends.
   file(READ ${PROJECT_SOURCE_DIR}/inf/DorvaneV.inf sample)
-  string(REPLACE "; A sample: it names no catalog and comes without DorvaneV.sys, so as it is\r\n; it installs on no Windows machine; the packages take a driver package folder."
+  string(REPLACE "\r" "" sample "${sample}")
+  string(REPLACE "; A sample: it names no catalog and comes without DorvaneV.sys, so as it is\n; it installs on no Windows machine; the packages take a driver package folder."
     "; A stand-in made by the build: DorvaneV.sys and DorvaneV.cat are not a driver." sample "${sample}")
-  string(REPLACE "PnpLockdown = 1\r\n" "PnpLockdown = 1\r\nCatalogFile = DorvaneV.cat\r\n"
+  string(REPLACE "PnpLockdown = 1\n" "PnpLockdown = 1\nCatalogFile = DorvaneV.cat\n"
     sample "${sample}")
-  file(CONFIGURE OUTPUT ${NDISFILTER_DRIVER_DIR}/DorvaneV.inf CONTENT "${sample}")
+  file(CONFIGURE OUTPUT ${NDISFILTER_DRIVER_DIR}/DorvaneV.inf CONTENT "${sample}" NEWLINE_STYLE CRLF)
   foreach(name DorvaneV.sys DorvaneV.cat)
     file(CONFIGURE OUTPUT ${NDISFILTER_DRIVER_DIR}/${name}
       CONTENT "${name}: a stand-in made by the ndisfilter build, not a driver file.\n")
