@@ -344,7 +344,7 @@ scenario present 'answer INetCfg.Apply E_FAIL'
 echo ZQ_DorvaneV >"$STATE_UNIX/components.txt"
 free=0
 while compgen -G "$STORE_UNIX/[oO][eE][mM]$free.[iI][nN][fF]" >/dev/null; do free=$((free + 1)); done
-cp inf/DorvaneV.inf "$STORE_UNIX/oem$free.inf"
+cp "$DRIVER_DIR/DorvaneV.inf" "$STORE_UNIX/oem$free.inf"
 msiexec /i "$STATE\\ndisfilter.msi" /qn
 check "failed install exits 1603" test "$CODE" = 1603
 check "log: the component found before" logged 'DetectFilter: the component is installed already: NDISFILTERPRESENT=1'
