@@ -547,7 +547,6 @@ public:
     std::vector<std::wstring> log;
     int restartRequests = 0;
 
-    ~SimSession() = default;
     bool ReadActionData(std::wstring &out, std::wstring &) override {
         out = data;
         return true;
