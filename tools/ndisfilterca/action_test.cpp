@@ -62,7 +62,7 @@ public:
     bool dataReadable = true;
     std::wstring data;
     std::wstring loadError;  // non-empty: the library does not load
-    int notes = 0;           // the restart note's references, as a global atom counts them
+    int notes = 0;           // restart notes made (the registry holds one per product)
     DWORD noteError = 0;     // non-zero: no note can be made
     DWORD takeError = 0;     // non-zero: the note cannot be read or removed
     bool restartGranted = true;
