@@ -38,6 +38,9 @@ public:
         if (!ParseActionData(text, m_action, data, error))
             return FailEarly(L"bad CustomActionData: " + error);
 
+        // As LocalSystem, the main actions remove a note an earlier run left
+        // and its immediate actions could not (a standard user's token).
+        if (m_action == Action::Install || m_action == Action::Uninstall) TakeStaleNote();
         const std::wstring library = LibraryPathIn(data.dir);
         Log(L"loading " + library);
         INdisFilterHelper2 *helper = m_host.LoadLibraryHelper(library, error);
@@ -103,10 +106,7 @@ private:
     // A restart note left by an earlier installation that did not get as far
     // as ScheduleRestart (one rolled back) goes first.
     UINT DetectPresent() {
-        DWORD noteError = ERROR_SUCCESS;
-        if (m_host.TakeRestartNote(noteError))
-            Log(L"removed a restart note left by an earlier installation that did not finish");
-        if (noteError != ERROR_SUCCESS) LogNoteLeft(noteError);
+        TakeStaleNote();
         const std::optional<bool> installed = Installed();
         if (installed == false) {
             Log(L"the component is not installed");
@@ -146,8 +146,15 @@ private:
         return Answer(kActionSuccess, L"ERROR_SUCCESS");
     }
 
+    void TakeStaleNote() {
+        DWORD noteError = ERROR_SUCCESS;
+        if (m_host.TakeRestartNote(noteError))
+            Log(L"removed a restart note left by an earlier installation that did not finish");
+        if (noteError != ERROR_SUCCESS) LogNoteLeft(noteError);
+    }
+
     // A note that could not be read or removed: the next installation's
-    // DetectFilter tries again.
+    // DetectFilter and InstallFilter or UninstallFilter try again.
     void LogNoteLeft(DWORD error) {
         Log(L"warning: the restart note in HKLM\\SOFTWARE\\ndisfilter could not be read or "
             L"removed (error " +

@@ -230,6 +230,19 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
           L"for it after InstallFinalize",
           L"returns 0 (ERROR_SUCCESS, restart required)"},
          1},
+        {"install: a stale note goes first", Action::Install, [](FakeHost &h) { h.notes = 1; },
+         kActionSuccess, 1, 0, 0, 0,
+         {L"InstallFilter: removed a restart note left by an earlier installation that did not "
+          L"finish",
+          L"InstallFilter: returns 0 (ERROR_SUCCESS)"}},
+        {"uninstall: a stale note that cannot be removed", Action::Uninstall,
+         [](FakeHost &h) {
+             h.notes = 1;
+             h.takeError = 5;
+         },
+         kActionSuccess, 0, 1, 0, 1,
+         {L"UninstallFilter: warning: the restart note in HKLM\\SOFTWARE\\ndisfilter could not "
+          L"be read or removed (error 5)"}},
         {"install needs a restart, no note can be made", Action::Install,
          [](FakeHost &h) {
              h.helper.restart = TRUE;
@@ -814,6 +827,16 @@ TEST_F(ActionSweepTest, TheRestartNoteIsInTheSixtyFourBitView) {
         EXPECT_FALSE(TakeRestartNote(kProductCode, error)) << "taken once only";
         EXPECT_EQ(sim::OpenRegistryKeys(), 0);
     }
+    // A reader that may not change HKLM\SOFTWARE (a standard user's token):
+    // the note is found, and stays for a run as LocalSystem to remove.
+    ASSERT_EQ(WriteRestartNote(kProductCode), static_cast<DWORD>(ERROR_SUCCESS));
+    sim::Script(sim::Call::RegOpenKeyExW, sim::Answer::Win32(ERROR_ACCESS_DENIED),
+                sim::CallCount(sim::Call::RegOpenKeyExW) + 2);
+    DWORD error = 0;
+    EXPECT_TRUE(TakeRestartNote(kProductCode, error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(sim::RegistryDword(kRestartNoteKey, kProductCode).has_value());
+    EXPECT_EQ(sim::OpenRegistryKeys(), 0);
 }
 
 TEST(UnreadableLibraryText, SaysNotThereOnlyForAMissingFileOrFolder) {

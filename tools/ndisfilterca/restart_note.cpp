@@ -34,26 +34,32 @@ DWORD WriteRestartNote(const std::wstring &productCode) {
 }
 
 bool TakeRestartNote(const std::wstring &productCode, DWORD &error) {
+    // Read, then removed through a second key opened for it: an immediate
+    // action of an install elevated through a consent prompt runs with the
+    // user's standard token, which may read HKLM\SOFTWARE but not change it.
+    error = ERROR_SUCCESS;
+    {
+        NoteKey key;
+        LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRestartNoteKey, 0,
+                                       KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Put());
+        if (status == ERROR_FILE_NOT_FOUND) return false;  // no note was ever left
+        if (status == ERROR_SUCCESS) {
+            DWORD type = 0, data = 0, size = sizeof data;
+            status = RegQueryValueExW(key.Get(), productCode.c_str(), nullptr, &type,
+                                      reinterpret_cast<BYTE *>(&data), &size);
+            // Whatever its type and data, the value is the note.
+            if (status == ERROR_MORE_DATA) status = ERROR_SUCCESS;
+        }
+        if (status == ERROR_FILE_NOT_FOUND) return false;
+        if (status != ERROR_SUCCESS) {
+            error = static_cast<DWORD>(status);
+            return false;
+        }
+    }
     NoteKey key;
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRestartNoteKey, 0,
-                                   KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, key.Put());
-    error = ERROR_SUCCESS;
-    if (status == ERROR_FILE_NOT_FOUND) return false;  // no note was ever left
-    if (status != ERROR_SUCCESS) {
-        error = static_cast<DWORD>(status);
-        return false;
-    }
-    DWORD type = 0, data = 0, size = sizeof data;
-    status = RegQueryValueExW(key.Get(), productCode.c_str(), nullptr, &type,
-                              reinterpret_cast<BYTE *>(&data), &size);
-    // Whatever its type and data, the value is the note: a note that is not
-    // ours to read goes all the same.
-    if (status == ERROR_FILE_NOT_FOUND) return false;
-    if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
-        error = static_cast<DWORD>(status);
-        return false;
-    }
-    status = RegDeleteValueW(key.Get(), productCode.c_str());
+                                   KEY_SET_VALUE | KEY_WOW64_64KEY, key.Put());
+    if (status == ERROR_SUCCESS) status = RegDeleteValueW(key.Get(), productCode.c_str());
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
         error = static_cast<DWORD>(status);
     return true;

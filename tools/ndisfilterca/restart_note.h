@@ -21,7 +21,8 @@ DWORD WriteRestartNote(const std::wstring &productCode);
 
 // Reads and removes the note of `productCode`: whether there was one, and
 // ERROR_SUCCESS or the error that kept it from being read or removed (a note
-// found but not removed answers true with that error).
+// found but not removed answers true with that error: a process that may
+// read HKLM\SOFTWARE but not change it).
 bool TakeRestartNote(const std::wstring &productCode, DWORD &error);
 
 }  // namespace ndisfilter::ca
