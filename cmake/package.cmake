@@ -5,10 +5,12 @@
 # <name>.debug, named in each binary's .gnu_debuglink section. The packages
 # (CPack, ZIP) and any installer are made from these files:
 #   cmake --build --preset windows-x64 --target package
-# gives <build>/package/ndisfilter-<version>-win64.zip (binaries, sample INF,
-# public header, CMake package, README.txt) and ndisfilter-<version>-win64-debug.zip
+# gives <build>/package/ndisfilter-<version>-win64.zip (binaries, the driver
+# package's files (cmake/driver-package.cmake), public header, CMake package,
+# README.txt) and ndisfilter-<version>-win64-debug.zip
 # (the .debug files, to unpack into the same folder). win32 for windows-x86.
 set(NDISFILTER_RELEASE_DIR ${PROJECT_BINARY_DIR}/release)
+include(${CMAKE_CURRENT_LIST_DIR}/driver-package.cmake)
 
 # Release code with debug information; the information is split off below.
 target_compile_options(ndisfilter PRIVATE -g)
@@ -49,8 +51,9 @@ set_target_properties(ndisfilter_headers PROPERTIES EXPORT_NAME headers)
 target_include_directories(ndisfilter_headers INTERFACE
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/ndisfilter/module> $<INSTALL_INTERFACE:include>)
 
-# One folder: the program finds the library and the INF beside itself.
-install(FILES ${NDISFILTER_RELEASE_FILES} ${PROJECT_SOURCE_DIR}/inf/DorvaneV.inf
+# One folder: the program finds the library and the INF beside itself, the
+# platform the INF's files and catalog beside the INF.
+install(FILES ${NDISFILTER_RELEASE_FILES} ${NDISFILTER_DRIVER_FILES}
   DESTINATION . COMPONENT runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/README-Windows.txt DESTINATION . RENAME README.txt
   COMPONENT runtime)

@@ -97,6 +97,7 @@ typedef BOOL WINBOOL;
 #define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_MORE_DATA 234L
 #define ERROR_DIRECTORY 267L
 #define ERROR_CANCELLED 1223L
 #define ERROR_TIMEOUT 1460L
@@ -196,6 +197,8 @@ void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO info);
 /* Module loading: a host program reaches the library the way it would on
    Windows. Names by text only; ordinals are a PE notion. */
 HMODULE WINAPI LoadLibraryW(LPCWSTR path);
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008u
+HMODULE WINAPI LoadLibraryExW(LPCWSTR path, HANDLE reserved, DWORD flags);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 BOOL WINAPI FreeLibrary(HMODULE module);
 
@@ -205,3 +208,4 @@ BOOL WINAPI FreeLibrary(HMODULE module);
 
 #include <objbase.h>
 #include <fileapi.h>
+#include <winreg.h>

@@ -61,6 +61,12 @@ const char *const kCallNames[] = {
     "OpenProcessToken",
     "GetTokenInformation",
     "IsWow64Process",
+    "RegCreateKeyExW",
+    "RegOpenKeyExW",
+    "RegSetValueExW",
+    "RegQueryValueExW",
+    "RegDeleteValueW",
+    "RegCloseKey",
 };
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<size_t>(Call::Count),
               "one name per call");
@@ -88,6 +94,7 @@ void ResetLocked(Machine &m, const std::string &root) {
     m.wow64 = false;
     m.stateRefused = false;
     m.components.clear();
+    m.registry.clear();
     // Objects of the machine being replaced stay valid for whoever still
     // holds them; they answer RPC_E_DISCONNECTED and no longer count.
     m.lockConfig = nullptr;

@@ -115,6 +115,10 @@ struct Machine {
     std::map<DWORD, ThreadState *> threads;  // every thread ever seen
     std::set<ThreadHandle *> handles;
     std::set<void *> tokenHandles;  // access tokens (kernel_objects.cpp)
+    // The registry (registry.cpp): "<view> <lower-cased key>" -> value name
+    // (lower-cased) -> DWORD data; and the key handles open.
+    std::map<std::wstring, std::map<std::wstring, DWORD>> registry;
+    std::set<void *> registryKeys;
     std::map<DWORD, int> runtimeInit;  // thread id -> CoInitialize count
     int threadsStarted = 0;
     int threadsTerminated = 0;

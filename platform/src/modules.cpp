@@ -28,6 +28,18 @@ extern "C" HMODULE WINAPI LoadLibraryW(LPCWSTR path) {
     return static_cast<HMODULE>(module);
 }
 
+// LoadLibraryExW (learn.microsoft.com, "LoadLibraryExW function"): the
+// search-path flags change where imports are looked for, which the host's
+// loader decides; a reserved handle other than null is refused.
+extern "C" HMODULE WINAPI LoadLibraryExW(LPCWSTR path, HANDLE reserved, DWORD) {
+    if (reserved) {
+        CheckTermination();
+        SetLastErrorQuiet(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return LoadLibraryW(path);
+}
+
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     CheckTermination();
     // Ordinals (a pointer below 64K) are a PE notion the host cannot serve.

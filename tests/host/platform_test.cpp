@@ -796,6 +796,67 @@ TEST_F(SimMachineTest, FileListingReadingAndDeletionFollowThePlatformsRules) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
 }
 
+// The registry's answers the custom actions rely on: codes, access rights,
+// sizes, and one view of HKLM\SOFTWARE per flag.
+TEST_F(SimMachineTest, RegistryAnswersWithThePlatformsCodes) {
+    const wchar_t *key = L"SOFTWARE\\ndisfilter";
+    HKEY missing = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &missing),
+              ERROR_FILE_NOT_FOUND);
+    HKEY writer = nullptr, reader = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_SET_VALUE, nullptr, &writer, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    const DWORD one = 1;
+    const BYTE *data = reinterpret_cast<const BYTE *>(&one);
+    EXPECT_EQ(RegSetValueExW(writer, L"v", 0, REG_DWORD, data, 4), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(writer, L"v", 0, REG_DWORD, data, 2), ERROR_INVALID_PARAMETER);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"software\\NDISFILTER", 0, KEY_QUERY_VALUE,
+                            &reader),
+              ERROR_SUCCESS);
+    const struct {
+        const char *name;
+        HKEY key;
+        const wchar_t *value;
+        DWORD capacity;
+        LSTATUS status;
+        DWORD size;
+    } queries[] = {
+        {"read", reader, L"V", 4, ERROR_SUCCESS, 4},
+        {"too small", reader, L"v", 2, ERROR_MORE_DATA, 4},
+        {"absent", reader, L"w", 4, ERROR_FILE_NOT_FOUND, 4},
+        {"without KEY_QUERY_VALUE", writer, L"v", 4, ERROR_ACCESS_DENIED, 4},
+    };
+    for (const auto &q : queries) {
+        DWORD value = 0, size = q.capacity;
+        EXPECT_EQ(RegQueryValueExW(q.key, q.value, nullptr, nullptr,
+                                   reinterpret_cast<BYTE *>(&value), &size),
+                  q.status)
+            << q.name;
+        EXPECT_EQ(size, q.size) << q.name;
+    }
+    EXPECT_EQ(RegDeleteValueW(reader, L"v"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueW(writer, L"v"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(writer, L"v"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegCloseKey(writer), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(reader), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(reader), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(sim::OpenRegistryKeys(), 0);
+    // A 32-bit process sees its own view of SOFTWARE unless it names one.
+    sim::SetWow64(true);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\other", 0, KEY_QUERY_VALUE, &reader),
+              ERROR_FILE_NOT_FOUND);
+    sim::SetRegistryDword(L"SOFTWARE\\other", L"y", 3);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\other", 0, KEY_QUERY_VALUE, &reader),
+              ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\other", 0,
+                            KEY_QUERY_VALUE | KEY_WOW64_64KEY, &reader),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(reader), ERROR_SUCCESS);
+}
+
 TEST_F(SimMachineTest, SavedMachineOpensAgainInTheSameFolder) {
     sim::AddInstalledComponent(L"ZQ_DorvaneV", GUID_DEVCLASS_NETSERVICE);
     sim::SetExecutablePath(std::wstring(L"C:\\Tools\\ctl.exe"));

@@ -81,7 +81,11 @@ FAKE_DLL="$BUILD/tests/wine/fake_netcfg.dll"
 TEST_BUILD="$BUILD/packaging/test"
 mkdir -p "$TEST_BUILD"
 OLDER="$TEST_BUILD/ndisfilter-0.9.0-$arch.msi"
-packaging/build-msi.sh "$arch" 0.9.0 "$BUILD/release" "$CA_DLL" inf/DorvaneV.inf "$OLDER" >/dev/null
+# The driver package the build was given (cmake/driver-package.cmake).
+DRIVER_DIR=$(sed -n 's/^NDISFILTER_DRIVER_PACKAGE:PATH=//p' "$BUILD/CMakeCache.txt")
+[[ -n $DRIVER_DIR ]] || DRIVER_DIR="$BUILD/driver-package"
+mapfile -t DRIVER_FILES < <(packaging/driver-package.sh "$DRIVER_DIR")
+packaging/build-msi.sh "$arch" 0.9.0 "$BUILD/release" "$CA_DLL" "$DRIVER_DIR" "$OLDER" >/dev/null
 # On x64: the x86 package too, which must refuse 64-bit Windows.
 X86_PACKAGE=
 if [[ $arch == x64 ]]; then
@@ -144,6 +148,14 @@ purge_store_copies
 
 source tests/lib/checks.sh
 
+# A driver package without a file its INF names: no package, the file named.
+rm -rf "$TEST_BUILD/no-catalog"
+cp -r "$DRIVER_DIR" "$TEST_BUILD/no-catalog"
+rm "$TEST_BUILD/no-catalog/DorvaneV.cat"
+check "build-msi.sh refuses a driver package without its catalog, naming it" bash -c \
+    '! "$0" "$1" 0.9.0 "$2" "$3" "$4" "$5" 2>"$5.err" && grep -q "names DorvaneV.cat, which is not in" "$5.err" && test ! -e "$5"' \
+    packaging/build-msi.sh "$arch" "$BUILD/release" "$CA_DLL" "$TEST_BUILD/no-catalog" "$TEST_BUILD/no-catalog.msi"
+
 scenario() {  # $1: name; the rest: the server's directives
     local name=$1; shift
     {
@@ -178,10 +190,23 @@ logged() { [[ -f $LOG ]] && grep -aqF -- "$1" "$LOG"; }
 action_started() { [[ -f $LOG ]] && grep -aqE -- "^Action start [0-9:]+: $1\.\$" <(tr -d '\r' <"$LOG"); }
 installed() { grep -qix 'ZQ_DorvaneV' "$STATE_UNIX/components.txt" 2>/dev/null; }
 not_installed() { ! installed; }
+# The whole driver package folder with the binaries, each file as built.
 files_present() {
-    [[ -f $PRODUCT_UNIX/ndisfilter.dll && -f $PRODUCT_UNIX/ndisfilterctl.exe && -f $PRODUCT_UNIX/DorvaneV.inf ]]
+    [[ -f $PRODUCT_UNIX/ndisfilter.dll && -f $PRODUCT_UNIX/ndisfilterctl.exe ]] || return 1
+    local file
+    for file in "${DRIVER_FILES[@]}"; do cmp -s "$PRODUCT_UNIX/$file" "$DRIVER_DIR/$file" || return 1; done
 }
-no_files() { [[ ! -e $PRODUCT_UNIX/ndisfilter.dll && ! -e $PRODUCT_UNIX/ndisfilterctl.exe && ! -e $PRODUCT_UNIX/DorvaneV.inf ]]; }
+no_files() {
+    [[ ! -e $PRODUCT_UNIX/ndisfilter.dll && ! -e $PRODUCT_UNIX/ndisfilterctl.exe ]] || return 1
+    local file
+    for file in "${DRIVER_FILES[@]}"; do [[ ! -e $PRODUCT_UNIX/$file ]] || return 1; done
+}
+# The deferred actions' restart note: HKLM\SOFTWARE\ndisfilter, named by
+# the product code, in the 64-bit view.
+note_left() {  # $1: a product code
+    "$WINE" reg.exe query 'HKLM\SOFTWARE\ndisfilter' /v "$1" /reg:${view:-32} >/dev/null 2>&1
+}
+no_note() { ! note_left "$1"; }
 copies() { our_store_copies | wc -w; }
 registered() {  # $1: a product code: whether the installer knows it
     "$WINE" reg.exe query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" \
@@ -206,7 +231,8 @@ check "older install exits 0" test "$CODE" = 0
 check "files installed" files_present
 check "component installed" installed
 check "one INF copy in the store" test "$(copies)" = 1
-check "copy is the shipped INF" cmp -s "$STORE_UNIX/$(our_store_copies)" inf/DorvaneV.inf
+check "copy is the shipped INF" cmp -s "$STORE_UNIX/$(our_store_copies)" "$DRIVER_DIR/DorvaneV.inf"
+check "the whole driver package installed: ${DRIVER_FILES[*]}" files_present
 check "log: the INF and folder given" logged 'InstallFilter: CustomActionData: "INF=C:\Program Files\ndisfilter\DorvaneV.inf|DIR=C:\Program Files\ndisfilter\"'
 check "log: the library loaded by its full path" logged 'InstallFilter: loading C:\Program Files\ndisfilter\ndisfilter.dll'
 check "log: what was called" logged 'InstallFilter: calling InstallWithRetry("C:\Program Files\ndisfilter\DorvaneV.inf")'
@@ -273,12 +299,14 @@ check "install needing a restart exits 3010" test "$CODE" = 3010
 check "files installed" files_present
 check "component installed" installed
 restart_asked InstallFilter InstallWithRetry
+check "the note taken out of the registry" no_note "$(product_code "$PACKAGE")"
 msiexec /x "$STATE\\ndisfilter.msi" /qn
 check "removal needing a restart exits 3010" test "$CODE" = 3010
 check "files removed" no_files
 check "component removed" not_installed
 check "INF copy removed" test "$(copies)" = 0
 restart_asked UninstallFilter UninstallWithRetry
+check "the note taken out of the registry" no_note "$(product_code "$PACKAGE")"
 
 CASE=cancel
 echo "cancelled by the platform: 1602, the component and the INF's copy taken back"
@@ -316,7 +344,7 @@ scenario present 'answer INetCfg.Apply E_FAIL'
 echo ZQ_DorvaneV >"$STATE_UNIX/components.txt"
 free=0
 while compgen -G "$STORE_UNIX/[oO][eE][mM]$free.[iI][nN][fF]" >/dev/null; do free=$((free + 1)); done
-cp inf/DorvaneV.inf "$STORE_UNIX/oem$free.inf"
+cp "$DRIVER_DIR/DorvaneV.inf" "$STORE_UNIX/oem$free.inf"
 msiexec /i "$STATE\\ndisfilter.msi" /qn
 check "failed install exits 1603" test "$CODE" = 1603
 check "log: the component found before" logged 'DetectFilter: the component is installed already: NDISFILTERPRESENT=1'
@@ -344,6 +372,7 @@ check "log: ... noting a restart" logged 'UninstallFilter: restart required: not
 check "log: the rollback put it back" logged 'RollbackUninstallFilter: InstallWithRetry answered TRUE; flags: restart required'
 check "log: ... noting a restart" logged 'RollbackUninstallFilter: restart required: noted for ScheduleRestart'
 check "no ScheduleRestart after the failure" eval '! action_started ScheduleRestart'
+check "the rolled-back run's note left in the registry" note_left "$(product_code "$FAILING")"
 check "the component installed" installed
 check "one INF copy in the store" test "$(copies)" = 1
 check "the files still there" files_present
@@ -352,6 +381,7 @@ scenario gone
 msiexec /x "$STATE\\failing-removal.msi" /qn
 check "then the removal, the component gone behind its back, exits 0, not 3010" test "$CODE" = 0
 check "log: the rolled-back run's restart notes removed first" logged 'DetectFilter: removed a restart note left by an earlier installation that did not finish'
+check "the note gone from the registry" no_note "$(product_code "$FAILING")"
 check "log: no restart asked for" logged 'ScheduleRestart: no restart required'
 check "log: the reason, as ndisfilterctl gives it" logged 'UninstallFilter: reason: ZQ_DorvaneV is not installed'
 check "log: nothing to remove" logged 'UninstallFilter: nothing to remove: the component is not installed'

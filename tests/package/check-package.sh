@@ -39,13 +39,24 @@ unzip -q "$zip" -d "$UNPACKED/runtime"
 unzip -q "$debugzip" -d "$UNPACKED/debug"
 
 listing() { (cd "$1" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' '); }
-check "runtime archive holds exactly the user's files" test "$(listing "$UNPACKED/runtime")" = \
-    "DorvaneV.inf README.txt include/ndisfilter.h lib/cmake/ndisfilter/ndisfilterConfig.cmake lib/cmake/ndisfilter/ndisfilterConfigVersion.cmake lib/cmake/ndisfilter/ndisfilterTargets.cmake ndisfilter.dll ndisfilterctl.exe "
+# The driver package the build was given (cmake/driver-package.cmake): its
+# INF, catalog and every file the INF names, beside the binaries.
+driver_dir=$(sed -n 's/^NDISFILTER_DRIVER_PACKAGE:PATH=//p' "$BUILD/CMakeCache.txt")
+[[ -n $driver_dir ]] || driver_dir="$BUILD/driver-package"
+driver_files=$(packaging/driver-package.sh "$driver_dir")
+check "the driver package names its catalog" grep -qix 'DorvaneV.cat' <<<"$driver_files"
+check "the driver package names its driver file" grep -qix 'DorvaneV.sys' <<<"$driver_files"
+expected=$( (printf '%s\n' $driver_files README.txt include/ndisfilter.h lib/cmake/ndisfilter/ndisfilterConfig.cmake \
+    lib/cmake/ndisfilter/ndisfilterConfigVersion.cmake lib/cmake/ndisfilter/ndisfilterTargets.cmake \
+    ndisfilter.dll ndisfilterctl.exe) | LC_ALL=C sort | tr '\n' ' ')
+check "runtime archive holds exactly the user's files" test "$(listing "$UNPACKED/runtime")" = "$expected"
 check "debug archive holds exactly the debug files" test "$(listing "$UNPACKED/debug")" = \
     "ndisfilter.dll.debug ndisfilterctl.exe.debug "
 check "header is the source's" cmp -s "$UNPACKED/runtime/include/ndisfilter.h" ndisfilter/module/ndisfilter.h
-check "INF is the sample" cmp -s "$UNPACKED/runtime/DorvaneV.inf" inf/DorvaneV.inf
-check "sample INF has CRLF line ends" grep -q $'\r$' "$UNPACKED/runtime/DorvaneV.inf"
+for file in $driver_files; do
+    check "$file is the driver package's" cmp -s "$UNPACKED/runtime/$file" "$driver_dir/$file"
+done
+check "the INF has CRLF line ends" grep -q $'\r$' "$UNPACKED/runtime/DorvaneV.inf"
 
 for binary in ndisfilter.dll ndisfilterctl.exe; do
     headers=$("$triple-objdump" -h "$UNPACKED/runtime/$binary")

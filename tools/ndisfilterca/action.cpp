@@ -38,6 +38,9 @@ public:
         if (!ParseActionData(text, m_action, data, error))
             return FailEarly(L"bad CustomActionData: " + error);
 
+        // As LocalSystem, the main actions remove a note an earlier run left
+        // and its immediate actions could not (a standard user's token).
+        if (m_action == Action::Install || m_action == Action::Uninstall) TakeStaleNote();
         const std::wstring library = LibraryPathIn(data.dir);
         Log(L"loading " + library);
         INdisFilterHelper2 *helper = m_host.LoadLibraryHelper(library, error);
@@ -103,8 +106,7 @@ private:
     // A restart note left by an earlier installation that did not get as far
     // as ScheduleRestart (one rolled back) goes first.
     UINT DetectPresent() {
-        if (m_host.TakeRestartNotes())
-            Log(L"removed a restart note left by an earlier installation that did not finish");
+        TakeStaleNote();
         const std::optional<bool> installed = Installed();
         if (installed == false) {
             Log(L"the component is not installed");
@@ -126,7 +128,10 @@ private:
     // restart becomes the installer's request. The installation is committed
     // by then: whatever happens, it answers success.
     UINT ScheduleRestart() {
-        if (!m_host.TakeRestartNotes()) {
+        DWORD noteError = ERROR_SUCCESS;
+        const bool noted = m_host.TakeRestartNote(noteError);
+        if (noteError != ERROR_SUCCESS) LogNoteLeft(noteError);
+        if (!noted) {
             Log(L"no restart required");
             return Answer(kActionSuccess, L"ERROR_SUCCESS");
         }
@@ -139,6 +144,21 @@ private:
                 L"for it (error " +
                 std::to_wstring(error) + L")");
         return Answer(kActionSuccess, L"ERROR_SUCCESS");
+    }
+
+    void TakeStaleNote() {
+        DWORD noteError = ERROR_SUCCESS;
+        if (m_host.TakeRestartNote(noteError))
+            Log(L"removed a restart note left by an earlier installation that did not finish");
+        if (noteError != ERROR_SUCCESS) LogNoteLeft(noteError);
+    }
+
+    // A note that could not be read or removed: the next installation's
+    // DetectFilter and InstallFilter or UninstallFilter try again.
+    void LogNoteLeft(DWORD error) {
+        Log(L"warning: the restart note in HKLM\\SOFTWARE\\ndisfilter could not be read or "
+            L"removed (error " +
+            std::to_wstring(error) + L")");
     }
 
     // A deferred action may not ask the installer for a restart: it leaves a
@@ -222,6 +242,14 @@ private:
         const BOOL ok = CallInstall(helper, data, restart, cancelled);
         Release(helper);
         if (ok) return Succeed(restart);
+        // A failed put-back may still have left the INF's copy in the store:
+        // it goes unless the component is there after all.
+        const std::optional<bool> installed = Installed();
+        if (installed == true) {
+            Log(L"the component is installed: its INF's copy stays in the INF store");
+            return Answer(kActionSuccess, L"ERROR_SUCCESS");
+        }
+        CleanStoreIfGone(installed);
         return Answer(kActionSuccess, L"ERROR_SUCCESS; the component could not be put back");
     }
 

@@ -77,10 +77,13 @@ public:
     virtual void Log(const std::wstring &line) = 0;
     // A deferred action may not ask the installer for a restart itself: it
     // notes the need where ScheduleRestart, an immediate action after
-    // InstallFinalize, finds it. False with the error if no note was made.
+    // InstallFinalize, finds it (restart_note.h: the registry, keyed by the
+    // product code). False with the error if no note was made.
     virtual bool NoteRestart(DWORD &error) = 0;
-    // Takes away every note made by NoteRestart; whether there was one.
-    virtual bool TakeRestartNotes() = 0;
+    // Reads and removes this installation's note: whether there was one;
+    // `error` non-zero when the note could not be read, or was found and
+    // could not be removed.
+    virtual bool TakeRestartNote(DWORD &error) = 0;
     // Asks the installer for a restart at the end (immediate actions only);
     // false with the error if it refused.
     virtual bool RequestRestart(UINT &error) = 0;

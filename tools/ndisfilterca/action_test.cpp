@@ -3,11 +3,19 @@
 // installer, and logs, for every outcome and every kind of bad input.
 #include "action.h"
 
+#include <devguid.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "platform_host.h"
+#include "product.h"
+#include "restart_note.h"
+#include "tests/host/sim_fixture.h"
 
 namespace ndisfilter::ca {
 namespace {
@@ -54,8 +62,9 @@ public:
     bool dataReadable = true;
     std::wstring data;
     std::wstring loadError;  // non-empty: the library does not load
-    int notes = 0;           // the restart note's references, as a global atom counts them
+    int notes = 0;           // restart notes made (the registry holds one per product)
     DWORD noteError = 0;     // non-zero: no note can be made
+    DWORD takeError = 0;     // non-zero: the note cannot be read or removed
     bool restartGranted = true;
     bool propertySettable = true;
     std::wstring properties;  // NAME=value of each property set
@@ -85,7 +94,8 @@ public:
         if (!noteError) ++notes;
         return !noteError;
     }
-    bool TakeRestartNotes() override {
+    bool TakeRestartNote(DWORD &error) override {
+        error = takeError;
         const bool found = notes > 0;
         notes = 0;
         return found;
@@ -220,6 +230,19 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
           L"for it after InstallFinalize",
           L"returns 0 (ERROR_SUCCESS, restart required)"},
          1},
+        {"install: a stale note goes first", Action::Install, [](FakeHost &h) { h.notes = 1; },
+         kActionSuccess, 1, 0, 0, 0,
+         {L"InstallFilter: removed a restart note left by an earlier installation that did not "
+          L"finish",
+          L"InstallFilter: returns 0 (ERROR_SUCCESS)"}},
+        {"uninstall: a stale note that cannot be removed", Action::Uninstall,
+         [](FakeHost &h) {
+             h.notes = 1;
+             h.takeError = 5;
+         },
+         kActionSuccess, 0, 1, 0, 1,
+         {L"UninstallFilter: warning: the restart note in HKLM\\SOFTWARE\\ndisfilter could not "
+          L"be read or removed (error 5)"}},
         {"install needs a restart, no note can be made", Action::Install,
          [](FakeHost &h) {
              h.helper.restart = TRUE;
@@ -239,6 +262,18 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
           L"ScheduleRestart: returns 0 (ERROR_SUCCESS)"}},
         {"schedule: no note", Action::ScheduleRestart, Nothing, kActionSuccess, 0, 0, 0, 0,
          {L"ScheduleRestart: no restart required"}},
+        {"schedule: the note is found but cannot be removed", Action::ScheduleRestart,
+         [](FakeHost &h) {
+             h.notes = 1;
+             h.takeError = 5;
+         },
+         kActionSuccess, 0, 0, 1, 0,
+         {L"ScheduleRestart: warning: the restart note in HKLM\\SOFTWARE\\ndisfilter could not "
+          L"be read or removed (error 5)",
+          L"ScheduleRestart: a custom action noted a restart: restart requested"}},
+        {"schedule: the note cannot be read", Action::ScheduleRestart,
+         [](FakeHost &h) { h.takeError = 5; }, kActionSuccess, 0, 0, 0, 0,
+         {L"could not be read or removed (error 5)", L"ScheduleRestart: no restart required"}},
         {"schedule: the installer refuses", Action::ScheduleRestart,
          [](FakeHost &h) {
              h.notes = 1;
@@ -398,9 +433,17 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
           L"RollbackUninstallFilter: returns 0 (ERROR_SUCCESS)"}},
         {"rollback of a removal goes on when the component cannot go back",
          Action::RollbackUninstall, [](FakeHost &h) { h.helper.answer = FALSE; }, kActionSuccess,
-         1, 0, 0, 0,
-         {L"RollbackUninstallFilter: reason: ",
+         1, 0, 0, 1,
+         {L"RollbackUninstallFilter: reason: ", L"RollbackUninstallFilter: INF store: no copy left",
           L"returns 0 (ERROR_SUCCESS; the component could not be put back)"}},
+        {"rollback of a removal fails, yet the component went in", Action::RollbackUninstall,
+         [](FakeHost &h) {
+             h.helper.answer = FALSE;
+             h.installed = {false, true};
+         },
+         kActionSuccess, 1, 0, 0, 0,
+         {L"RollbackUninstallFilter: the component is installed: its INF's copy stays",
+          L"RollbackUninstallFilter: returns 0 (ERROR_SUCCESS)"}},
         {"rollback of a removal that did not remove the component", Action::RollbackUninstall,
          [](FakeHost &h) { h.installed = {true}; }, kActionSuccess, 0, 0, 0, 0,
          {L"RollbackUninstallFilter: nothing to put back: the component is installed"}},
@@ -465,21 +508,25 @@ TEST(RunAction, DetectSetsThePropertyUnlessTheComponentIsNotThere) {
         std::optional<bool> installed;
         bool settable;
         int staleNotes;
+        DWORD takeError;  // reading or removing the note fails
         UINT code;
         const wchar_t *properties;
         const wchar_t *line;
     } cases[] = {
-        {"installed", true, true, 0, kActionSuccess, L"NDISFILTERPRESENT=1",
+        {"installed", true, true, 0, 0, kActionSuccess, L"NDISFILTERPRESENT=1",
          L"DetectFilter: the component is installed already: NDISFILTERPRESENT=1"},
-        {"not installed", false, true, 0, kActionSuccess, L"",
+        {"not installed", false, true, 0, 0, kActionSuccess, L"",
          L"DetectFilter: the component is not installed"},
-        {"cannot tell", std::nullopt, true, 0, kActionSuccess, L"NDISFILTERPRESENT=1",
+        {"cannot tell", std::nullopt, true, 0, 0, kActionSuccess, L"NDISFILTERPRESENT=1",
          L"DetectFilter: taken as installed: NDISFILTERPRESENT=1"},
-        {"the installer refuses the property", true, false, 0, kActionFailure, L"",
+        {"the installer refuses the property", true, false, 0, 0, kActionFailure, L"",
          L"DetectFilter: error: cannot set NDISFILTERPRESENT (error 1627)"},
-        {"notes of a restart left by a rolled-back run", false, true, 2, kActionSuccess, L"",
+        {"notes of a restart left by a rolled-back run", false, true, 2, 0, kActionSuccess, L"",
          L"DetectFilter: removed a restart note left by an earlier installation that did not "
          L"finish"},
+        {"a stale note that cannot be removed", false, true, 1, 5, kActionSuccess, L"",
+         L"DetectFilter: warning: the restart note in HKLM\\SOFTWARE\\ndisfilter could not be "
+         L"read or removed (error 5)"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -488,6 +535,7 @@ TEST(RunAction, DetectSetsThePropertyUnlessTheComponentIsNotThere) {
         host.installed = {c.installed};
         host.propertySettable = c.settable;
         host.notes = c.staleNotes;
+        host.takeError = c.takeError;
         EXPECT_EQ(RunAction(Action::DetectPresent, host), c.code);
         EXPECT_EQ(host.properties, c.properties);
         EXPECT_TRUE(host.Logged(c.line)) << c.line;
@@ -495,6 +543,300 @@ TEST(RunAction, DetectSetsThePropertyUnlessTheComponentIsNotThere) {
         EXPECT_EQ(host.notes, 0);
         EXPECT_EQ(host.loads + host.cleanups + host.diagnoses + host.restartRequests, 0);
     }
+}
+
+// --- The actions on the simulated machine -----------------------------------
+// The real library module, loaded from the install folder, against the
+// simulated platform; only the installer's session is scripted.
+
+constexpr const wchar_t *kProductCode = L"{0A1B2C3D-4E5F-4061-8273-8495A6B7C8D9}";
+const std::wstring kFolder = L"C:\\Program Files\\ndisfilter\\";
+const char kInfText[] =
+    "; DorvaneV.INF\r\n[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nClass=NetService\r\n";
+
+class SimSession final : public PlatformHost {
+public:
+    std::wstring data;
+    std::vector<std::wstring> log;
+    int restartRequests = 0;
+
+    bool ReadActionData(std::wstring &out, std::wstring &) override {
+        out = data;
+        return true;
+    }
+    void Log(const std::wstring &line) override { log.push_back(line); }
+    bool RequestRestart(UINT &error) override {
+        ++restartRequests;
+        error = 0;
+        return true;
+    }
+    bool SetProperty(const wchar_t *, const wchar_t *, UINT &error) override {
+        error = 0;
+        return true;
+    }
+    bool Logged(const std::wstring &text) const {
+        for (const std::wstring &line : log)
+            if (line.find(text) != std::wstring::npos) return true;
+        return false;
+    }
+
+protected:
+    bool ProductCode(std::wstring &code, DWORD &) override {
+        code = kProductCode;
+        return true;
+    }
+};
+
+// The marked copies of the INF in the store, read from the machine's files
+// (no platform call, so that no scripted answer is taken).
+int MarkedCopies() {
+    int copies = 0;
+    std::error_code ignored;
+    for (const auto &entry :
+         std::filesystem::directory_iterator(sim::HostPath("C:\\WINDOWS\\inf"), ignored)) {
+        std::string name = entry.path().filename().string();
+        for (char &c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (name.rfind("oem", 0) != 0 || name.size() < 5 ||
+            name.compare(name.size() - 4, 4, ".inf") != 0)
+            continue;
+        std::ifstream in(entry.path());
+        std::string first;
+        std::getline(in, first);
+        if (first.find("DorvaneV.INF") != std::string::npos) ++copies;
+    }
+    return copies;
+}
+
+bool Installed() { return sim::ComponentInstalled(ndisfilter::kComponentId); }
+
+struct SweepCase {
+    const char *name;
+    Action action;
+    bool installedBefore;  // the component and its copy in the store
+    bool restart;          // Apply answers NETCFG_S_REBOOT
+};
+
+const SweepCase kSweepCases[] = {
+    {"install", Action::Install, false, false},
+    {"install needing a restart", Action::Install, false, true},
+    {"uninstall", Action::Uninstall, true, false},
+    {"uninstall needing a restart", Action::Uninstall, true, true},
+    {"rollback of an install", Action::RollbackInstall, true, false},
+    {"rollback of a removal", Action::RollbackUninstall, false, false},
+};
+
+// The calls whose failure is worth injecting: those with an answer the
+// caller may act on. Releasing and closing, and the waits that a failure
+// turns into an abandoned worker (the library's own sweep covers those),
+// are left out.
+bool CanFail(sim::Call call) {
+    switch (call) {
+        case sim::Call::AddRef:
+        case sim::Call::Release:
+        case sim::Call::CoUninitialize:
+        case sim::Call::CoTaskMemFree:
+        case sim::Call::CloseHandle:
+        case sim::Call::FindClose:
+        case sim::Call::EndThread:
+        case sim::Call::TerminateThread:
+        case sim::Call::WaitForSingleObject:
+        case sim::Call::GetLastError:
+        case sim::Call::RegCloseKey:
+            return false;
+        default:
+            return true;
+    }
+}
+
+bool AnswersHresult(sim::Call call) {
+    switch (call) {
+        case sim::Call::CoInitialize:
+        case sim::Call::CoCreateInstance:
+        case sim::Call::NetCfgQueryInterface:
+        case sim::Call::NetCfgInitialize:
+        case sim::Call::NetCfgUninitialize:
+        case sim::Call::NetCfgApply:
+        case sim::Call::NetCfgFindComponent:
+        case sim::Call::NetCfgQueryNetCfgClass:
+        case sim::Call::LockAcquireWriteLock:
+        case sim::Call::LockReleaseWriteLock:
+        case sim::Call::ClassQueryInterface:
+        case sim::Call::ClassSetupInstall:
+        case sim::Call::ClassSetupDeInstall:
+        case sim::Call::ComponentGetClassGuid:
+            return true;
+        default:
+            return false;
+    }
+}
+
+class ActionSweepTest : public SimMachineTest {
+protected:
+    void Prepare(const SweepCase &c) {
+        std::error_code ignored;
+        std::filesystem::remove_all(Root(), ignored);
+        sim::Reset(Root());
+        WriteFileAt(kFolder + L"DorvaneV.inf", kInfText);
+        std::filesystem::copy_file(NDISFILTER_MODULE,
+                                   sim::HostPath(kFolder + L"ndisfilter.dll"),
+                                   std::filesystem::copy_options::overwrite_existing);
+        if (c.installedBefore) {
+            sim::AddInstalledComponent(ndisfilter::kComponentId, GUID_DEVCLASS_NETSERVICE);
+            WriteFileAt("C:\\WINDOWS\\inf\\oem0.inf", kInfText);
+            WriteFileAt("C:\\WINDOWS\\inf\\oem0.PNF", "precompiled");
+        }
+        if (c.restart) sim::Script(sim::Call::NetCfgApply, sim::Answer::Hr(NETCFG_S_REBOOT), 0);
+    }
+
+    static UINT Run(const SweepCase &c, SimSession &session) {
+        const bool needsInf = c.action == Action::Install || c.action == Action::RollbackUninstall;
+        session.data = (needsInf ? L"INF=" + kFolder + L"DorvaneV.inf|" : std::wstring()) +
+                       L"DIR=" + kFolder;
+        return RunAction(c.action, session);
+    }
+
+    // Whether the library's own purge deletes the INF's copy after a removal
+    // that failed (the component staying installed without its INF). The
+    // library is mended apart from the actions: until then those points are
+    // counted, not failed; once it is, the probe answers false and they fail.
+    bool LibraryPurgesAfterAFailedRemoval() {
+        const SweepCase removal{"probe", Action::Uninstall, true, false};
+        Prepare(removal);
+        sim::Script(sim::Call::ClassSetupDeInstall, sim::Answer::Hr(E_FAIL));
+        SimSession session;
+        Run(removal, session);
+        return Installed() && MarkedCopies() == 0;
+    }
+
+    // The machine as the action left it, and what it said about it.
+    void ExpectConsistent(const SweepCase &c, UINT code, const SimSession &session,
+                          const std::string &where) {
+        const bool installed = Installed();
+        const int copies = MarkedCopies();
+        if (m_libraryPurges && installed && copies == 0 &&
+            session.Logged(L"UninstallWithRetry answered FALSE")) {
+            ++m_purgedByTheLibrary;
+        } else {
+            EXPECT_EQ(installed, copies > 0)
+                << where << ": installed " << installed << " with " << copies << " copies";
+        }
+        EXPECT_LE(copies, 1) << where;
+        ASSERT_FALSE(session.log.empty()) << where;
+        const std::wstring last = session.log.back();
+        const std::wstring returns = std::wstring(EntryPointName(c.action)) + L": returns " +
+                                     std::to_wstring(code) + L" (";
+        EXPECT_EQ(last.rfind(returns, 0), 0u) << where << ": " << testing::PrintToString(last);
+        const bool wanted = (c.action == Action::Install || c.action == Action::RollbackUninstall);
+        if (installed != wanted) {
+            // Not done: a failure answered, or a rollback saying what it left.
+            const bool said = code != kActionSuccess || session.Logged(L"could not be removed") ||
+                              session.Logged(L"could not be put back");
+            EXPECT_TRUE(said) << where << ": answered " << code << " with the component "
+                              << (installed ? "installed" : "not installed");
+        } else if (c.action != Action::Install || !c.installedBefore) {
+            EXPECT_NE(code, kActionFailure) << where << ": done, yet answered a failure";
+        }
+        if (code == kActionFailure) {
+            EXPECT_TRUE(session.Logged(L": error: ") || session.Logged(L": reason: "))
+                << where << ": a failure without its reason";
+        }
+        // The note is there exactly when the log says it was made.
+        const bool noted = sim::RegistryDword(kRestartNoteKey, kProductCode).has_value();
+        EXPECT_EQ(noted, session.Logged(L"restart required: noted for ScheduleRestart")) << where;
+        EXPECT_EQ(sim::OpenRegistryKeys(), 0) << where;
+        EXPECT_EQ(sim::LiveReferences(), sim::AbandonedInterfaceReferences()) << where;
+        EXPECT_FALSE(sim::WriteLockHeld()) << where;
+    }
+
+    bool m_libraryPurges = false;
+    int m_purgedByTheLibrary = 0;
+};
+
+TEST_F(ActionSweepTest, EveryFailingPlatformCallLeavesTheMachineConsistent) {
+    m_libraryPurges = LibraryPurgesAfterAFailedRemoval();
+    int total = 0;
+    for (const SweepCase &c : kSweepCases) {
+        Prepare(c);
+        std::vector<sim::CallRecord> calls;
+        {
+            SimSession session;
+            const UINT code = Run(c, session);
+            ASSERT_EQ(code, kActionSuccess) << c.name;
+            ASSERT_EQ(Installed(), c.action == Action::Install ||
+                                       c.action == Action::RollbackUninstall)
+                << c.name;
+            ExpectConsistent(c, code, session, c.name);
+            calls = sim::CallLog();
+        }
+        int points = 0;
+        std::vector<int> seen(static_cast<size_t>(sim::Call::Count), 0);
+        for (const sim::CallRecord &record : calls) {
+            const int occurrence = ++seen[static_cast<size_t>(record.call)];
+            if (!CanFail(record.call)) continue;
+            std::vector<sim::Answer> answers;
+            if (AnswersHresult(record.call)) {
+                answers.push_back(sim::Answer::Hr(E_FAIL));
+                if (record.call == sim::Call::NetCfgApply ||
+                    record.call == sim::Call::ClassSetupInstall ||
+                    record.call == sim::Call::ClassSetupDeInstall)
+                    answers.push_back(sim::Answer::Hr(HRESULT_FROM_WIN32(ERROR_CANCELLED)));
+            } else {
+                answers.push_back(sim::Answer::Win32(ERROR_ACCESS_DENIED));
+            }
+            for (const sim::Answer &answer : answers) {
+                char where[256];
+                snprintf(where, sizeof where, "%s: %s #%d (%ls) fails with %08x/%u", c.name,
+                         sim::CallName(record.call), occurrence, record.detail.c_str(),
+                         static_cast<unsigned>(answer.hresult), answer.win32Error);
+                Prepare(c);
+                sim::Script(record.call, answer, occurrence);
+                SimSession session;
+                const UINT code = Run(c, session);
+                ExpectConsistent(c, code, session, where);
+                ++points;
+                if (HasFailure()) {
+                    for (const std::wstring &line : session.log) printf("  %ls\n", line.c_str());
+                    return;  // one report, not hundreds
+                }
+            }
+        }
+        printf("%s: %zu calls, %d failing answers\n", c.name, calls.size(), points);
+        total += points;
+    }
+    printf("custom actions' failure sweep: %d injection points\n", total);
+    if (m_libraryPurges)
+        printf("  %d of them: the library's purge took the INF of a component a failed removal "
+               "left installed\n",
+               m_purgedByTheLibrary);
+}
+
+// The note lives in the 64-bit view whatever the process: a 32-bit action
+// under WOW64 and a 64-bit one find the same value.
+TEST_F(ActionSweepTest, TheRestartNoteIsInTheSixtyFourBitView) {
+    for (const bool wow64 : {false, true}) {
+        sim::Reset(Root());
+        sim::SetWow64(wow64);
+        ASSERT_EQ(WriteRestartNote(kProductCode), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_EQ(sim::RegistryDword(kRestartNoteKey, kProductCode, KEY_WOW64_64KEY), 1u);
+        EXPECT_FALSE(sim::RegistryDword(kRestartNoteKey, kProductCode, KEY_WOW64_32KEY));
+        sim::SetWow64(!wow64);
+        DWORD error = 1;
+        EXPECT_TRUE(TakeRestartNote(kProductCode, error)) << wow64;
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_FALSE(TakeRestartNote(L"{another product}", error));
+        EXPECT_FALSE(TakeRestartNote(kProductCode, error)) << "taken once only";
+        EXPECT_EQ(sim::OpenRegistryKeys(), 0);
+    }
+    // A reader that may not change HKLM\SOFTWARE (a standard user's token):
+    // the note is found, and stays for a run as LocalSystem to remove.
+    ASSERT_EQ(WriteRestartNote(kProductCode), static_cast<DWORD>(ERROR_SUCCESS));
+    sim::Script(sim::Call::RegOpenKeyExW, sim::Answer::Win32(ERROR_ACCESS_DENIED),
+                sim::CallCount(sim::Call::RegOpenKeyExW) + 2);
+    DWORD error = 0;
+    EXPECT_TRUE(TakeRestartNote(kProductCode, error));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(sim::RegistryDword(kRestartNoteKey, kProductCode).has_value());
+    EXPECT_EQ(sim::OpenRegistryKeys(), 0);
 }
 
 TEST(UnreadableLibraryText, SaysNotThereOnlyForAMissingFileOrFolder) {

@@ -6,7 +6,7 @@
 // DetectFilter is an immediate action that only reads the network
 // configuration and sets a property; ScheduleRestart, an immediate action
 // after InstallFinalize, asks the installer for the restart a deferred action
-// noted (a deferred action may not call MsiSetMode).
+// noted in the registry (a deferred action may not call MsiSetMode).
 #include <windows.h>
 #include <objbase.h>
 #include <msi.h>
@@ -14,43 +14,18 @@
 // The library's interface ids are defined here.
 #include <initguid.h>
 
-#include "action.h"
-#include "product.h"
-#include "tools/common/inf_store.h"
-#include "tools/common/netcfg_query.h"
+#include "platform_host.h"
 
 namespace ndisfilter::ca {
 namespace {
 
-std::wstring ErrorText(DWORD code) { return L"error " + std::to_wstring(code); }
-
-// The deferred actions' note of a restart, for ScheduleRestart: a global
-// atom, which the deferred and the immediate actions' processes of one
-// installation share, and which no restart leaves behind. Installations do
-// not overlap: one name serves them all.
-constexpr const wchar_t *kRestartNote = L"ndisfilterca: restart required";
-
-class MsiHost final : public ActionHost {
+class MsiHost final : public PlatformHost {
 public:
     explicit MsiHost(MSIHANDLE session) : m_session(session) {}
-    MsiHost(const MsiHost &) = delete;
-    MsiHost &operator=(const MsiHost &) = delete;
-    ~MsiHost() { UnloadLibrary(); }
 
     bool ReadActionData(std::wstring &data, std::wstring &error) override {
-        WCHAR empty[1] = L"";
-        DWORD size = 0;
-        UINT status = MsiGetPropertyW(m_session, L"CustomActionData", empty, &size);
-        if (status == ERROR_MORE_DATA) {
-            std::wstring buffer(size + 1, L'\0');
-            size = static_cast<DWORD>(buffer.size());
-            status = MsiGetPropertyW(m_session, L"CustomActionData", buffer.data(), &size);
-            buffer.resize(size);
-            data = buffer;
-        } else {
-            data.clear();
-        }
-        if (status != ERROR_SUCCESS) {
+        UINT status = ERROR_SUCCESS;
+        if (!ReadProperty(L"CustomActionData", data, status)) {
             error = L"MsiGetPropertyW answered " + std::to_wstring(status);
             return false;
         }
@@ -68,22 +43,6 @@ public:
         MsiCloseHandle(record);
     }
 
-    bool NoteRestart(DWORD &error) override {
-        if (GlobalAddAtomW(kRestartNote) != 0) return true;
-        error = GetLastError();
-        return false;
-    }
-
-    bool TakeRestartNotes() override {
-        // Each note added one reference to the atom: delete until it is gone.
-        bool found = false;
-        for (ATOM atom; (atom = GlobalFindAtomW(kRestartNote)) != 0;) {
-            found = true;
-            if (GlobalDeleteAtom(atom) != 0) break;  // not deleted: do not spin
-        }
-        return found;
-    }
-
     bool RequestRestart(UINT &error) override {
         error = MsiSetMode(m_session, MSIRUNMODE_REBOOTATEND, TRUE);
         return error == ERROR_SUCCESS;
@@ -94,68 +53,34 @@ public:
         return error == ERROR_SUCCESS;
     }
 
-    INdisFilterHelper2 *LoadLibraryHelper(const std::wstring &path, std::wstring &error) override {
-        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            error = UnreadableLibraryText(path, GetLastError());
-            return nullptr;
-        }
-        // The DLLs it imports are looked for beside it, then in the system's
-        // folders; never in the installer's current directory first.
-        m_module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-        if (!m_module) {
-            error = L"cannot load " + path + L" (" + ErrorText(GetLastError()) + L")";
-            return nullptr;
-        }
-        const auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(
-            reinterpret_cast<void (*)(void)>(GetProcAddress(m_module, "DllGetClassObject")));
-        if (!getClassObject) {
-            error = path + L" does not export DllGetClassObject";
-            UnloadLibrary();
-            return nullptr;
-        }
-        void *object = nullptr;
-        const HRESULT hr = getClassObject(GUID{}, IID_INdisFilterHelper2, &object);
-        if (hr != S_OK || !object) {
-            error = L"DllGetClassObject of " + path + L" refused INdisFilterHelper2 (" +
-                    tools::HexCode(static_cast<DWORD>(hr)) + L")";
-            UnloadLibrary();
-            return nullptr;
-        }
-        return static_cast<INdisFilterHelper2 *>(object);
-    }
-
-    void UnloadLibrary() override {
-        if (m_module) FreeLibrary(m_module);
-        m_module = nullptr;
-    }
-
-    std::optional<bool> ComponentInstalled(std::wstring &why) override {
-        const tools::NetCfgQuery query =
-            tools::QueryNetCfgWithin(ndisfilter::kComponentId, tools::kNetCfgQueryTimeoutMs);
-        if (!query.installed) why = tools::DescribeQueryFailure(query);
-        return query.installed;
-    }
-
-    tools::FailureReason Diagnose(tools::Operation operation, const WCHAR *infPath) override {
-        return tools::DiagnoseFailure(operation, infPath);
-    }
-
-    bool CleanInfStore(std::vector<std::wstring> &lines) override {
-        const infstore::CleanupReport report = infstore::CleanupInfStore(false);
-        if (report.before.error != ERROR_SUCCESS)
-            lines.push_back(infstore::DescribeListingError(report.before));
-        for (const infstore::CleanupResult &result : report.results)
-            lines.push_back(report.before.store + L"\\" + infstore::DescribeCleanupResult(result));
-        if (report.after.error != ERROR_SUCCESS)
-            lines.push_back(L"after the clean-up, " + infstore::DescribeListingError(report.after));
-        else if (report.results.empty() && report.before.error == ERROR_SUCCESS)
-            lines.push_back(L"no copy in " + report.before.store);
-        return report.Clean();
+protected:
+    // A deferred action has ProductCode too ("Obtaining Context Information
+    // for Deferred Execution Custom Actions"): its note and the immediate
+    // ScheduleRestart's read name the same value.
+    bool ProductCode(std::wstring &code, DWORD &error) override {
+        UINT status = ERROR_SUCCESS;
+        if (ReadProperty(L"ProductCode", code, status) && !code.empty()) return true;
+        error = status == ERROR_SUCCESS ? ERROR_INVALID_DATA : status;
+        return false;
     }
 
 private:
+    bool ReadProperty(const wchar_t *name, std::wstring &value, UINT &status) {
+        WCHAR empty[1] = L"";
+        DWORD size = 0;
+        status = MsiGetPropertyW(m_session, name, empty, &size);
+        value.clear();
+        if (status == ERROR_MORE_DATA) {
+            std::wstring buffer(size + 1, L'\0');
+            size = static_cast<DWORD>(buffer.size());
+            status = MsiGetPropertyW(m_session, name, buffer.data(), &size);
+            buffer.resize(size);
+            value = buffer;
+        }
+        return status == ERROR_SUCCESS;
+    }
+
     MSIHANDLE m_session;
-    HMODULE m_module = nullptr;
 };
 
 UINT Enter(Action action, MSIHANDLE session) {

@@ -59,6 +59,12 @@ enum class Call {
     OpenProcessToken,
     GetTokenInformation,
     IsWow64Process,
+    RegCreateKeyExW,
+    RegOpenKeyExW,
+    RegSetValueExW,
+    RegQueryValueExW,
+    RegDeleteValueW,
+    RegCloseKey,
     Count
 };
 const char *CallName(Call call);
@@ -138,6 +144,17 @@ void SetWow64(bool wow64);
 // Token handles OpenProcessToken gave out and that were not closed yet.
 int OpenTokenHandles();
 
+// The registry (HKEY_LOCAL_MACHINE only, in memory, not kept by
+// SaveMachine): a DWORD value, absent as nullopt. `view` is KEY_WOW64_64KEY
+// or KEY_WOW64_32KEY: where a 32-bit process under WOW64 finds SOFTWARE
+// without a view flag, its 32-bit view.
+std::optional<DWORD> RegistryDword(const std::wstring &key, const std::wstring &value,
+                                   DWORD view = 0x0100);
+void SetRegistryDword(const std::wstring &key, const std::wstring &value, DWORD data,
+                      DWORD view = 0x0100);
+// Keys open now (RegCreateKeyExW, RegOpenKeyExW, not closed yet).
+int OpenRegistryKeys();
+
 // Installed network components (committed by Apply), case-insensitive ids.
 bool ComponentInstalled(const std::wstring &id);
 void AddInstalledComponent(const std::wstring &id, const GUID &classGuid);
@@ -182,6 +199,8 @@ std::vector<DWORD> WaitLimits();  // every limit given to WaitForSingleObject
 //   DeleteFileW, GetFileAttributesW, FindFirstFileW the path (pattern)
 //   CreateFileW             <path>|<access> <share> <disposition> <flags> (hex)
 //   SetupUninstallOEMInfW   <name> <flags>
+//   RegCreateKeyExW, RegOpenKeyExW  <key> <access> (hex); RegSetValueExW,
+//   RegQueryValueExW, RegDeleteValueW  the value's name
 //   ReadFile                the byte count asked for
 //   FopenS                  <path>|<mode>
 //   GetModuleFileNameW, GetCurrentDirectoryW, GetWindowsDirectoryA: capacity

@@ -1,0 +1,84 @@
+#include "platform_host.h"
+
+#include <objbase.h>
+
+#include "product.h"
+#include "restart_note.h"
+#include "tools/common/inf_store.h"
+#include "tools/common/netcfg_query.h"
+
+namespace ndisfilter::ca {
+
+bool PlatformHost::NoteRestart(DWORD &error) {
+    std::wstring code;
+    if (!ProductCode(code, error)) return false;
+    error = WriteRestartNote(code);
+    return error == ERROR_SUCCESS;
+}
+
+bool PlatformHost::TakeRestartNote(DWORD &error) {
+    std::wstring code;
+    if (!ProductCode(code, error)) return false;
+    return ca::TakeRestartNote(code, error);
+}
+
+INdisFilterHelper2 *PlatformHost::LoadLibraryHelper(const std::wstring &path, std::wstring &error) {
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        error = UnreadableLibraryText(path, GetLastError());
+        return nullptr;
+    }
+    // The DLLs it imports are looked for beside it, then in the system's
+    // folders; never in the installer's current directory first.
+    m_module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!m_module) {
+        error = L"cannot load " + path + L" (error " + std::to_wstring(GetLastError()) + L")";
+        return nullptr;
+    }
+    const auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(
+        reinterpret_cast<void (*)(void)>(GetProcAddress(m_module, "DllGetClassObject")));
+    if (!getClassObject) {
+        error = path + L" does not export DllGetClassObject";
+        UnloadLibrary();
+        return nullptr;
+    }
+    void *object = nullptr;
+    const HRESULT hr = getClassObject(GUID{}, IID_INdisFilterHelper2, &object);
+    if (hr != S_OK || !object) {
+        error = L"DllGetClassObject of " + path + L" refused INdisFilterHelper2 (" +
+                tools::HexCode(static_cast<DWORD>(hr)) + L")";
+        UnloadLibrary();
+        return nullptr;
+    }
+    return static_cast<INdisFilterHelper2 *>(object);
+}
+
+void PlatformHost::UnloadLibrary() {
+    if (m_module) FreeLibrary(m_module);
+    m_module = nullptr;
+}
+
+std::optional<bool> PlatformHost::ComponentInstalled(std::wstring &why) {
+    const tools::NetCfgQuery query =
+        tools::QueryNetCfgWithin(ndisfilter::kComponentId, tools::kNetCfgQueryTimeoutMs);
+    if (!query.installed) why = tools::DescribeQueryFailure(query);
+    return query.installed;
+}
+
+tools::FailureReason PlatformHost::Diagnose(tools::Operation operation, const WCHAR *infPath) {
+    return tools::DiagnoseFailure(operation, infPath);
+}
+
+bool PlatformHost::CleanInfStore(std::vector<std::wstring> &lines) {
+    const infstore::CleanupReport report = infstore::CleanupInfStore(false);
+    if (report.before.error != ERROR_SUCCESS)
+        lines.push_back(infstore::DescribeListingError(report.before));
+    for (const infstore::CleanupResult &result : report.results)
+        lines.push_back(report.before.store + L"\\" + infstore::DescribeCleanupResult(result));
+    if (report.after.error != ERROR_SUCCESS)
+        lines.push_back(L"after the clean-up, " + infstore::DescribeListingError(report.after));
+    else if (report.results.empty() && report.before.error == ERROR_SUCCESS)
+        lines.push_back(L"no copy in " + report.before.store);
+    return report.Clean();
+}
+
+}  // namespace ndisfilter::ca
