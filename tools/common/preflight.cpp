@@ -63,7 +63,8 @@ Check InfPackageCheck(const PreflightFacts &f) {
     size_t count = 0;
     const auto note = [&](const PackageFile &file) {
         if (file.error == ERROR_SUCCESS) return;
-        if (count++ == 0) missing = Quoted(file.path);
+        if (count++ > 0) return;  // the first is named, the others counted
+        missing = Quoted(file.path);
         if (file.error != ERROR_FILE_NOT_FOUND && file.error != ERROR_PATH_NOT_FOUND)
             missing += L" (error " + std::to_wstring(file.error) + L")";
     };
