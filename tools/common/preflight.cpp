@@ -9,7 +9,9 @@
 namespace ndisfilter::tools {
 namespace {
 
-Check Ok(const char *id, std::wstring fact) { return {id, Verdict::Ok, false, std::move(fact), {}}; }
+Check Ok(const char *id, std::wstring fact) {
+    return {id, Verdict::Ok, false, std::move(fact), {}};
+}
 Check Warn(const char *id, std::wstring fact, std::wstring advice) {
     return {id, Verdict::Warning, false, std::move(fact), std::move(advice)};
 }
@@ -36,16 +38,19 @@ Check Architecture(const PreflightFacts &f) {
     const ProcessFacts &p = f.process;
     const std::wstring native = f.nativeMachine.empty() ? p.systemArchitecture : f.nativeMachine;
     const std::wstring fact = L"program " + p.programArchitecture + L" on " + native + L" Windows";
-    if (!p.wow64) return Unread("architecture", L"whether the program runs under WOW64",
-                                L"IsWow64Process failed");
+    if (!p.wow64)
+        return Unread("architecture", L"whether the program runs under WOW64",
+                      L"IsWow64Process failed");
     if (*p.wow64)
         return Block("architecture", fact + L" (WOW64)",
-                     L"use the " + native + L" build: the platform's setup services refuse "
-                     L"device and driver installation from WOW64");
+                     L"use the " + native +
+                         L" build: the platform's setup services refuse "
+                         L"device and driver installation from WOW64");
     if (p.programArchitecture != native)
         return Warn("architecture", fact + L" (emulated)",
-                    L"use the " + native + L" build: an emulated program installs the INF's "
-                    L"entries for its own architecture, not the machine's");
+                    L"use the " + native +
+                        L" build: an emulated program installs the INF's "
+                        L"entries for its own architecture, not the machine's");
     return Ok("architecture", fact);
 }
 
@@ -85,13 +90,20 @@ Check InfPackageCheck(const PreflightFacts &f) {
 // Names for the answers WinVerifyTrust gives most often.
 std::wstring TrustText(LONG status) {
     switch (static_cast<HRESULT>(status)) {
-        case static_cast<HRESULT>(0x800B0100): return L"it carries no signature";
-        case static_cast<HRESULT>(0x800B0109): return L"its certificate chain ends in an untrusted root";
-        case static_cast<HRESULT>(0x800B010A): return L"its certificate chain is incomplete";
-        case static_cast<HRESULT>(0x80096010): return L"its digital signature is not valid";
-        case static_cast<HRESULT>(0x800B0003): return L"it is not a signed catalog (unknown form)";
-        case static_cast<HRESULT>(0x800B0101): return L"its certificate has expired";
-        default: return L"the signature does not verify";
+        case static_cast<HRESULT>(0x800B0100):
+            return L"it carries no signature";
+        case static_cast<HRESULT>(0x800B0109):
+            return L"its certificate chain ends in an untrusted root";
+        case static_cast<HRESULT>(0x800B010A):
+            return L"its certificate chain is incomplete";
+        case static_cast<HRESULT>(0x80096010):
+            return L"its digital signature is not valid";
+        case static_cast<HRESULT>(0x800B0003):
+            return L"it is not a signed catalog (unknown form)";
+        case static_cast<HRESULT>(0x800B0101):
+            return L"its certificate has expired";
+        default:
+            return L"the signature does not verify";
     }
 }
 
@@ -105,21 +117,25 @@ Check CatalogSignature(const PreflightFacts &f) {
                     L"Windows installs an unsigned package only where test-signing or "
                     L"signature enforcement settings allow it; sign the package for release");
     if (package.catalog.error != ERROR_SUCCESS)
-        return Warn(id, L"the catalog " + Quoted(package.catalog.path) + L" was not verified: it is missing",
-                    L"see inf-package");
-    if (!f.catalogTrust.value) return Unread(id, L"the catalog's signature", f.catalogTrust.whyUnread);
+        return Warn(
+            id,
+            L"the catalog " + Quoted(package.catalog.path) + L" was not verified: it is missing",
+            L"see inf-package");
+    if (!f.catalogTrust.value)
+        return Unread(id, L"the catalog's signature", f.catalogTrust.whyUnread);
     const LONG status = *f.catalogTrust.value;
     if (status == 0) return Ok(id, L"the catalog " + Quoted(package.catalog.path) + L" verifies");
     return Warn(id,
-                L"the catalog " + Quoted(package.catalog.path) + L" does not verify: " + TrustText(status) +
-                    L" (" + HexCode(static_cast<DWORD>(status)) + L")",
+                L"the catalog " + Quoted(package.catalog.path) + L" does not verify: " +
+                    TrustText(status) + L" (" + HexCode(static_cast<DWORD>(status)) + L")",
                 L"the platform decides; a test-signed package needs test-signing on and its "
                 L"certificate in the machine's Trusted Root and Trusted Publishers stores");
 }
 
 Check ServiceDeletion(const PreflightFacts &f) {
     const char *id = "service-deletion";
-    if (!f.package.value) return Unread(id, L"the driver's service", L"the INF's package could not be read");
+    if (!f.package.value)
+        return Unread(id, L"the driver's service", L"the INF's package could not be read");
     const std::wstring &service = f.package.value->serviceName;
     if (service.empty()) return Ok(id, L"the INF adds no service");
     if (!f.serviceMarkedForDeletion.value)
@@ -139,7 +155,8 @@ Check PendingRestartCheck(const PreflightFacts &f) {
     std::wstring pending, unread;
     const auto look = [&](const Reading<bool> &reading, const wchar_t *what) {
         if (!reading.value)
-            unread += (unread.empty() ? L"" : L"; ") + std::wstring(what) + L": " + reading.whyUnread;
+            unread +=
+                (unread.empty() ? L"" : L"; ") + std::wstring(what) + L": " + reading.whyUnread;
         else if (*reading.value)
             pending += (pending.empty() ? L"" : L", ") + std::wstring(what);
     };
@@ -147,8 +164,9 @@ Check PendingRestartCheck(const PreflightFacts &f) {
     look(p.servicing, L"servicing (RebootPending)");
     look(p.update, L"updates (RebootRequired)");
     if (!pending.empty())
-        return Warn(id, L"a restart is pending: " + pending,
-                    L"restart Windows first: files the install replaces may be renamed at the restart");
+        return Warn(
+            id, L"a restart is pending: " + pending,
+            L"restart Windows first: files the install replaces may be renamed at the restart");
     if (!unread.empty()) return Unread(id, L"whether a restart is pending", unread);
     return Ok(id, L"no restart is pending");
 }
@@ -161,10 +179,13 @@ Check Policy(const PreflightFacts &f) {
     if (p.denyClasses && p.netServiceDenied)
         rule = L"policy denies the NetService class (DenyDeviceClasses)";
     else if (p.denyUnspecified && !p.netServiceAllowed)
-        rule = L"policy denies classes it does not allow (DenyUnspecified), and NetService is not allowed";
+        rule =
+            L"policy denies classes it does not allow (DenyUnspecified), and NetService is not "
+            L"allowed";
     if (rule.empty()) return Ok(id, L"the device installation policy allows the NetService class");
     const std::wstring advice =
-        L"ask the administrator to allow the NetService class {4D36E974-E325-11CE-BFC1-08002BE10318} "
+        L"ask the administrator to allow the NetService class "
+        L"{4D36E974-E325-11CE-BFC1-08002BE10318} "
         L"(Computer Configuration > Administrative Templates > System > Device Installation > "
         L"Device Installation Restrictions)";
     if (p.allowAdminInstall && f.process.elevated == true)
@@ -177,17 +198,20 @@ Check FilterLimit(const PreflightFacts &f) {
     if (!f.osVersion.value) return Unread(id, L"the Windows version", f.osVersion.whyUnread);
     const OsVersion &v = *f.osVersion.value;
     const std::wstring version = std::to_wstring(v.major) + L"." + std::to_wstring(v.minor);
-    if (v.major != 6 || v.minor != 1) return Ok(id, L"Windows " + version + L" has no filter limit");
-    if (!f.maxFilters.value) return Unread(id, L"the filter limit (MaxNumFilters)", f.maxFilters.whyUnread);
+    if (v.major != 6 || v.minor != 1)
+        return Ok(id, L"Windows " + version + L" has no filter limit");
+    if (!f.maxFilters.value)
+        return Unread(id, L"the filter limit (MaxNumFilters)", f.maxFilters.whyUnread);
     if (!f.lightweightFilters.value)
         return Unread(id, L"the installed lightweight filters", f.lightweightFilters.whyUnread);
     const DWORD limit = *f.maxFilters.value, installed = *f.lightweightFilters.value;
-    const std::wstring fact = std::to_wstring(installed) + L" lightweight filter(s) installed, limit " +
-                              std::to_wstring(limit);
+    const std::wstring fact = std::to_wstring(installed) +
+                              L" lightweight filter(s) installed, limit " + std::to_wstring(limit);
     if (f.netcfg.installed == true || installed < limit) return Ok(id, fact);
     return Block(id, fact + L": the limit is reached",
                  limit < kLargestMaxFilters
-                     ? L"raise HKLM\\SYSTEM\\CurrentControlSet\\Control\\Network\\MaxNumFilters (at most 14) "
+                     ? L"raise HKLM\\SYSTEM\\CurrentControlSet\\Control\\Network\\MaxNumFilters "
+                       L"(at most 14) "
                        L"and restart, or remove a filter"
                      : L"remove a filter: 14 is the largest limit Windows 7 accepts");
 }
@@ -201,7 +225,8 @@ Check WriteLock(const PreflightFacts &f) {
                           ? L"INetCfgLock::IsWriteLocked gave no answer"
                           : DescribeQueryFailure(q));
     if (!*q.lockHeld) return Ok("write-lock", L"the network configuration's write lock is free");
-    return Warn("write-lock", L"the network configuration's write lock is held by " + Quoted(q.lockHolder),
+    return Warn("write-lock",
+                L"the network configuration's write lock is held by " + Quoted(q.lockHolder),
                 L"close that program, or try again when it is done; the install waits " +
                     std::to_wstring(ndisfilter::kLockWaitMs / 1000) + L" s for the lock");
 }
@@ -209,7 +234,9 @@ Check WriteLock(const PreflightFacts &f) {
 Check Component(const PreflightFacts &f) {
     const NetCfgQuery &q = f.netcfg;
     const std::wstring component = ndisfilter::kComponentId;
-    if (!q.installed) return Unread("component", L"whether " + component + L" is installed", DescribeQueryFailure(q));
+    if (!q.installed)
+        return Unread("component", L"whether " + component + L" is installed",
+                      DescribeQueryFailure(q));
     if (!*q.installed) return Ok("component", component + L" is not installed");
     return Warn("component", component + L" is already installed",
                 L"uninstall it first to install it again");
@@ -218,19 +245,23 @@ Check Component(const PreflightFacts &f) {
 Check InfStore(const PreflightFacts &f) {
     const char *id = "inf-store";
     const infstore::InfStoreScan &s = f.store;
-    if (s.error != ERROR_SUCCESS) return Unread(id, L"the INF store", infstore::DescribeListingError(s));
+    if (s.error != ERROR_SUCCESS)
+        return Unread(id, L"the INF store", infstore::DescribeListingError(s));
     const size_t marked = s.Count(infstore::CopyState::Marked);
     const size_t unreadable = s.Count(infstore::CopyState::Unreadable);
     std::wstring names;
     for (const infstore::InfStoreCopy &copy : s.copies)
-        if (copy.state == infstore::CopyState::Marked) names += (names.empty() ? L"" : L", ") + copy.name;
+        if (copy.state == infstore::CopyState::Marked)
+            names += (names.empty() ? L"" : L", ") + copy.name;
     const std::wstring fact = std::to_wstring(marked) + L" copy(ies) of our INF in " + s.store +
                               (names.empty() ? std::wstring() : L" (" + names + L")");
     // One copy belongs to an installed component; any other is left over.
     const size_t expected = f.netcfg.installed == true ? 1 : 0;
     if (unreadable > 0)
-        return Warn(id, fact + L"; " + std::to_wstring(unreadable) + L" oem<N>.inf file(s) could not be read",
-                    L"an unreadable copy may be ours: look at it by hand");
+        return Warn(
+            id,
+            fact + L"; " + std::to_wstring(unreadable) + L" oem<N>.inf file(s) could not be read",
+            L"an unreadable copy may be ours: look at it by hand");
     if (marked > expected)
         return Warn(id, fact + L", more than the installed component needs",
                     L"run `ndisfilterctl cleanup` when the component is not installed");
@@ -239,7 +270,8 @@ Check InfStore(const PreflightFacts &f) {
 
 Check RemoteSession(const PreflightFacts &f) {
     if (!f.remoteSession.value)
-        return Unread("remote-session", L"whether this is a remote session", f.remoteSession.whyUnread);
+        return Unread("remote-session", L"whether this is a remote session",
+                      f.remoteSession.whyUnread);
     if (!*f.remoteSession.value) return Ok("remote-session", L"a local session");
     return Warn("remote-session", L"a remote session",
                 L"the network stack rebinds during the install and drops connections for a moment: "
@@ -250,9 +282,12 @@ Check RemoteSession(const PreflightFacts &f) {
 
 const char *VerdictName(Verdict verdict) {
     switch (verdict) {
-        case Verdict::Ok: return "ok";
-        case Verdict::Warning: return "warning";
-        case Verdict::Blocked: break;
+        case Verdict::Ok:
+            return "ok";
+        case Verdict::Warning:
+            return "warning";
+        case Verdict::Blocked:
+            break;
     }
     return "blocked";
 }
@@ -281,10 +316,10 @@ std::wstring DescribeSummary(const PreflightSummary &s) {
 
 PreflightResult EvaluatePreflight(const PreflightFacts &facts) {
     PreflightResult result;
-    result.checks = {Elevation(facts),       Architecture(facts),    InfPackageCheck(facts),
+    result.checks = {Elevation(facts),        Architecture(facts),    InfPackageCheck(facts),
                      CatalogSignature(facts), ServiceDeletion(facts), PendingRestartCheck(facts),
-                     Policy(facts),          FilterLimit(facts),     WriteLock(facts),
-                     Component(facts),       InfStore(facts),        RemoteSession(facts)};
+                     Policy(facts),           FilterLimit(facts),     WriteLock(facts),
+                     Component(facts),        InfStore(facts),        RemoteSession(facts)};
     result.summary = Summarize(result.checks);
     return result;
 }

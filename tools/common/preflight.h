@@ -117,9 +117,17 @@ struct Check {
 
 // Every check, in the order EvaluatePreflight gives them.
 constexpr const char *kCheckIds[] = {
-    "elevation",         "architecture",     "inf-package",  "catalog-signature",
-    "service-deletion",  "pending-restart",  "device-install-policy",
-    "filter-limit",      "write-lock",       "component",    "inf-store",
+    "elevation",
+    "architecture",
+    "inf-package",
+    "catalog-signature",
+    "service-deletion",
+    "pending-restart",
+    "device-install-policy",
+    "filter-limit",
+    "write-lock",
+    "component",
+    "inf-store",
     "remote-session",
 };
 

@@ -23,7 +23,8 @@ PreflightFacts GatherPreflightFacts(const WCHAR *infPath) {
     facts.package = facts.inf.state == InfCheck::State::Readable
                         ? ReadInfPackage(infPath, machine)
                         : Reading<InfPackage>::Unread(L"the INF cannot be opened");
-    const std::wstring why = facts.package.value ? L"no catalog to verify" : facts.package.whyUnread;
+    const std::wstring why =
+        facts.package.value ? L"no catalog to verify" : facts.package.whyUnread;
     facts.catalogTrust = Reading<LONG>::Unread(why);
     facts.serviceMarkedForDeletion = Reading<bool>::Unread(why);
     if (facts.package.value) {
@@ -31,7 +32,8 @@ PreflightFacts GatherPreflightFacts(const WCHAR *infPath) {
         if (!package.catalogEntry.empty() && package.catalog.error == ERROR_SUCCESS)
             facts.catalogTrust = ReadCatalogTrust(package.catalog.path.c_str());
         if (!package.serviceName.empty())
-            facts.serviceMarkedForDeletion = ReadServiceMarkedForDeletion(package.serviceName.c_str());
+            facts.serviceMarkedForDeletion =
+                ReadServiceMarkedForDeletion(package.serviceName.c_str());
     }
 
     facts.pendingRestart = ReadPendingRestart();
@@ -40,7 +42,8 @@ PreflightFacts GatherPreflightFacts(const WCHAR *infPath) {
     const std::wstring notRead = L"not read: no filter limit on this version";
     facts.maxFilters = Reading<DWORD>::Unread(notRead);
     facts.lightweightFilters = Reading<DWORD>::Unread(notRead);
-    if (facts.osVersion.value && facts.osVersion.value->major == 6 && facts.osVersion.value->minor == 1) {
+    if (facts.osVersion.value && facts.osVersion.value->major == 6 &&
+        facts.osVersion.value->minor == 1) {
         facts.maxFilters = ReadMaxNumFilters();
         facts.lightweightFilters = CountLightweightFilters();
     }

@@ -18,13 +18,17 @@ Reading<T> NotSimulated() {
 
 std::wstring ReadNativeMachine() { return QueryProcessFacts().systemArchitecture; }
 Reading<OsVersion> ReadOsVersion() { return NotSimulated<OsVersion>(); }
-Reading<InfPackage> ReadInfPackage(const WCHAR *, const std::wstring &) { return NotSimulated<InfPackage>(); }
+Reading<InfPackage> ReadInfPackage(const WCHAR *, const std::wstring &) {
+    return NotSimulated<InfPackage>();
+}
 Reading<LONG> ReadCatalogTrust(const WCHAR *) { return NotSimulated<LONG>(); }
 Reading<bool> ReadServiceMarkedForDeletion(const WCHAR *) { return NotSimulated<bool>(); }
 PendingRestart ReadPendingRestart() {
     return {NotSimulated<bool>(), NotSimulated<bool>(), NotSimulated<bool>()};
 }
-Reading<DeviceInstallPolicy> ReadDeviceInstallPolicy() { return NotSimulated<DeviceInstallPolicy>(); }
+Reading<DeviceInstallPolicy> ReadDeviceInstallPolicy() {
+    return NotSimulated<DeviceInstallPolicy>();
+}
 Reading<DWORD> ReadMaxNumFilters() { return NotSimulated<DWORD>(); }
 Reading<DWORD> CountLightweightFilters() { return NotSimulated<DWORD>(); }
 Reading<bool> ReadRemoteSession() { return NotSimulated<bool>(); }

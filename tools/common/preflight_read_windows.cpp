@@ -27,13 +27,20 @@ std::wstring ErrorText(LONG error) {
 
 std::wstring TypeName(DWORD type) {
     switch (type) {
-        case REG_SZ: return L"REG_SZ";
-        case REG_EXPAND_SZ: return L"REG_EXPAND_SZ";
-        case REG_BINARY: return L"REG_BINARY";
-        case REG_DWORD: return L"REG_DWORD";
-        case REG_MULTI_SZ: return L"REG_MULTI_SZ";
-        case REG_QWORD: return L"REG_QWORD";
-        default: return L"type " + std::to_wstring(type);
+        case REG_SZ:
+            return L"REG_SZ";
+        case REG_EXPAND_SZ:
+            return L"REG_EXPAND_SZ";
+        case REG_BINARY:
+            return L"REG_BINARY";
+        case REG_DWORD:
+            return L"REG_DWORD";
+        case REG_MULTI_SZ:
+            return L"REG_MULTI_SZ";
+        case REG_QWORD:
+            return L"REG_QWORD";
+        default:
+            return L"type " + std::to_wstring(type);
     }
 }
 
@@ -55,8 +62,10 @@ OpenedKey OpenKey(const std::wstring &path) {
     opened.path = L"HKLM\\" + path;
     HKEY key = nullptr;
     const LONG error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, kKeyRead, &key);
-    if (error == ERROR_SUCCESS) opened.key.reset(key);
-    else if (error != ERROR_FILE_NOT_FOUND) opened.error = error;
+    if (error == ERROR_SUCCESS)
+        opened.key.reset(key);
+    else if (error != ERROR_FILE_NOT_FOUND)
+        opened.error = error;
     return opened;
 }
 
@@ -74,16 +83,19 @@ Reading<std::optional<DWORD>> ReadDword(const OpenedKey &key, const wchar_t *nam
     if (error == ERROR_FILE_NOT_FOUND) return R::Of(std::nullopt);
     if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA)
         return R::Unread(Where(key, name) + L": " + ErrorText(error));
-    if (type != REG_DWORD) return R::Unread(Where(key, name) + L" is " + TypeName(type) + L", not REG_DWORD");
+    if (type != REG_DWORD)
+        return R::Unread(Where(key, name) + L" is " + TypeName(type) + L", not REG_DWORD");
     if (error == ERROR_MORE_DATA || size != sizeof value)
-        return R::Unread(Where(key, name) + L" is a REG_DWORD of " + std::to_wstring(size) + L" bytes, not 4");
+        return R::Unread(Where(key, name) + L" is a REG_DWORD of " + std::to_wstring(size) +
+                         L" bytes, not 4");
     return R::Of(value);
 }
 
 // Whether the key exists.
 Reading<bool> KeyExists(const std::wstring &path) {
     const OpenedKey key = OpenKey(path);
-    if (key.error != ERROR_SUCCESS) return Reading<bool>::Unread(key.path + L": " + ErrorText(key.error));
+    if (key.error != ERROR_SUCCESS)
+        return Reading<bool>::Unread(key.path + L": " + ErrorText(key.error));
     return Reading<bool>::Of(key.key != nullptr);
 }
 
@@ -101,7 +113,8 @@ constexpr const wchar_t *kNetServiceClass = L"4D36E974-E325-11CE-BFC1-08002BE103
 // RegEnumValueW: https://learn.microsoft.com/windows/win32/api/winreg/nf-winreg-regenumvaluew
 Reading<bool> ListHoldsNetService(const std::wstring &path) {
     const OpenedKey key = OpenKey(path);
-    if (key.error != ERROR_SUCCESS) return Reading<bool>::Unread(key.path + L": " + ErrorText(key.error));
+    if (key.error != ERROR_SUCCESS)
+        return Reading<bool>::Unread(key.path + L": " + ErrorText(key.error));
     if (!key.key) return Reading<bool>::Of(false);
     bool holds = false;
     for (DWORD index = 0;; ++index) {
@@ -115,7 +128,8 @@ Reading<bool> ListHoldsNetService(const std::wstring &path) {
         if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA)
             return Reading<bool>::Unread(key.path + L": " + ErrorText(error));
         if (type != REG_SZ)
-            return Reading<bool>::Unread(Where(key, name) + L" is " + TypeName(type) + L", not REG_SZ");
+            return Reading<bool>::Unread(Where(key, name) + L" is " + TypeName(type) +
+                                         L", not REG_SZ");
         std::wstring guid = data;
         while (!guid.empty() && (guid.back() == L' ' || guid.back() == L'}')) guid.pop_back();
         const size_t start = guid.find_first_not_of(L" {");
@@ -133,7 +147,8 @@ struct InfCloser {
 using UniqueInf = std::unique_ptr<void, InfCloser>;
 
 // One string field of an INF line (0: the key); empty when there is none.
-// SetupGetStringFieldW: https://learn.microsoft.com/windows/win32/api/setupapi/nf-setupapi-setupgetstringfieldw
+// SetupGetStringFieldW:
+// https://learn.microsoft.com/windows/win32/api/setupapi/nf-setupapi-setupgetstringfieldw
 std::wstring Field(INFCONTEXT &line, DWORD index) {
     std::vector<wchar_t> text(MAX_INF_STRING_LENGTH);
     if (!SetupGetStringFieldW(&line, index, text.data(), static_cast<DWORD>(text.size()), nullptr))
@@ -142,7 +157,8 @@ std::wstring Field(INFCONTEXT &line, DWORD index) {
 }
 
 // The first line of a section (with that key, or any when key is null).
-// SetupFindFirstLineW: https://learn.microsoft.com/windows/win32/api/setupapi/nf-setupapi-setupfindfirstlinew
+// SetupFindFirstLineW:
+// https://learn.microsoft.com/windows/win32/api/setupapi/nf-setupapi-setupfindfirstlinew
 bool FirstLine(HINF inf, const std::wstring &section, const wchar_t *key, INFCONTEXT *line) {
     return SetupFindFirstLineW(inf, section.c_str(), key, line) != FALSE;
 }
@@ -159,17 +175,21 @@ std::wstring PlatformSuffix(const std::wstring &machine) {
 
 PackageFile Present(const std::wstring &path) {
     PackageFile file{path, ERROR_SUCCESS};
-    // GetFileAttributesW: https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfileattributesw
+    // GetFileAttributesW:
+    // https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfileattributesw
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) file.error = GetLastError();
-    else if (attributes & FILE_ATTRIBUTE_DIRECTORY) file.error = ERROR_DIRECTORY;
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        file.error = GetLastError();
+    else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        file.error = ERROR_DIRECTORY;
     return file;
 }
 
 // The catalog: CatalogFile.NT<arch>, then CatalogFile.NT, then CatalogFile.
-void ReadCatalog(HINF inf, const std::wstring &folder, const std::wstring &suffix, InfPackage &package) {
+void ReadCatalog(HINF inf, const std::wstring &folder, const std::wstring &suffix,
+                 InfPackage &package) {
     for (const std::wstring &key : {L"CatalogFile.NT" + suffix, std::wstring(L"CatalogFile.NT"),
-                                   std::wstring(L"CatalogFile")}) {
+                                    std::wstring(L"CatalogFile")}) {
         INFCONTEXT line;
         if (!FirstLine(inf, L"Version", key.c_str(), &line)) continue;
         const std::wstring name = Field(line, 1);
@@ -182,16 +202,19 @@ void ReadCatalog(HINF inf, const std::wstring &folder, const std::wstring &suffi
 
 // [SourceDisksFiles.<arch>] then [SourceDisksFiles]: name = diskid[,subdir],
 // placed under [SourceDisksNames]' path for the disk.
-void ReadListedFiles(HINF inf, const std::wstring &folder, const std::wstring &suffix, InfPackage &package) {
+void ReadListedFiles(HINF inf, const std::wstring &folder, const std::wstring &suffix,
+                     InfPackage &package) {
     std::vector<std::wstring> seen;
-    for (const std::wstring &section : {L"SourceDisksFiles." + suffix, std::wstring(L"SourceDisksFiles")}) {
+    for (const std::wstring &section :
+         {L"SourceDisksFiles." + suffix, std::wstring(L"SourceDisksFiles")}) {
         INFCONTEXT line;
         if (!FirstLine(inf, section, nullptr, &line)) continue;
         do {
             std::wstring name = Field(line, 0);
             if (name.empty()) name = Field(line, 1);
             bool known = false;
-            for (const std::wstring &other : seen) known = known || _wcsicmp(other.c_str(), name.c_str()) == 0;
+            for (const std::wstring &other : seen)
+                known = known || _wcsicmp(other.c_str(), name.c_str()) == 0;
             if (name.empty() || known) continue;
             seen.push_back(name);
             const std::wstring disk = Field(line, 1), subdir = Field(line, 2);
@@ -233,7 +256,8 @@ void ReadServiceName(HINF inf, const std::wstring &suffix, InfPackage &package) 
     // The platform picks the most specific install section that exists.
     for (const std::wstring &section : {install + L".NT" + suffix, install + L".NT", install}) {
         if (SetupGetLineCountW(inf, section.c_str()) < 0) continue;
-        if (FirstLine(inf, section + L".Services", L"AddService", &line)) package.serviceName = Field(line, 1);
+        if (FirstLine(inf, section + L".Services", L"AddService", &line))
+            package.serviceName = Field(line, 1);
         return;
     }
 }
@@ -245,16 +269,21 @@ void ReadServiceName(HINF inf, const std::wstring &suffix, InfPackage &package) 
 // https://learn.microsoft.com/windows/win32/api/wow64apiset/nf-wow64apiset-iswow64process2
 std::wstring ReadNativeMachine() {
     using IsWow64Process2Fn = BOOL(WINAPI *)(HANDLE, USHORT *, USHORT *);
-    const auto isWow64Process2 = reinterpret_cast<IsWow64Process2Fn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
+    const auto isWow64Process2 = reinterpret_cast<IsWow64Process2Fn>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process2")));
     USHORT process = 0, native = 0;
     if (isWow64Process2 && isWow64Process2(GetCurrentProcess(), &process, &native)) {
         switch (native) {
-            case IMAGE_FILE_MACHINE_AMD64: return L"x64";
-            case IMAGE_FILE_MACHINE_ARM64: return L"arm64";
-            case IMAGE_FILE_MACHINE_I386: return L"x86";
-            case IMAGE_FILE_MACHINE_ARMNT: return L"arm";
-            default: break;
+            case IMAGE_FILE_MACHINE_AMD64:
+                return L"x64";
+            case IMAGE_FILE_MACHINE_ARM64:
+                return L"arm64";
+            case IMAGE_FILE_MACHINE_I386:
+                return L"x86";
+            case IMAGE_FILE_MACHINE_ARMNT:
+                return L"arm";
+            default:
+                break;
         }
     }
     return QueryProcessFacts().systemArchitecture;
@@ -264,24 +293,28 @@ std::wstring ReadNativeMachine() {
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-rtlgetversion
 Reading<OsVersion> ReadOsVersion() {
     using RtlGetVersionFn = LONG(WINAPI *)(OSVERSIONINFOW *);
-    const auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    const auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
     OSVERSIONINFOW info = {};
     info.dwOSVersionInfoSize = sizeof info;
     if (!rtlGetVersion) return Reading<OsVersion>::Unread(L"ntdll.dll has no RtlGetVersion");
     const LONG status = rtlGetVersion(&info);
-    if (status != 0) return Reading<OsVersion>::Unread(L"RtlGetVersion failed (" + HexCode(static_cast<DWORD>(status)) + L")");
+    if (status != 0)
+        return Reading<OsVersion>::Unread(L"RtlGetVersion failed (" +
+                                          HexCode(static_cast<DWORD>(status)) + L")");
     return Reading<OsVersion>::Of({info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber});
 }
 
-// SetupOpenInfFileW: https://learn.microsoft.com/windows/win32/api/setupapi/nf-setupapi-setupopeninffilew
+// SetupOpenInfFileW:
+// https://learn.microsoft.com/windows/win32/api/setupapi/nf-setupapi-setupopeninffilew
 Reading<InfPackage> ReadInfPackage(const WCHAR *infPath, const std::wstring &machine) {
     UINT errorLine = 0;
     const HINF opened = SetupOpenInfFileW(infPath, nullptr, INF_STYLE_WIN4, &errorLine);
     if (opened == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        return Reading<InfPackage>::Unread(L"SetupOpenInfFileW failed (" + HexCode(error) + L")" +
-                                           (errorLine ? L" at line " + std::to_wstring(errorLine) : L""));
+        return Reading<InfPackage>::Unread(
+            L"SetupOpenInfFileW failed (" + HexCode(error) + L")" +
+            (errorLine ? L" at line " + std::to_wstring(errorLine) : L""));
     }
     const UniqueInf inf(opened);
     std::wstring folder = infPath;
@@ -341,26 +374,39 @@ Reading<LONG> ReadCatalogTrust(const WCHAR *catalogPath) {
 // not remove yet (it goes at the next restart); DeleteService:
 // https://learn.microsoft.com/windows/win32/api/winsvc/nf-winsvc-deleteservice
 Reading<bool> ReadServiceMarkedForDeletion(const WCHAR *serviceName) {
-    return ReadFlag(OpenKey(std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + serviceName), L"DeleteFlag");
+    return ReadFlag(OpenKey(std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + serviceName),
+                    L"DeleteFlag");
 }
 
 // PendingFileRenameOperations (a REG_MULTI_SZ; MoveFileExW with
-// MOVEFILE_DELAY_UNTIL_REBOOT): https://learn.microsoft.com/windows/win32/api/winbase/nf-winbase-movefileexw
-// and the servicing and update keys that exist while a restart is due.
+// MOVEFILE_DELAY_UNTIL_REBOOT):
+// https://learn.microsoft.com/windows/win32/api/winbase/nf-winbase-movefileexw and the servicing
+// and update keys that exist while a restart is due.
 PendingRestart ReadPendingRestart() {
     PendingRestart pending;
     const OpenedKey manager = OpenKey(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager");
     const wchar_t *name = L"PendingFileRenameOperations";
     DWORD type = 0, size = 0;
-    const LONG error = manager.key ? RegQueryValueExW(manager.key.get(), name, nullptr, &type, nullptr, &size)
-                                   : manager.error ? manager.error : ERROR_FILE_NOT_FOUND;
-    if (error == ERROR_FILE_NOT_FOUND) pending.fileRenames = Reading<bool>::Of(false);
-    else if (error != ERROR_SUCCESS) pending.fileRenames = Reading<bool>::Unread(Where(manager, name) + L": " + ErrorText(error));
+    const LONG error =
+        manager.key     ? RegQueryValueExW(manager.key.get(), name, nullptr, &type, nullptr, &size)
+        : manager.error ? manager.error
+                        : ERROR_FILE_NOT_FOUND;
+    if (error == ERROR_FILE_NOT_FOUND)
+        pending.fileRenames = Reading<bool>::Of(false);
+    else if (error != ERROR_SUCCESS)
+        pending.fileRenames =
+            Reading<bool>::Unread(Where(manager, name) + L": " + ErrorText(error));
     else if (type != REG_MULTI_SZ)
-        pending.fileRenames = Reading<bool>::Unread(Where(manager, name) + L" is " + TypeName(type) + L", not REG_MULTI_SZ");
-    else pending.fileRenames = Reading<bool>::Of(size > 2 * sizeof(wchar_t));  // more than the two terminators
-    pending.servicing = KeyExists(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\RebootPending");
-    pending.update = KeyExists(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\WindowsUpdate\\Auto Update\\RebootRequired");
+        pending.fileRenames = Reading<bool>::Unread(Where(manager, name) + L" is " +
+                                                    TypeName(type) + L", not REG_MULTI_SZ");
+    else
+        pending.fileRenames =
+            Reading<bool>::Of(size > 2 * sizeof(wchar_t));  // more than the two terminators
+    pending.servicing = KeyExists(
+        L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\RebootPending");
+    pending.update = KeyExists(
+        L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\WindowsUpdate\\Auto "
+        L"Update\\RebootRequired");
     return pending;
 }
 
@@ -369,19 +415,24 @@ PendingRestart ReadPendingRestart() {
 // AllowAdminInstall, and the class lists as subkeys of the same names):
 // https://learn.microsoft.com/windows/client-management/mdm/policy-csp-admx-deviceinstallation
 Reading<DeviceInstallPolicy> ReadDeviceInstallPolicy() {
-    const std::wstring path = L"SOFTWARE\\Policies\\Microsoft\\Windows\\DeviceInstall\\Restrictions";
+    const std::wstring path =
+        L"SOFTWARE\\Policies\\Microsoft\\Windows\\DeviceInstall\\Restrictions";
     const OpenedKey key = OpenKey(path);
     DeviceInstallPolicy policy;
     std::wstring why;
     const auto flag = [&](const wchar_t *name, bool &out) {
         const Reading<bool> value = ReadFlag(key, name);
-        if (!value.value) why = why.empty() ? value.whyUnread : why;
-        else out = *value.value;
+        if (!value.value)
+            why = why.empty() ? value.whyUnread : why;
+        else
+            out = *value.value;
     };
     const auto list = [&](const wchar_t *name, bool &out) {
         const Reading<bool> value = ListHoldsNetService(path + L"\\" + name);
-        if (!value.value) why = why.empty() ? value.whyUnread : why;
-        else out = *value.value;
+        if (!value.value)
+            why = why.empty() ? value.whyUnread : why;
+        else
+            out = *value.value;
     };
     flag(L"DenyDeviceClasses", policy.denyClasses);
     flag(L"DenyUnspecified", policy.denyUnspecified);
@@ -389,7 +440,8 @@ Reading<DeviceInstallPolicy> ReadDeviceInstallPolicy() {
     bool allowClasses = false;
     flag(L"AllowDeviceClasses", allowClasses);
     if (policy.denyClasses) list(L"DenyDeviceClasses", policy.netServiceDenied);
-    if (policy.denyUnspecified && allowClasses) list(L"AllowDeviceClasses", policy.netServiceAllowed);
+    if (policy.denyUnspecified && allowClasses)
+        list(L"AllowDeviceClasses", policy.netServiceAllowed);
     if (!why.empty()) return Reading<DeviceInstallPolicy>::Unread(why);
     return Reading<DeviceInstallPolicy>::Of(policy);
 }
@@ -401,8 +453,9 @@ Reading<DWORD> ReadMaxNumFilters() {
     if (!value.value) return Reading<DWORD>::Unread(value.whyUnread);
     const DWORD limit = value.value->value_or(kDefaultMaxFilters);
     if (limit < 1 || limit > kLargestMaxFilters)
-        return Reading<DWORD>::Unread(Where(key, L"MaxNumFilters") + L" is " + std::to_wstring(limit) +
-                                      L", outside 1.." + std::to_wstring(kLargestMaxFilters));
+        return Reading<DWORD>::Unread(Where(key, L"MaxNumFilters") + L" is " +
+                                      std::to_wstring(limit) + L", outside 1.." +
+                                      std::to_wstring(kLargestMaxFilters));
     return Reading<DWORD>::Of(limit);
 }
 
@@ -410,10 +463,12 @@ Reading<DWORD> ReadMaxNumFilters() {
 // write lock; INetCfg::EnumComponents:
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/netcfgx/nf-netcfgx-inetcfg-enumcomponents
 Reading<DWORD> CountLightweightFilters() {
-    static const GUID netService = {0x4d36e974, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    static const GUID netService = {
+        0x4d36e974, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
     const HRESULT init = CoInitialize(nullptr);
     if (FAILED(init) && init != RPC_E_CHANGED_MODE)
-        return Reading<DWORD>::Unread(L"CoInitialize failed (" + HexCode(static_cast<DWORD>(init)) + L")");
+        return Reading<DWORD>::Unread(L"CoInitialize failed (" + HexCode(static_cast<DWORD>(init)) +
+                                      L")");
     Reading<DWORD> answer;
     INetCfg *netCfg = nullptr;
     HRESULT hr = CoCreateInstance(CLSID_CNetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfg,
@@ -430,7 +485,8 @@ Reading<DWORD> CountLightweightFilters() {
                 DWORD count = 0;
                 INetCfgComponent *component = nullptr;
                 ULONG fetched = 0;
-                while (SUCCEEDED(hr) && components->Next(1, &component, &fetched) == S_OK && component) {
+                while (SUCCEEDED(hr) && components->Next(1, &component, &fetched) == S_OK &&
+                       component) {
                     DWORD characteristics = 0;
                     step = L"INetCfgComponent::GetCharacteristics";
                     hr = component->GetCharacteristics(&characteristics);
@@ -446,14 +502,17 @@ Reading<DWORD> CountLightweightFilters() {
         netCfg->Release();
     }
     if (!answer.value)
-        answer = Reading<DWORD>::Unread(std::wstring(step) + L" failed (" +
-                                        HexCode(static_cast<DWORD>(FAILED(hr) ? hr : E_POINTER)) + L")");
+        answer =
+            Reading<DWORD>::Unread(std::wstring(step) + L" failed (" +
+                                   HexCode(static_cast<DWORD>(FAILED(hr) ? hr : E_POINTER)) + L")");
     if (SUCCEEDED(init)) CoUninitialize();
     return answer;
 }
 
 // GetSystemMetrics(SM_REMOTESESSION):
 // https://learn.microsoft.com/windows/win32/termserv/detecting-the-terminal-services-environment
-Reading<bool> ReadRemoteSession() { return Reading<bool>::Of(GetSystemMetrics(SM_REMOTESESSION) != 0); }
+Reading<bool> ReadRemoteSession() {
+    return Reading<bool>::Of(GetSystemMetrics(SM_REMOTESESSION) != 0);
+}
 
 }  // namespace ndisfilter::tools

@@ -20,8 +20,10 @@ std::string N(const std::wstring &text) { return ndisfilter::text::Narrow(text);
 
 template <typename T, typename F>
 void Print(const char *name, const Reading<T> &reading, F show) {
-    if (reading.value) printf("%s: %s\n", name, show(*reading.value).c_str());
-    else printf("%s: unread: %s\n", name, N(reading.whyUnread).c_str());
+    if (reading.value)
+        printf("%s: %s\n", name, show(*reading.value).c_str());
+    else
+        printf("%s: unread: %s\n", name, N(reading.whyUnread).c_str());
 }
 
 std::string Flag(bool value) { return value ? "yes" : "no"; }
@@ -43,10 +45,12 @@ int wmain(int argc, wchar_t **argv) {
         return std::to_string(v.major) + "." + std::to_string(v.minor);
     });
     Print("inf-package", facts.package, [](const InfPackage &p) {
-        std::string text = "catalog " + (p.catalogEntry.empty() ? std::string("none")
-                                                                : N(p.catalogEntry) + " " + File(p.catalog));
+        std::string text =
+            "catalog " + (p.catalogEntry.empty() ? std::string("none")
+                                                 : N(p.catalogEntry) + " " + File(p.catalog));
         for (const PackageFile &file : p.listedFiles) text += "; file " + File(file);
-        return text + "; service " + (p.serviceName.empty() ? std::string("none") : N(p.serviceName));
+        return text + "; service " +
+               (p.serviceName.empty() ? std::string("none") : N(p.serviceName));
     });
     const auto hex = [](LONG status) { return N(HexCode(static_cast<DWORD>(status))); };
     Print("catalog-trust", facts.catalogTrust, hex);
@@ -55,9 +59,10 @@ int wmain(int argc, wchar_t **argv) {
     Print("pending-servicing", facts.pendingRestart.servicing, Flag);
     Print("pending-update", facts.pendingRestart.update, Flag);
     Print("policy", facts.policy, [](const DeviceInstallPolicy &p) {
-        return "deny-classes " + Flag(p.denyClasses) + ", netservice denied " + Flag(p.netServiceDenied) +
-               ", deny-unspecified " + Flag(p.denyUnspecified) + ", netservice allowed " +
-               Flag(p.netServiceAllowed) + ", admin-install " + Flag(p.allowAdminInstall);
+        return "deny-classes " + Flag(p.denyClasses) + ", netservice denied " +
+               Flag(p.netServiceDenied) + ", deny-unspecified " + Flag(p.denyUnspecified) +
+               ", netservice allowed " + Flag(p.netServiceAllowed) + ", admin-install " +
+               Flag(p.allowAdminInstall);
     });
     const auto number = [](DWORD value) { return std::to_string(value); };
     // The filter limit's readers are called whatever the version says.
@@ -67,8 +72,9 @@ int wmain(int argc, wchar_t **argv) {
 
     const PreflightResult result = EvaluatePreflight(facts);
     for (const Check &check : result.checks)
-        printf("check %s: %s%s: %s\n", check.id, VerdictName(check.verdict), check.unread ? " (unread)" : "",
-               N(check.fact).c_str());
-    printf("summary: %s; exit %d\n", N(DescribeSummary(result.summary)).c_str(), result.summary.exitCode);
+        printf("check %s: %s%s: %s\n", check.id, VerdictName(check.verdict),
+               check.unread ? " (unread)" : "", N(check.fact).c_str());
+    printf("summary: %s; exit %d\n", N(DescribeSummary(result.summary)).c_str(),
+           result.summary.exitCode);
     return 0;
 }
