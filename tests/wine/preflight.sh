@@ -133,6 +133,14 @@ expect "$S" 'pending-update: yes'
 expect "$S" 'policy: deny-classes yes, netservice denied yes, deny-unspecified no, netservice allowed no, admin-install no'
 expect "$S" 'max-filters: 14'
 expect "$S" 'remote-session: no'
+# The test server does not list components: the count cannot be read. Only
+# 6.1 has a limit; the prefix's version decides which line the check gives.
+expect "$S" 'lw-filters: unread: INetCfg::EnumComponents failed (0x80004001)'
+if grep -qx 'os-version: 6.1' <<<"$out"; then
+    expect "$S" 'check filter-limit: warning (unread): the installed lightweight filters could not be read: INetCfg::EnumComponents failed (0x80004001)'
+else
+    expect_match "$S" 'check filter-limit: ok: Windows [0-9]+\.[0-9]+ has no filter limit'
+fi
 expect "$S" 'check service-deletion: blocked: the service "PfTestSvc" is marked for deletion: an earlier removal waits for a restart'
 expect "$S" 'check pending-restart: warning: a restart is pending: file renames (PendingFileRenameOperations), servicing (RebootPending), updates (RebootRequired)'
 expect "$S" 'check device-install-policy: blocked: the policy denies the NetService class (DenyDeviceClasses)'

@@ -87,24 +87,24 @@ Check InfPackageCheck(const PreflightFacts &f) {
                       L" listed file(s) are present");
 }
 
-// Names for the answers WinVerifyTrust gives most often.
+// Names for the answers WinVerifyTrust gives most often (winerror.h).
+struct TrustName {
+    DWORD code;
+    const wchar_t *text;
+};
+constexpr TrustName kTrustNames[] = {
+    {0x800B0100, L"it carries no signature"},                          // TRUST_E_NOSIGNATURE
+    {0x800B0109, L"its certificate chain ends in an untrusted root"},  // CERT_E_UNTRUSTEDROOT
+    {0x800B010A, L"its certificate chain is incomplete"},              // CERT_E_CHAINING
+    {0x80096010, L"its digital signature is not valid"},               // TRUST_E_BAD_DIGEST
+    {0x800B0003, L"it is not a signed catalog (unknown form)"},  // TRUST_E_SUBJECT_FORM_UNKNOWN
+    {0x800B0101, L"its certificate has expired"},                // CERT_E_EXPIRED
+};
+
 std::wstring TrustText(LONG status) {
-    switch (static_cast<HRESULT>(status)) {
-        case static_cast<HRESULT>(0x800B0100):
-            return L"it carries no signature";
-        case static_cast<HRESULT>(0x800B0109):
-            return L"its certificate chain ends in an untrusted root";
-        case static_cast<HRESULT>(0x800B010A):
-            return L"its certificate chain is incomplete";
-        case static_cast<HRESULT>(0x80096010):
-            return L"its digital signature is not valid";
-        case static_cast<HRESULT>(0x800B0003):
-            return L"it is not a signed catalog (unknown form)";
-        case static_cast<HRESULT>(0x800B0101):
-            return L"its certificate has expired";
-        default:
-            return L"the signature does not verify";
-    }
+    for (const TrustName &name : kTrustNames)
+        if (name.code == static_cast<DWORD>(status)) return name.text;
+    return L"the signature does not verify";
 }
 
 Check CatalogSignature(const PreflightFacts &f) {
@@ -198,8 +198,7 @@ Check FilterLimit(const PreflightFacts &f) {
     if (!f.osVersion.value) return Unread(id, L"the Windows version", f.osVersion.whyUnread);
     const OsVersion &v = *f.osVersion.value;
     const std::wstring version = std::to_wstring(v.major) + L"." + std::to_wstring(v.minor);
-    if (v.major != 6 || v.minor != 1)
-        return Ok(id, L"Windows " + version + L" has no filter limit");
+    if (!HasFilterLimit(v)) return Ok(id, L"Windows " + version + L" has no filter limit");
     if (!f.maxFilters.value)
         return Unread(id, L"the filter limit (MaxNumFilters)", f.maxFilters.whyUnread);
     if (!f.lightweightFilters.value)
@@ -228,7 +227,7 @@ Check WriteLock(const PreflightFacts &f) {
     return Warn("write-lock",
                 L"the network configuration's write lock is held by " + Quoted(q.lockHolder),
                 L"close that program, or try again when it is done; the install waits " +
-                    std::to_wstring(ndisfilter::kLockWaitMs / 1000) + L" s for the lock");
+                    std::to_wstring(ndisfilter::kLockWaitMs) + L" ms for the lock");
 }
 
 Check Component(const PreflightFacts &f) {

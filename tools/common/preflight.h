@@ -41,6 +41,10 @@ struct OsVersion {
     DWORD build = 0;
 };
 
+// Windows 7 / Server 2008 R2 (6.1): the only version with a limit on the
+// number of lightweight filters.
+constexpr bool HasFilterLimit(const OsVersion &v) { return v.major == 6 && v.minor == 1; }
+
 // A file of the driver package, looked for beside the INF.
 struct PackageFile {
     std::wstring path;
@@ -115,7 +119,28 @@ struct Check {
     std::wstring advice;  // what to do; empty when ok
 };
 
-// Every check, in the order EvaluatePreflight gives them.
+// Every check, in the order EvaluatePreflight gives them, and when each is
+// blocked (certain to fail) or a warning (likely trouble the platform judges):
+//   elevation              blocked: not elevated
+//   architecture           blocked: WOW64; warning: a program emulated on
+//                          another architecture (x64 on arm64)
+//   inf-package            blocked: the INF missing or unopenable, the named
+//                          catalog or a [SourceDisksFiles] file missing
+//   catalog-signature      warning: no catalog named, or WinVerifyTrust
+//                          does not verify it (test-signing machines differ)
+//   service-deletion       blocked: the INF's service has DeleteFlag set
+//   pending-restart        warning: any of the three sources
+//   device-install-policy  blocked: NetService denied by class, or unlisted
+//                          under DenyUnspecified; warning instead when
+//                          AllowAdminInstall is set and the process elevated
+//   filter-limit           blocked (6.1 only): the limit reached and our
+//                          component not among the installed filters
+//   write-lock             warning: held (it may be released in time)
+//   component              warning: already installed
+//   inf-store              warning: more marked copies than an installed
+//                          component accounts for, or an unreadable copy
+//   remote-session         warning: a remote session
+// Anything that could not be read is a warning with unread set.
 constexpr const char *kCheckIds[] = {
     "elevation",
     "architecture",

@@ -42,8 +42,7 @@ PreflightFacts GatherPreflightFacts(const WCHAR *infPath) {
     const std::wstring notRead = L"not read: no filter limit on this version";
     facts.maxFilters = Reading<DWORD>::Unread(notRead);
     facts.lightweightFilters = Reading<DWORD>::Unread(notRead);
-    if (facts.osVersion.value && facts.osVersion.value->major == 6 &&
-        facts.osVersion.value->minor == 1) {
+    if (facts.osVersion.value && HasFilterLimit(*facts.osVersion.value)) {
         facts.maxFilters = ReadMaxNumFilters();
         facts.lightweightFilters = CountLightweightFilters();
     }
