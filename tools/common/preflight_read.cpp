@@ -16,6 +16,7 @@ PreflightFacts GatherPreflightFacts(const WCHAR *infPath) {
     facts.nativeMachine = ReadNativeMachine();
     facts.osVersion = ReadOsVersion();
 
+    if (!infPath) infPath = L"";  // no INF given: the checks say it does not exist
     facts.infPath = infPath;
     facts.inf = CheckInf(infPath);
     const std::wstring &machine =
