@@ -8,7 +8,9 @@
 #   5. a short soak (tests/wine/bench/soak.cpp): 100 cycles;
 #   6. the README's host examples (tests/docs), built and run;
 #   7. tests/package/check-package.sh: the ZIP packages unpacked and run;
-#   8. the hosts' INF store clean-up against Wine's SetupUninstallOEMInfW.
+#   8. the hosts' INF store clean-up against Wine's SetupUninstallOEMInfW;
+#   9. tests/wine/preflight.sh: the pre-flight readers against registry
+#      values and driver packages put in the prefix.
 # x64 runs in build/wine-prefix (64-bit), x86 in build/wine-prefix-x86
 # (32-bit); the harness's 120 s retry scenario runs on x64 only. Then the
 # WOW64 case: the 32-bit programs and DLLs in the 64-bit prefix, the test
@@ -135,6 +137,7 @@ else
     step "ndisfilterctl under Wine" tests/wine/ndisfilterctl-wine.sh
     step "package: unpacked into an empty folder, checked and run" tests/package/check-package.sh "$build"
     step "INF store clean-up with Wine's SetupUninstallOEMInfW" "$WINE" "$BIN/ndisfilter_inf_store_wine.exe"
+    step "pre-flight readers: registry values, driver packages, bad input" tests/wine/preflight.sh "$BIN"
 fi
 
 printf '\nWine tests, %s: %d step(s) failed, %d s in all\n' "$arch" "$failures" $(($(date +%s) - started))
