@@ -53,7 +53,7 @@ TEST(SetupLog, SectionsAndReasons) {
         {"netcfg needs a restart", Failed("0x8004a025"), 1, 0x8004A025,
          SetupLogCause::RestartFirst, L"NETCFG_E_NEED_REBOOT"},
         {"policy", Failed("0xe0000248"), 1, 0xE0000248, SetupLogCause::PolicyForbids,
-         L"forbidden by policy (setupapi.dev.log: 0xE0000248 ERROR_DEVICE_INSTALL_BLOCKED in "
+         L"restrictions) (setupapi.dev.log: 0xE0000248 ERROR_DEVICE_INSTALL_BLOCKED in "
          L"[Device Install (DiInstallDriver) - C:\\drv\\DorvaneV.inf] started 2026/12/09 "
          L"13:46:01.100)"},
         {"store refused", Failed("0xe0000247"), 1, 0xE0000247, SetupLogCause::NotTrusted,
@@ -164,13 +164,14 @@ TEST_F(NetServices, FailedStepsReleaseEverything) {
     const NetServiceListing listing = ListNetServices();
     EXPECT_TRUE(listing.services.empty());
     EXPECT_EQ(DescribeListingFailure(listing), L"INetCfg::EnumComponents failed (0x80004001)");
-    sim::Script(Call::NetCfgInitialize, Answer::Hr(E_ACCESSDENIED));
+    sim::Script(Call::NetCfgInitialize, Answer::Hr(E_ACCESSDENIED), 0);
     EXPECT_EQ(DescribeListingFailure(ListNetServices()), L"INetCfg::Initialize failed (0x80070005)");
     EXPECT_EQ(sim::LiveReferences(), 0);
     EXPECT_EQ(sim::RuntimeInitCount(), 0);
     EXPECT_EQ(sim::CallCount(Call::LockAcquireWriteLock), 0);
 
-    sim::Script(Call::NetCfgInitialize, Answer::Hang());
+    sim::ClearScripts();
+    sim::Script(Call::NetCfgInitialize, Answer::Hang(), 0);
     const NetServiceListing hung = ListNetServicesWithin(200);
     EXPECT_FALSE(hung.answered);
     EXPECT_EQ(DescribeListingFailure(hung), L"no answer within 200 ms");
