@@ -8,7 +8,7 @@ using namespace ndisfilter::tools;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::Input input(data, size);
-    SetupLogQuery query{{L"DorvaneV.inf", L"ZQ_DorvaneV"}, {}, 1 + input.Byte() % 4};
+    SetupLogQuery query{{L"DorvaneV.inf", L"ZQ_DorvaneV"}, {}, 1u + input.Byte() % 4u};
     query.since.year = 2000 + input.Byte() % 40;
     const std::string_view text(reinterpret_cast<const char *>(input.Rest()), input.Remaining());
     const auto sections = FindSetupLogSections(text, query);
