@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "ndisfilter/setup/product.h"
 #include "tools/common/netcfg_query.h"
 #include "tools/common/wide_text.h"
 
@@ -322,6 +323,16 @@ SetupLogCause SetupLogCauseOf(DWORD code) {
 const wchar_t *SetupLogCodeName(DWORD code) {
     const KnownCode *known = Known(code);
     return known ? known->name : nullptr;
+}
+
+SetupLogQuery OurSetupLogQuery(const std::wstring &infPath, const std::wstring &publishedName,
+                               const SetupLogTime &since) {
+    SetupLogQuery query{{kInfFileName, kComponentId}, since};
+    const size_t slash = infPath.find_last_of(L"\\/");
+    const std::wstring infName = slash == std::wstring::npos ? infPath : infPath.substr(slash + 1);
+    for (const std::wstring &name : {infName, publishedName})
+        if (!name.empty()) query.names.push_back(name);
+    return query;
 }
 
 std::vector<SetupLogSection> FindSetupLogSections(std::string_view text,

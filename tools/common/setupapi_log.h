@@ -82,6 +82,12 @@ struct SetupLogQuery {
     size_t maxSections = kSetupLogMaxSections;
 };
 
+// The query for our run: the INF's file name (from `infPath`, and the
+// product's own INF name), its published name when known ("oem7.inf";
+// empty when not), the component id, and the run's start.
+SetupLogQuery OurSetupLogQuery(const std::wstring &infPath, const std::wstring &publishedName,
+                               const SetupLogTime &since);
+
 // The sections of `text` (whole lines of the log) that concern the query's
 // names and began at or after its time, newest first. Lines that are not
 // the log's (other encodings, binary) are skipped.

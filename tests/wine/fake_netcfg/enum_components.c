@@ -65,23 +65,18 @@ static HRESULT WINAPI enum_Next(IEnumNetCfgComponent *iface, ULONG count,
     return given == count ? S_OK : S_FALSE;
 }
 
-static HRESULT WINAPI enum_Skip(IEnumNetCfgComponent *iface, ULONG count) {
-    struct enum_components *e = impl_from_IEnumNetCfgComponent(iface);
-    ULONG left = (ULONG)(e->count - e->next);
-    e->next += (int)(count < left ? count : left);
-    return count <= left ? S_OK : S_FALSE;
-}
+#define NOT_PROVIDED(name, ...)                                                        \
+    static HRESULT WINAPI enum_##name(IEnumNetCfgComponent *iface, __VA_ARGS__) {      \
+        fake_log("IEnumNetCfgComponent." #name " #%d (not provided)",                  \
+                 impl_from_IEnumNetCfgComponent(iface)->number);                       \
+        return E_NOTIMPL;                                                              \
+    }
+NOT_PROVIDED(Skip, ULONG count)
+NOT_PROVIDED(Clone, IEnumNetCfgComponent **out)
 
 static HRESULT WINAPI enum_Reset(IEnumNetCfgComponent *iface) {
     impl_from_IEnumNetCfgComponent(iface)->next = 0;
     return S_OK;
-}
-
-static HRESULT WINAPI enum_Clone(IEnumNetCfgComponent *iface, IEnumNetCfgComponent **out) {
-    fake_log("IEnumNetCfgComponent.Clone #%d (not provided)",
-             impl_from_IEnumNetCfgComponent(iface)->number);
-    if (out) *out = NULL;
-    return E_NOTIMPL;
 }
 
 static const IEnumNetCfgComponentVtbl enum_vtbl = {
