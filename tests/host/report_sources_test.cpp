@@ -21,8 +21,8 @@ const SetupLogQuery kOurs{{L"DorvaneV.inf", L"oem7.inf", L"ZQ_DorvaneV"}, kRunSt
 
 std::string Section(const std::string &title, const std::string &start, const std::string &body,
                     const std::string &exit = "SUCCESS", bool ended = true) {
-    std::string text = ">>>  [" + title + "]\r\n>>>  Section start 2026/12/09 " + start + "\r\n" +
-                       body;
+    std::string text =
+        ">>>  [" + title + "]\r\n>>>  Section start 2026/12/09 " + start + "\r\n" + body;
     if (ended)
         text += "<<<  Section end 2026/12/09 " + start + "\r\n<<<  [Exit status: " + exit + "]\r\n";
     return text;
@@ -35,10 +35,10 @@ std::string Failed(const std::string &code) {
 struct Row {
     const char *name;
     std::string log;
-    size_t sections;              // found
-    std::optional<DWORD> code;    // of the newest failed one
+    size_t sections;            // found
+    std::optional<DWORD> code;  // of the newest failed one
     SetupLogCause cause;
-    const wchar_t *reasonHas;     // in DescribeFailedSection
+    const wchar_t *reasonHas;  // in DescribeFailedSection
 };
 
 TEST(SetupLog, SectionsAndReasons) {
@@ -50,8 +50,8 @@ TEST(SetupLog, SectionsAndReasons) {
     const Row rows[] = {
         {"marked for deletion", Failed("0x80070430"), 1, 0x80070430, SetupLogCause::RestartFirst,
          L"0x80070430 ERROR_SERVICE_MARKED_FOR_DELETE"},
-        {"netcfg needs a restart", Failed("0x8004a025"), 1, 0x8004A025,
-         SetupLogCause::RestartFirst, L"NETCFG_E_NEED_REBOOT"},
+        {"netcfg needs a restart", Failed("0x8004a025"), 1, 0x8004A025, SetupLogCause::RestartFirst,
+         L"NETCFG_E_NEED_REBOOT"},
         {"policy", Failed("0xe0000248"), 1, 0xE0000248, SetupLogCause::PolicyForbids,
          L"restrictions) (setupapi.dev.log: 0xE0000248 ERROR_DEVICE_INSTALL_BLOCKED in "
          L"[Device Install (DiInstallDriver) - C:\\drv\\DorvaneV.inf] started 2026/12/09 "
@@ -74,23 +74,25 @@ TEST(SetupLog, SectionsAndReasons) {
          L"setup failed (setupapi.dev.log: 0xE0000203 in"},
         {"before the run started", Section(kTitle, "13:45:59.999", "", "FAILURE(0xe0000248)"), 0,
          std::nullopt, SetupLogCause::Unknown, nullptr},
-        {"another INF", Section("Device Install - C:\\x\\other.inf", "13:47:00.000", "",
-                                "FAILURE(0xe0000248)"),
-         0, std::nullopt, SetupLogCause::Unknown, nullptr},
+        {"another INF",
+         Section("Device Install - C:\\x\\other.inf", "13:47:00.000", "", "FAILURE(0xe0000248)"), 0,
+         std::nullopt, SetupLogCause::Unknown, nullptr},
         {"success", Section(kTitle, "13:47:00.000", "     inf: ZQ_DorvaneV\r\n"), 1, std::nullopt,
          SetupLogCause::Unknown, nullptr},
-        {"newest first", Failed("0xe0000248") +
-                             Section("NetCfg - zq_dorvanev", "13:48:00.000", "", "FAILURE(0x8004a029)"),
+        {"newest first",
+         Failed("0xe0000248") +
+             Section("NetCfg - zq_dorvanev", "13:48:00.000", "", "FAILURE(0x8004a029)"),
          2, 0x8004A029, SetupLogCause::FilterLimit, L"filter"},
-        {"a hang: never ended", Failed("0x80070005") + Section(kTitle, "13:49:00.000",
-                                                               "     ndv: waiting\r\n", "", false),
+        {"a hang: never ended",
+         Failed("0x80070005") + Section(kTitle, "13:49:00.000", "     ndv: waiting\r\n", "", false),
          2, std::nullopt, SetupLogCause::Unknown, L"never finished (a hung installation?)"},
         {"garbage, UTF-16 and broken lines between",
          garbage + "<<<  Section end 2026/12/09 13:40:00.000\r\n>>>  [unclosed\r\n" + utf16 +
              Failed("0xe0000248") + garbage + utf16,
          1, 0xE0000248, SetupLogCause::PolicyForbids, L"policy"},
         {"documented older form",
-         ">>>  [Device Install - ROOT\\ZQ_DorvaneV]\r\n>>>  2026/12/09 13:47:00.000: Section start\r\n"
+         ">>>  [Device Install - ROOT\\ZQ_DorvaneV]\r\n>>>  2026/12/09 13:47:00.000: Section "
+         "start\r\n"
          "<<<  [2026/12/09 13:47:01.000: Section end]\r\n<<<  [Exit Status(0xE0000248)]\r\n",
          1, 0xE0000248, SetupLogCause::PolicyForbids, L"0xE0000248"},
         {"nested: only the inner one is ours",
@@ -165,7 +167,8 @@ TEST_F(NetServices, FailedStepsReleaseEverything) {
     EXPECT_TRUE(listing.services.empty());
     EXPECT_EQ(DescribeListingFailure(listing), L"INetCfg::EnumComponents failed (0x80004001)");
     sim::Script(Call::NetCfgInitialize, Answer::Hr(E_ACCESSDENIED), 0);
-    EXPECT_EQ(DescribeListingFailure(ListNetServices()), L"INetCfg::Initialize failed (0x80070005)");
+    EXPECT_EQ(DescribeListingFailure(ListNetServices()),
+              L"INetCfg::Initialize failed (0x80070005)");
     EXPECT_EQ(sim::LiveReferences(), 0);
     EXPECT_EQ(sim::RuntimeInitCount(), 0);
     EXPECT_EQ(sim::CallCount(Call::LockAcquireWriteLock), 0);

@@ -18,6 +18,9 @@ struct Ref {  // one interface reference, released at the end of its scope
     ~Ref() {
         if (p) p->Release();
     }
+    Ref() = default;
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
 };
 
 // A string the configuration allocated (CoTaskMemAlloc), freed here.
@@ -48,7 +51,8 @@ void ListInto(INetCfg *netCfg, NetServiceListing &listing) {
     };
     Ref<IEnumNetCfgComponent> components;
     HRESULT hr = netCfg->EnumComponents(&GUID_DEVCLASS_NETSERVICE, &components.p);
-    if (FAILED(hr) || !components.p) return fail(L"INetCfg::EnumComponents", FAILED(hr) ? hr : E_POINTER);
+    if (FAILED(hr) || !components.p)
+        return fail(L"INetCfg::EnumComponents", FAILED(hr) ? hr : E_POINTER);
     for (;;) {
         Ref<INetCfgComponent> component;
         ULONG fetched = 0;
@@ -96,7 +100,8 @@ NetServiceListing ListNetServices() {
 }
 
 NetServiceListing ListNetServicesWithin(DWORD timeoutMs) {
-    std::optional<NetServiceListing> listing = CallWithin<NetServiceListing>(ListNetServices, timeoutMs);
+    std::optional<NetServiceListing> listing =
+        CallWithin<NetServiceListing>(ListNetServices, timeoutMs);
     if (listing) return std::move(*listing);
     NetServiceListing unanswered;
     unanswered.failedStep = NoAnswerWithin(timeoutMs);

@@ -17,9 +17,9 @@
 namespace ndisfilter::tools {
 
 struct NetService {
-    std::wstring id;                        // INetCfgComponent::GetId; empty if it failed
-    std::wstring displayName;               // GetDisplayName; empty if it failed
-    std::optional<DWORD> characteristics;   // GetCharacteristics (NCF_* bits)
+    std::wstring id;                       // INetCfgComponent::GetId; empty if it failed
+    std::wstring displayName;              // GetDisplayName; empty if it failed
+    std::optional<DWORD> characteristics;  // GetCharacteristics (NCF_* bits)
 };
 
 struct NetServiceListing {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <iterator>
 
 #include "ndisfilter/setup/product.h"
 #include "tools/common/netcfg_query.h"
@@ -35,10 +37,13 @@ constexpr KnownCode kKnownCodes[] = {
 };
 
 const KnownCode *Known(DWORD code) {
-    for (const KnownCode &known : kKnownCodes)
-        if (known.code == code) return &known;
-    return nullptr;
+    const auto *known = std::find_if(std::begin(kKnownCodes), std::end(kKnownCodes),
+                                     [code](const KnownCode &k) { return k.code == code; });
+    return known == std::end(kKnownCodes) ? nullptr : known;
 }
+
+// The severity bit: a failure code, as HRESULTs and SetupAPI's codes have it.
+constexpr DWORD kFailureBit = 0x80000000u;
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -69,11 +74,7 @@ size_t FindNoCase(std::string_view hay, std::string_view needle) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-int HexValue(char c) {
-    if (IsDigit(c)) return c - '0';
-    c = Lower(c);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
+bool IsHexDigit(char c) { return IsDigit(c) || (Lower(c) >= 'a' && Lower(c) <= 'f'); }
 
 // The first "yyyy/mm/dd hh:mm:ss.sss" in the line.
 std::optional<SetupLogTime> FindTime(std::string_view line) {
@@ -83,32 +84,34 @@ std::optional<SetupLogTime> FindTime(std::string_view line) {
         for (size_t i = 0; fits && i < kShape.size(); ++i)
             fits = kShape[i] == 'd' ? IsDigit(line[at + i]) : line[at + i] == kShape[i];
         if (!fits) continue;
-        const auto number = [&](size_t from, size_t count) {
-            int value = 0;
-            for (size_t i = 0; i < count; ++i) value = value * 10 + (line[at + from + i] - '0');
-            return value;
-        };
-        SetupLogTime time{number(0, 4),  number(5, 2),  number(8, 2), number(11, 2),
-                          number(14, 2), number(17, 2), number(20, 3)};
-        if (time.month >= 1 && time.month <= 12 && time.day >= 1 && time.day <= 31 &&
-            time.hour < 24 && time.minute < 60 && time.second < 61)
-            return time;
+        const std::string stamp(line.substr(at, kShape.size()));
+        SetupLogTime t;
+        constexpr int kFields = 7, kMonths = 12, kDays = 31, kHours = 24, kMinutes = 60;
+        constexpr int kSeconds = 61;  // a leap second
+        // The digits are checked above: no conversion can fail.
+        const int read =
+            sscanf(stamp.c_str(), "%4d/%2d/%2d %2d:%2d:%2d.%3d",  // NOLINT(cert-err34-c)
+                   &t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second, &t.millisecond);
+        if (read == kFields && t.month >= 1 && t.month <= kMonths && t.day >= 1 && t.day <= kDays &&
+            t.hour < kHours && t.minute < kMinutes && t.second < kSeconds)
+            return t;
     }
     return std::nullopt;
 }
 
 // Every "0x" followed by one to eight hex digits (and no more) in the line.
 std::vector<DWORD> HexCodes(std::string_view line) {
+    constexpr size_t kMaxDigits = 2 * sizeof(DWORD);
     std::vector<DWORD> codes;
     for (size_t at = 0; at + 2 < line.size(); ++at) {
         if (line[at] != '0' || Lower(line[at + 1]) != 'x') continue;
-        if (at > 0 && (HexValue(line[at - 1]) >= 0 || Lower(line[at - 1]) == 'x')) continue;
+        if (at > 0 && (IsHexDigit(line[at - 1]) || Lower(line[at - 1]) == 'x')) continue;
         size_t end = at + 2;
-        DWORD value = 0;
-        while (end < line.size() && HexValue(line[end]) >= 0 && end - at - 2 < 9)
-            value = (value << 4) | static_cast<DWORD>(HexValue(line[end++]));
-        const size_t digits = end - at - 2;
-        if (digits >= 1 && digits <= 8) codes.push_back(value);
+        while (end < line.size() && IsHexDigit(line[end])) ++end;
+        const std::string digits(line.substr(at + 2, end - at - 2));
+        if (!digits.empty() && digits.size() <= kMaxDigits)
+            codes.push_back(
+                static_cast<DWORD>(strtoul(digits.c_str(), nullptr, 16)));  // NOLINT(*magic*)
         at = end - 1;
     }
     return codes;
@@ -117,8 +120,9 @@ std::vector<DWORD> HexCodes(std::string_view line) {
 // Text a user may read: bounded, control characters replaced.
 std::wstring Clean(std::string_view line) {
     std::string text(line.substr(0, kSetupLogMaxLineChars));
-    for (char &c : text)
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') c = '?';
+    std::replace_if(
+        text.begin(), text.end(),
+        [](char c) { return static_cast<unsigned char>(c) < ' ' && c != '\t'; }, '?');
     return text::Widen(text);
 }
 
@@ -141,15 +145,14 @@ void Conclude(OpenSection &open) {
     SetupLogSection &s = open.section;
     std::vector<DWORD> candidates;
     if (open.exitCode && *open.exitCode) candidates.push_back(*open.exitCode);
-    for (DWORD code : open.errorCodes)
-        if (code) candidates.push_back(code);
+    std::copy_if(open.errorCodes.begin(), open.errorCodes.end(), std::back_inserter(candidates),
+                 [](DWORD code) { return code != 0; });
     const auto pick = [&](auto accept) -> std::optional<DWORD> {
-        for (DWORD code : candidates)
-            if (accept(code)) return code;
-        return std::nullopt;
+        const auto found = std::find_if(candidates.begin(), candidates.end(), accept);
+        return found == candidates.end() ? std::nullopt : std::optional<DWORD>(*found);
     };
     s.code = pick([](DWORD code) { return Known(code) != nullptr; });
-    if (!s.code) s.code = pick([](DWORD code) { return (code & 0x80000000u) != 0; });
+    if (!s.code) s.code = pick([](DWORD code) { return (code & kFailureBit) != 0; });
     if (!s.code && open.exitFailed) s.code = pick([](DWORD) { return true; });
     s.cause = s.code ? SetupLogCauseOf(*s.code) : SetupLogCause::Unknown;
     const bool knownError = std::any_of(open.errorCodes.begin(), open.errorCodes.end(),
@@ -240,7 +243,8 @@ private:
 
     static void Exit(OpenSection &open, std::string_view rest) {
         // "[Exit status: FAILURE(0xe0000248)]" or "[Exit Status(0x00000000)]"
-        size_t at = FindNoCase(rest, "exit status") + 11;
+        constexpr std::string_view kExitStatus = "exit status";
+        size_t at = FindNoCase(rest, kExitStatus) + kExitStatus.size();
         while (at < rest.size() && (rest[at] == ':' || rest[at] == ' ')) ++at;
         std::string_view status = rest.substr(at);
         if (const size_t close = status.rfind(']'); close != std::string_view::npos)
@@ -260,36 +264,38 @@ private:
 
     // Keeps the `count` newest (latest header) of the sections done.
     void Trim(size_t count) {
-        std::stable_sort(done_.begin(), done_.end(),
-                         [](const OpenSection &a, const OpenSection &b) { return a.order < b.order; });
+        std::stable_sort(
+            done_.begin(), done_.end(),
+            [](const OpenSection &a, const OpenSection &b) { return a.order < b.order; });
         if (done_.size() > count)
-            done_.erase(done_.begin(), done_.begin() + static_cast<ptrdiff_t>(done_.size() - count));
+            done_.erase(done_.begin(),
+                        done_.begin() + static_cast<ptrdiff_t>(done_.size() - count));
     }
 
     const SetupLogQuery &query_;
     std::vector<std::string> needles_;
-    std::vector<OpenSection> open_;       // innermost last
-    std::optional<OpenSection> closed_;   // ended, its exit line may follow
+    std::vector<OpenSection> open_;      // innermost last
+    std::optional<OpenSection> closed_;  // ended, its exit line may follow
     std::vector<OpenSection> done_;
 };
 
 const wchar_t *CauseText(SetupLogCause cause) {
     switch (cause) {
-    case SetupLogCause::RestartFirst:
-        return L"the driver's service is marked for deletion by an earlier removal: restart "
-               L"Windows, then try again";
-    case SetupLogCause::PolicyForbids:
-        return L"device installation is forbidden by policy (device installation restrictions)";
-    case SetupLogCause::NotTrusted:
-        return L"the driver package is not signed, or its signature is not trusted";
-    case SetupLogCause::FilterLimit:
-        return L"the operating system's limit of network filters is reached: remove a filter "
-               L"or raise MaxNumFilters";
-    case SetupLogCause::AccessBlocked:
-        return L"access was denied: a security product or the machine's permissions block the "
-               L"change";
-    case SetupLogCause::Unknown:
-        break;
+        case SetupLogCause::RestartFirst:
+            return L"the driver's service is marked for deletion by an earlier removal: restart "
+                   L"Windows, then try again";
+        case SetupLogCause::PolicyForbids:
+            return L"device installation is forbidden by policy (device installation restrictions)";
+        case SetupLogCause::NotTrusted:
+            return L"the driver package is not signed, or its signature is not trusted";
+        case SetupLogCause::FilterLimit:
+            return L"the operating system's limit of network filters is reached: remove a filter "
+                   L"or raise MaxNumFilters";
+        case SetupLogCause::AccessBlocked:
+            return L"access was denied: a security product or the machine's permissions block the "
+                   L"change";
+        case SetupLogCause::Unknown:
+            break;
     }
     return L"the platform's setup failed";
 }
@@ -297,7 +303,8 @@ const wchar_t *CauseText(SetupLogCause cause) {
 }  // namespace
 
 std::wstring FormatSetupLogTime(const SetupLogTime &t) {
-    char text[40];
+    constexpr size_t kTextSize = 96;  // seven ints of any value
+    char text[kTextSize];
     snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day,
              t.hour, t.minute, t.second, t.millisecond);
     return text::Widen(text);
@@ -305,12 +312,18 @@ std::wstring FormatSetupLogTime(const SetupLogTime &t) {
 
 const wchar_t *SetupLogCauseId(SetupLogCause cause) {
     switch (cause) {
-    case SetupLogCause::RestartFirst: return L"restart-first";
-    case SetupLogCause::PolicyForbids: return L"policy-forbids";
-    case SetupLogCause::NotTrusted: return L"not-trusted";
-    case SetupLogCause::FilterLimit: return L"filter-limit";
-    case SetupLogCause::AccessBlocked: return L"access-blocked";
-    case SetupLogCause::Unknown: break;
+        case SetupLogCause::RestartFirst:
+            return L"restart-first";
+        case SetupLogCause::PolicyForbids:
+            return L"policy-forbids";
+        case SetupLogCause::NotTrusted:
+            return L"not-trusted";
+        case SetupLogCause::FilterLimit:
+            return L"filter-limit";
+        case SetupLogCause::AccessBlocked:
+            return L"access-blocked";
+        case SetupLogCause::Unknown:
+            break;
     }
     return L"unknown";
 }
@@ -325,8 +338,8 @@ const wchar_t *SetupLogCodeName(DWORD code) {
     return known ? known->name : nullptr;
 }
 
-SetupLogQuery OurSetupLogQuery(const std::wstring &infPath, const std::wstring &publishedName,
-                               const SetupLogTime &since) {
+SetupLogQuery OurSetupLogQuery(const std::wstring &infPath, const SetupLogTime &since,
+                               const std::wstring &publishedName) {
     SetupLogQuery query{{kInfFileName, kComponentId}, since};
     const size_t slash = infPath.find_last_of(L"\\/");
     const std::wstring infName = slash == std::wstring::npos ? infPath : infPath.substr(slash + 1);
@@ -348,9 +361,9 @@ std::vector<SetupLogSection> FindSetupLogSections(std::string_view text,
 }
 
 const SetupLogSection *NewestFailedSection(const std::vector<SetupLogSection> &sections) {
-    for (const SetupLogSection &section : sections)
-        if (section.failed) return &section;
-    return nullptr;
+    const auto failed = std::find_if(sections.begin(), sections.end(),
+                                     [](const SetupLogSection &section) { return section.failed; });
+    return failed == sections.end() ? nullptr : &*failed;
 }
 
 std::wstring DescribeFailedSection(const SetupLogSection &s) {

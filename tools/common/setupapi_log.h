@@ -52,21 +52,21 @@ SetupLogCause SetupLogCauseOf(DWORD code);
 const wchar_t *SetupLogCodeName(DWORD code);
 
 // Bounds of one read.
-constexpr size_t kSetupLogTailBytes = 4u << 20;   // read at most the last 4 MiB
-constexpr size_t kSetupLogMaxSections = 8;        // sections kept
-constexpr size_t kSetupLogMaxLinesKept = 48;      // body lines kept per section
-constexpr size_t kSetupLogMaxErrorLines = 16;     // "!!!" lines kept per section
-constexpr size_t kSetupLogMaxLineChars = 336;     // the documented longest entry
-constexpr size_t kSetupLogMaxOpenSections = 16;   // nesting followed
+constexpr size_t kSetupLogTailBytes = 4u << 20;  // read at most the last 4 MiB
+constexpr size_t kSetupLogMaxSections = 8;       // sections kept
+constexpr size_t kSetupLogMaxLinesKept = 48;     // body lines kept per section
+constexpr size_t kSetupLogMaxErrorLines = 16;    // "!!!" lines kept per section
+constexpr size_t kSetupLogMaxLineChars = 336;    // the documented longest entry
+constexpr size_t kSetupLogMaxOpenSections = 16;  // nesting followed
 
 struct SetupLogSection {
-    std::wstring title;               // inside the header's brackets
+    std::wstring title;  // inside the header's brackets
     SetupLogTime start;
     std::optional<SetupLogTime> end;  // absent: the section never ended
     std::wstring exitStatus;          // "SUCCESS", "FAILURE(0xe0000248)"; empty if none
     // A FAILURE exit, an error line with a code, or no end.
     bool failed = false;
-    std::optional<DWORD> code;        // the code that explains the failure
+    std::optional<DWORD> code;  // the code that explains the failure
     SetupLogCause cause = SetupLogCause::Unknown;
     std::vector<std::wstring> errorLines;  // the "!!!" lines, first ones
     std::vector<std::wstring> lines;       // the body as written, first ones
@@ -83,10 +83,10 @@ struct SetupLogQuery {
 };
 
 // The query for our run: the INF's file name (from `infPath`, and the
-// product's own INF name), its published name when known ("oem7.inf";
-// empty when not), the component id, and the run's start.
-SetupLogQuery OurSetupLogQuery(const std::wstring &infPath, const std::wstring &publishedName,
-                               const SetupLogTime &since);
+// product's own INF name), the run's start, its published name when known
+// ("oem7.inf"; empty when not) and the component id.
+SetupLogQuery OurSetupLogQuery(const std::wstring &infPath, const SetupLogTime &since,
+                               const std::wstring &publishedName = {});
 
 // The sections of `text` (whole lines of the log) that concern the query's
 // names and began at or after its time, newest first. Lines that are not

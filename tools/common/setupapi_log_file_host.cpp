@@ -20,6 +20,9 @@ struct FileDescriptor {
     ~FileDescriptor() {
         if (fd >= 0) close(fd);
     }
+    explicit FileDescriptor(int opened) : fd(opened) {}
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
 };
 
 }  // namespace
@@ -29,12 +32,19 @@ SetupLogTime SetupLogTimeNow() {
     clock_gettime(CLOCK_REALTIME, &now);
     tm local{};
     localtime_r(&now.tv_sec, &local);
-    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-            local.tm_min,         local.tm_sec,     static_cast<int>(now.tv_nsec / 1000000)};
+    constexpr int kTmYearBase = 1900;
+    constexpr long kNanosecondsPerMs = 1000000;
+    return {local.tm_year + kTmYearBase,
+            local.tm_mon + 1,
+            local.tm_mday,
+            local.tm_hour,
+            local.tm_min,
+            local.tm_sec,
+            static_cast<int>(now.tv_nsec / kNanosecondsPerMs)};
 }
 
 std::optional<FileBytes> ReadLastBytes(const std::wstring &path, size_t maxBytes) {
-    FileDescriptor file{open(sim::HostPath(path).c_str(), O_RDONLY | O_CLOEXEC)};
+    FileDescriptor file(open(sim::HostPath(path).c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
     if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     const auto total = static_cast<unsigned long long>(st.st_size);

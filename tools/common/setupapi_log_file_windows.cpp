@@ -13,6 +13,9 @@ struct FileHandle {
     ~FileHandle() {
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     }
+    explicit FileHandle(HANDLE opened) : handle(opened) {}
+    FileHandle(const FileHandle &) = delete;
+    FileHandle &operator=(const FileHandle &) = delete;
 };
 
 }  // namespace
@@ -20,16 +23,16 @@ struct FileHandle {
 SetupLogTime SetupLogTimeNow() {
     SYSTEMTIME now;
     GetLocalTime(&now);
-    return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-            now.wMilliseconds};
+    return {now.wYear,   now.wMonth,  now.wDay,         now.wHour,
+            now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
 std::optional<FileBytes> ReadLastBytes(const std::wstring &path, size_t maxBytes) {
     // The platform keeps the log open and appends to it: share read and
     // write, and delete so that we never stand in the way of its rotation.
-    FileHandle file{CreateFileW(path.c_str(), GENERIC_READ,
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.handle == INVALID_HANDLE_VALUE) return std::nullopt;
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file.handle, &size) || size.QuadPart < 0) return std::nullopt;

@@ -50,12 +50,13 @@ static ULONG WINAPI enum_Release(IEnumNetCfgComponent *iface) {
 
 /* IEnumNetCfgComponent::Next (Microsoft's page): S_OK when `count` were
    given, S_FALSE when fewer were left; the caller owns each one given. */
-static HRESULT WINAPI enum_Next(IEnumNetCfgComponent *iface, ULONG count,
-                                INetCfgComponent **out, ULONG *fetched) {
+static HRESULT WINAPI enum_Next(IEnumNetCfgComponent *iface, ULONG count, INetCfgComponent **out,
+                                ULONG *fetched) {
     struct enum_components *e = impl_from_IEnumNetCfgComponent(iface);
     ULONG given = 0;
     fake_log("IEnumNetCfgComponent.Next #%d count=%lu", e->number, count);
-    if (e->ref <= 0) fake_log("! Next on IEnumNetCfgComponent#%d after its last Release", e->number);
+    if (e->ref <= 0)
+        fake_log("! Next on IEnumNetCfgComponent#%d after its last Release", e->number);
     if (!out || (count > 1 && !fetched)) return E_POINTER;
     for (; given < count && e->next < e->count; given++) {
         out[given] = e->components[e->next++];
@@ -65,11 +66,11 @@ static HRESULT WINAPI enum_Next(IEnumNetCfgComponent *iface, ULONG count,
     return given == count ? S_OK : S_FALSE;
 }
 
-#define NOT_PROVIDED(name, ...)                                                        \
-    static HRESULT WINAPI enum_##name(IEnumNetCfgComponent *iface, __VA_ARGS__) {      \
-        fake_log("IEnumNetCfgComponent." #name " #%d (not provided)",                  \
-                 impl_from_IEnumNetCfgComponent(iface)->number);                       \
-        return E_NOTIMPL;                                                              \
+#define NOT_PROVIDED(name, ...)                                                   \
+    static HRESULT WINAPI enum_##name(IEnumNetCfgComponent *iface, __VA_ARGS__) { \
+        fake_log("IEnumNetCfgComponent." #name " #%d (not provided)",             \
+                 impl_from_IEnumNetCfgComponent(iface)->number);                  \
+        return E_NOTIMPL;                                                         \
     }
 NOT_PROVIDED(Skip, ULONG count)
 NOT_PROVIDED(Clone, IEnumNetCfgComponent **out)

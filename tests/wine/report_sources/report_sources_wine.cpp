@@ -32,35 +32,38 @@ std::string N(const std::wstring &text) { return ndisfilter::text::Narrow(text);
 const std::wstring kState = L"C:\\report-sources";
 
 void Scenario(const std::string &lines, const std::string &components) {
-    winetest::WriteBytes(kState + L"\\scenario.txt", "scenario report-sources-" +
-                                                          std::to_string(GetTickCount()) + "\n" + lines);
+    winetest::WriteBytes(
+        kState + L"\\scenario.txt",
+        "scenario report-sources-" + std::to_string(GetTickCount()) + "\n" + lines);
     winetest::WriteBytes(kState + L"\\components.txt", components);
 }
 
 void NetServicesListing() {
-    Scenario("component VND_Shaper 0x40000 Vendor Traffic Shaper\n"
-             "component VND_Monitor 0x40008 Vendor Flow Monitor (hidden)\n",
-             "ZQ_DorvaneV\n");
+    Scenario(
+        "component VND_Shaper 0x40000 Vendor Traffic Shaper\n"
+        "component VND_Monitor 0x40008 Vendor Flow Monitor (hidden)\n",
+        "ZQ_DorvaneV\n");
     const NetServiceListing listing = ListNetServicesWithin(5000);
-    Check(DescribeListingFailure(listing).empty(), "listing: every step worked (" +
-                                                       N(DescribeListingFailure(listing)) + ")");
+    Check(DescribeListingFailure(listing).empty(),
+          "listing: every step worked (" + N(DescribeListingFailure(listing)) + ")");
     std::string seen;
     for (const NetService &s : listing.services)
         seen += N(s.id) + "|" + N(s.displayName) + "|" +
                 (s.characteristics ? std::to_string(*s.characteristics) : "?") + ";";
-    Check(seen == "VND_Shaper|Vendor Traffic Shaper|262144;VND_Monitor|Vendor Flow Monitor "
-                  "(hidden)|262152;ZQ_DorvaneV|ZQ_DorvaneV|262144;",
+    Check(seen ==
+              "VND_Shaper|Vendor Traffic Shaper|262144;VND_Monitor|Vendor Flow Monitor "
+              "(hidden)|262152;ZQ_DorvaneV|ZQ_DorvaneV|262144;",
           "listing: other vendors' filters and ours, with names and characteristics: " + seen);
     const std::string calls = winetest::ReadBytes(kState + L"\\calls.log");
     Check(calls.find("AcquireWriteLock") == std::string::npos, "listing: no write lock taken");
-    Check(calls.find(" ! ") == std::string::npos && calls.find("- IEnumNetCfgComponent") != std::string::npos,
+    Check(calls.find(" ! ") == std::string::npos &&
+              calls.find("- IEnumNetCfgComponent") != std::string::npos,
           "listing: no misuse in the server's log, the enumerator released");
-
 }
 
 std::string Section(const std::string &title, const std::string &start, const std::string &exit) {
-    return ">>>  [" + title + "]\r\n>>>  Section start " + start + "\r\n" +
-           "!!!  ndv: Error " + exit.substr(8, 10) + ": failed\r\n<<<  Section end " + start +
+    return ">>>  [" + title + "]\r\n>>>  Section start " + start + "\r\n" + "!!!  ndv: Error " +
+           exit.substr(8, 10) + ": failed\r\n<<<  Section end " + start +
            "\r\n<<<  [Exit status: " + exit + "]\r\n";
 }
 
@@ -70,7 +73,7 @@ void SetupLogTail() {
           "log: the path is the system's " + N(path));
     DeleteFileW(path.c_str());
     const SetupLogQuery query =
-        OurSetupLogQuery(L"C:\\drv\\Renamed.inf", L"oem9.inf", {2026, 12, 9, 13, 46, 0, 0});
+        OurSetupLogQuery(L"C:\\drv\\Renamed.inf", {2026, 12, 9, 13, 46, 0, 0}, L"oem9.inf");
     Check(!ReadSetupLogSections(query) && !SetupLogFailureSince(query), "log: none, no answer");
 
     const std::string ours = "Device Install (DiInstallDriver) - C:\\drv\\Renamed.inf";
@@ -91,12 +94,13 @@ void SetupLogTail() {
     // 300 MB of nothing, then the newest section: only the tail is read.
     LARGE_INTEGER end;
     end.QuadPart = 300ll << 20;
-    const std::string tail = "\r\n" + Section("SetupCopyOEMInf - oem9.inf", "2026/12/09 13:48:00.000",
-                                              "FAILURE(0x8004a029)");
+    const std::string tail = "\r\n" + Section("SetupCopyOEMInf - oem9.inf",
+                                              "2026/12/09 13:48:00.000", "FAILURE(0x8004a029)");
     DWORD written = 0;
     const DWORD t0 = GetTickCount();
-    const bool grown = SetFilePointerEx(writer, end, nullptr, FILE_BEGIN) &&
-                       WriteFile(writer, tail.data(), static_cast<DWORD>(tail.size()), &written, nullptr);
+    const bool grown =
+        SetFilePointerEx(writer, end, nullptr, FILE_BEGIN) &&
+        WriteFile(writer, tail.data(), static_cast<DWORD>(tail.size()), &written, nullptr);
     failure = SetupLogFailureSince(query);
     Check(grown && failure && failure->section.cause == SetupLogCause::FilterLimit &&
               ReadSetupLogSections(query)->size() == 1,
