@@ -42,9 +42,10 @@ struct Row {
 };
 
 TEST(SetupLog, SectionsAndReasons) {
-    const std::string garbage = std::string("\0\x01\xff\xfe>>>  [\x80\x81", 10) + "\n";
-    const std::string utf16 = std::string(">\0>\0>\0 \0 \0[\0D\0o\0r\0", 20) + "\n";
-    std::string many, longBody;
+    using namespace std::string_literals;  // literals with their NUL bytes
+    const std::string garbage = "\0\x01\xff\xfe>>>  [\x80\x81\n"s;
+    const std::string utf16 = ">\0>\0>\0 \0 \0[\0D\0o\0r\0\n\0"s;
+    std::string many;
     for (int i = 0; i < 20; ++i)
         many += Section("Install " + std::to_string(i) + " ZQ_DorvaneV", "13:50:00.000", "");
     const Row rows[] = {

@@ -169,6 +169,8 @@ public:
 
     void Line(std::string_view line, size_t number) {
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // What a UTF-16 line's end leaves before the next ANSI line.
+        while (!line.empty() && line.front() == '\0') line.remove_prefix(1);
         const bool exitLine = line.starts_with("<<<") && ContainsNoCase(line, "exit status");
         if (closed_ && !exitLine) Finish(std::move(*closed_)), closed_.reset();
 
