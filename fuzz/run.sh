@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
-harnesses=(bounded_copy_w bounded_append_a bounded_format_a inf_head_scan)
+harnesses=(bounded_copy_w bounded_append_a bounded_format_a inf_head_scan setupapi_log)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target fuzz_harnesses -- -j2

@@ -88,6 +88,19 @@ protected:
     ~INetCfgClassSetup() = default;
 };
 
+// Microsoft's IEnumNetCfgComponent page: Next answers S_FALSE when fewer
+// than asked were left.
+struct IEnumNetCfgComponent : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Next(ULONG count, INetCfgComponent **components,
+                                           ULONG *fetched) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Skip(ULONG count) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Clone(IEnumNetCfgComponent **copy) = 0;
+
+protected:
+    ~IEnumNetCfgComponent() = default;
+};
+
 struct INetCfgComponent : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetDisplayName(LPWSTR *name) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetDisplayName(LPCWSTR name) = 0;

@@ -138,6 +138,7 @@ else
     step "package: unpacked into an empty folder, checked and run" tests/package/check-package.sh "$build"
     step "INF store clean-up with Wine's SetupUninstallOEMInfW" "$WINE" "$BIN/ndisfilter_inf_store_wine.exe"
     step "pre-flight readers: registry values, driver packages, bad input" tests/wine/preflight.sh "$BIN"
+    step "a report's sources: network services, the setup log's tail" "$WINE" "$BIN/ndisfilter_report_sources_wine.exe"
 fi
 
 printf '\nWine tests, %s: %d step(s) failed, %d s in all\n' "$arch" "$failures" $(($(date +%s) - started))

@@ -5,12 +5,10 @@
 
 #include "netcfg_query.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <cwchar>
-#include <memory>
-#include <mutex>
-#include <thread>
+#include <optional>
+
+#include "tools/common/call_within.h"
 
 namespace ndisfilter::tools {
 namespace {
@@ -91,38 +89,27 @@ NetCfgQuery QueryNetCfg(const WCHAR *componentId) {
 }
 
 NetCfgQuery QueryNetCfgWithin(const WCHAR *componentId, DWORD timeoutMs) {
-    // Shared with the thread, which may outlive this call.
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable ended;
-        bool done = false;
-        NetCfgQuery answer;
-        std::wstring componentId;
-    };
-    auto shared = std::make_shared<Shared>();
-    shared->componentId = componentId;
-    std::thread([shared] {
-        NetCfgQuery answer = QueryNetCfg(shared->componentId.c_str());
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->answer = std::move(answer);
-        shared->done = true;
-        shared->ended.notify_all();
-    }).detach();
-
-    std::unique_lock<std::mutex> lock(shared->mutex);
-    if (shared->ended.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                               [&] { return shared->done; }))
-        return shared->answer;
+    std::optional<NetCfgQuery> answer = CallWithin<NetCfgQuery>(
+        [id = std::wstring(componentId)] { return QueryNetCfg(id.c_str()); }, timeoutMs);
+    if (answer) return std::move(*answer);
     NetCfgQuery unanswered;
-    unanswered.failedStep = L"no answer within " + std::to_wstring(timeoutMs) + L" ms";
+    unanswered.failedStep = NoAnswerWithin(timeoutMs);
     unanswered.failure = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
     unanswered.answered = false;
     return unanswered;
 }
 
+std::wstring NoAnswerWithin(DWORD timeoutMs) {
+    return L"no answer within " + std::to_wstring(timeoutMs) + L" ms";
+}
+
+std::wstring DescribeStepFailure(const std::wstring &failedStep, HRESULT failure, bool answered) {
+    if (failedStep.empty() || !answered) return failedStep;
+    return failedStep + L" failed (" + HexCode(static_cast<DWORD>(failure)) + L")";
+}
+
 std::wstring DescribeQueryFailure(const NetCfgQuery &query) {
-    if (query.failedStep.empty() || !query.answered) return query.failedStep;
-    return query.failedStep + L" failed (" + HexCode(static_cast<DWORD>(query.failure)) + L")";
+    return DescribeStepFailure(query.failedStep, query.failure, query.answered);
 }
 
 }  // namespace ndisfilter::tools

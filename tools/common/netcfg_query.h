@@ -31,6 +31,8 @@ struct NetCfgQuery {
 // What went wrong, for a line a user reads: "Initialize failed
 // (0x8004A020)", "no answer within 5000 ms"; empty when every step worked.
 std::wstring DescribeQueryFailure(const NetCfgQuery &query);
+// The same for any read of the configuration: its failed step and HRESULT.
+std::wstring DescribeStepFailure(const std::wstring &failedStep, HRESULT failure, bool answered);
 
 // Creates the configuration object, asks INetCfgLock::IsWriteLocked, then
 // Initialize, FindComponent(componentId), Uninitialize, and releases
@@ -48,6 +50,9 @@ NetCfgQuery QueryNetCfgWithin(const WCHAR *componentId, DWORD timeoutMs);
 // How long the hosts wait for a read of the network configuration: as long
 // as the library waits for the write lock.
 constexpr DWORD kNetCfgQueryTimeoutMs = 5000;
+
+// "no answer within 5000 ms": a read of the configuration waited for in vain.
+std::wstring NoAnswerWithin(DWORD timeoutMs);
 
 // "0x8007000E" for an HRESULT or error code.
 std::wstring HexCode(DWORD code);

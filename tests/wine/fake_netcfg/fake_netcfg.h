@@ -80,6 +80,19 @@ const char *fake_hr_text(HRESULT hr, char *buffer, int size);
 HRESULT fake_netcfg_create(REFIID iid, void **out);
 HRESULT fake_class_create(INetCfg *netcfg, REFIID iid, void **out);
 INetCfgComponent *fake_component_create(const WCHAR *id);
+INetCfgComponent *fake_component_create_described(const WCHAR *id, const WCHAR *display_name,
+                                                  DWORD characteristics);
+
+/* Other vendors' network services the scenario names ("component" lines). */
+struct fake_component_info {
+    WCHAR id[64];
+    WCHAR display_name[128];
+    DWORD characteristics;
+};
+int fake_other_components(struct fake_component_info *out, int max);
+/* An enumerator over the other components and ours (`ours`, `our_count`). */
+HRESULT fake_enum_components_create(const WCHAR ours[][64], int our_count,
+                                    IEnumNetCfgComponent **out);
 /* The id of one of our components, or NULL when it is not one. */
 const WCHAR *fake_component_id(INetCfgComponent *component, int *number);
 /* A new number for an object, for the log. */

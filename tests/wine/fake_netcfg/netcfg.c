@@ -165,9 +165,19 @@ static HRESULT WINAPI netcfg_Cancel(INetCfg *iface) {
 static HRESULT WINAPI netcfg_EnumComponents(INetCfg *iface, const GUID *class_guid,
                                             IEnumNetCfgComponent **out) {
     struct netcfg *netcfg = impl_from_INetCfg(iface);
-    fake_log("INetCfg.EnumComponents #%d (not provided)", netcfg->number);
-    if (out) *out = NULL;
-    return E_NOTIMPL;
+    char text[64];
+    fake_log("INetCfg.EnumComponents #%d class=%s", netcfg->number,
+             fake_guid_name(class_guid, text, sizeof(text)));
+    check_alive(netcfg, "EnumComponents");
+    if (!out || !class_guid) return E_POINTER;
+    *out = NULL;
+    if (!check_initialized(netcfg, "EnumComponents")) return NETCFG_E_NOT_INITIALIZED;
+    /* INetCfg::EnumComponents (Microsoft's page): the components of one
+       class; every component here is a network service. */
+    if (!IsEqualGUID(class_guid, &GUID_DEVCLASS_NETSERVICE))
+        return fake_enum_components_create(NULL, 0, out);
+    return fake_enum_components_create((const WCHAR(*)[64])netcfg->pending, netcfg->pending_count,
+                                       out);
 }
 
 static HRESULT WINAPI netcfg_FindComponent(INetCfg *iface, LPCWSTR id, INetCfgComponent **out) {

@@ -19,6 +19,8 @@ struct component {
     LONG ref;
     int number;
     WCHAR id[64];
+    WCHAR display_name[128];
+    DWORD characteristics;
 };
 
 static inline struct netcfg_class *impl_from_INetCfgClass(INetCfgClass *iface) {
@@ -208,7 +210,7 @@ HRESULT fake_class_create(INetCfg *netcfg, REFIID iid, void **out) {
     return hr;
 }
 
-/* INetCfgComponent: only its id and class are of use here. */
+/* INetCfgComponent: its id, display name, characteristics and class. */
 
 static HRESULT WINAPI component_QueryInterface(INetCfgComponent *iface, REFIID riid, void **out) {
     if (!out) return E_POINTER;
@@ -244,10 +246,8 @@ static ULONG WINAPI component_Release(INetCfgComponent *iface) {
                  impl_from_INetCfgComponent(iface)->number);                       \
         return E_NOTIMPL;                                                          \
     }
-NOT_PROVIDED(GetDisplayName, LPWSTR *out)
 NOT_PROVIDED(SetDisplayName, LPCWSTR name)
 NOT_PROVIDED(GetHelpText, LPWSTR *out)
-NOT_PROVIDED(GetCharacteristics, LPDWORD out)
 NOT_PROVIDED(GetInstanceGuid, GUID *out)
 NOT_PROVIDED(GetPnpDevNodeId, LPWSTR *out)
 NOT_PROVIDED(GetBindName, LPWSTR *out)
@@ -255,13 +255,32 @@ NOT_PROVIDED(GetDeviceStatus, ULONG *out)
 NOT_PROVIDED(OpenParamKey, HKEY *out)
 NOT_PROVIDED(RaisePropertyUi, HWND parent, DWORD flags, IUnknown *context)
 
-static HRESULT WINAPI component_GetId(INetCfgComponent *iface, LPWSTR *out) {
-    struct component *component = impl_from_INetCfgComponent(iface);
-    SIZE_T size = (lstrlenW(component->id) + 1) * sizeof(WCHAR);
-    fake_log("INetCfgComponent.GetId #%d", component->number);
+/* A copy the caller frees with CoTaskMemFree (the Get* pages). */
+static HRESULT copy_text(const WCHAR *text, LPWSTR *out) {
+    SIZE_T size = (lstrlenW(text) + 1) * sizeof(WCHAR);
     if (!out) return E_POINTER;
     if (!(*out = CoTaskMemAlloc(size))) return E_OUTOFMEMORY;
-    memcpy(*out, component->id, size);
+    memcpy(*out, text, size);
+    return S_OK;
+}
+
+static HRESULT WINAPI component_GetId(INetCfgComponent *iface, LPWSTR *out) {
+    struct component *component = impl_from_INetCfgComponent(iface);
+    fake_log("INetCfgComponent.GetId #%d", component->number);
+    return copy_text(component->id, out);
+}
+
+static HRESULT WINAPI component_GetDisplayName(INetCfgComponent *iface, LPWSTR *out) {
+    struct component *component = impl_from_INetCfgComponent(iface);
+    fake_log("INetCfgComponent.GetDisplayName #%d", component->number);
+    return copy_text(component->display_name, out);
+}
+
+static HRESULT WINAPI component_GetCharacteristics(INetCfgComponent *iface, LPDWORD out) {
+    struct component *component = impl_from_INetCfgComponent(iface);
+    fake_log("INetCfgComponent.GetCharacteristics #%d", component->number);
+    if (!out) return E_POINTER;
+    *out = component->characteristics;
     return S_OK;
 }
 
@@ -289,6 +308,17 @@ static const INetCfgComponentVtbl component_vtbl = {
     component_RaisePropertyUi,
 };
 
+INetCfgComponent *fake_component_create_described(const WCHAR *id, const WCHAR *display_name,
+                                                  DWORD characteristics) {
+    INetCfgComponent *iface = fake_component_create(id);
+    struct component *component;
+    if (!iface) return NULL;
+    component = impl_from_INetCfgComponent(iface);
+    lstrcpynW(component->display_name, display_name, ARRAY_SIZE(component->display_name));
+    component->characteristics = characteristics;
+    return iface;
+}
+
 INetCfgComponent *fake_component_create(const WCHAR *id) {
     struct component *component = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(*component));
     char text[128];
@@ -297,6 +327,8 @@ INetCfgComponent *fake_component_create(const WCHAR *id) {
     component->ref = 1;
     component->number = fake_next_object_number();
     lstrcpynW(component->id, id, ARRAY_SIZE(component->id));
+    lstrcpynW(component->display_name, id, ARRAY_SIZE(component->display_name));
+    component->characteristics = NCF_LW_FILTER; /* ours, as its INF says */
     fake_log("+ INetCfgComponent#%d id=%s", component->number, fake_utf8(id, text, sizeof(text)));
     return &component->INetCfgComponent_iface;
 }

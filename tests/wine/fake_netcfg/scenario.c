@@ -15,6 +15,9 @@
  *   lock-holder <description>       another client holds the write lock
  *   lock-wait <ms>                  cap on how long AcquireWriteLock waits
  *                                   for that client (default: as asked)
+ *   component <id> <characteristics> <display name>
+ *                                   another vendor's network service the
+ *                                   configuration knows (EnumComponents)
  * Names: S_OK S_FALSE NETCFG_S_REBOOT NETCFG_E_NO_WRITE_LOCK E_FAIL
  * E_NOINTERFACE E_NOTIMPL E_INVALIDARG E_OUTOFMEMORY CANCELLED.
  */
@@ -82,6 +85,8 @@ static const void *lock_owner;
 static HANDLE lock_owner_thread; /* a lock whose thread has ended is free */
 static WCHAR lock_owner_description[128];
 static LONG object_numbers;
+static struct fake_component_info other_components[16];
+static int other_component_count;
 
 void fake_state_init(void) { InitializeCriticalSection(&state_lock); }
 
@@ -177,6 +182,7 @@ static void parse_scenario(char *text) {
     memset(scripted, 0, sizeof(scripted));
     have_lock_holder = FALSE;
     lock_wait_cap = INFINITE;
+    other_component_count = 0;
     /* A new scenario: a lock that a terminated worker abandoned goes too. */
     lock_owner = NULL;
 
@@ -209,6 +215,18 @@ static void parse_scenario(char *text) {
             char *rest = context + strspn(context, " \t");
             MultiByteToWideChar(CP_UTF8, 0, rest, -1, lock_holder, ARRAY_SIZE(lock_holder));
             have_lock_holder = TRUE;
+        } else if (!strcmp(word, "component")) {
+            char *id = next_word(&context), *flags = next_word(&context);
+            struct fake_component_info *info = &other_components[other_component_count];
+            if (!id || !flags || other_component_count == ARRAY_SIZE(other_components)) {
+                fake_log("! scenario: bad component line");
+                continue;
+            }
+            MultiByteToWideChar(CP_UTF8, 0, id, -1, info->id, ARRAY_SIZE(info->id));
+            info->characteristics = strtoul(flags, NULL, 0);
+            MultiByteToWideChar(CP_UTF8, 0, context + strspn(context, " \t"), -1,
+                                info->display_name, ARRAY_SIZE(info->display_name));
+            other_component_count++;
         } else if (!strcmp(word, "lock-wait")) {
             word = next_word(&context);
             if (word) lock_wait_cap = strtoul(word, NULL, 10);
@@ -286,6 +304,16 @@ const WCHAR *fake_lock_holder(void) {
     holder = have_lock_holder ? lock_holder : lock_owner ? lock_owner_description : NULL;
     LeaveCriticalSection(&state_lock);
     return holder;
+}
+
+int fake_other_components(struct fake_component_info *out, int max) {
+    int count;
+    EnterCriticalSection(&state_lock);
+    refresh_scenario();
+    count = other_component_count < max ? other_component_count : max;
+    memcpy(out, other_components, count * sizeof(*out));
+    LeaveCriticalSection(&state_lock);
+    return count;
 }
 
 DWORD fake_lock_wait(DWORD requested) {
