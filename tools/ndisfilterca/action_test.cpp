@@ -695,31 +695,13 @@ protected:
         return RunAction(c.action, session);
     }
 
-    // Whether the library's own purge deletes the INF's copy after a removal
-    // that failed (the component staying installed without its INF). The
-    // library is mended apart from the actions: until then those points are
-    // counted, not failed; once it is, the probe answers false and they fail.
-    bool LibraryPurgesAfterAFailedRemoval() {
-        const SweepCase removal{"probe", Action::Uninstall, true, false};
-        Prepare(removal);
-        sim::Script(sim::Call::ClassSetupDeInstall, sim::Answer::Hr(E_FAIL));
-        SimSession session;
-        Run(removal, session);
-        return Installed() && MarkedCopies() == 0;
-    }
-
     // The machine as the action left it, and what it said about it.
     void ExpectConsistent(const SweepCase &c, UINT code, const SimSession &session,
                           const std::string &where) {
         const bool installed = Installed();
         const int copies = MarkedCopies();
-        if (m_libraryPurges && installed && copies == 0 &&
-            session.Logged(L"UninstallWithRetry answered FALSE")) {
-            ++m_purgedByTheLibrary;
-        } else {
-            EXPECT_EQ(installed, copies > 0)
-                << where << ": installed " << installed << " with " << copies << " copies";
-        }
+        EXPECT_EQ(installed, copies > 0)
+            << where << ": installed " << installed << " with " << copies << " copies";
         EXPECT_LE(copies, 1) << where;
         ASSERT_FALSE(session.log.empty()) << where;
         const std::wstring last = session.log.back();
@@ -747,13 +729,9 @@ protected:
         EXPECT_EQ(sim::LiveReferences(), sim::AbandonedInterfaceReferences()) << where;
         EXPECT_FALSE(sim::WriteLockHeld()) << where;
     }
-
-    bool m_libraryPurges = false;
-    int m_purgedByTheLibrary = 0;
 };
 
 TEST_F(ActionSweepTest, EveryFailingPlatformCallLeavesTheMachineConsistent) {
-    m_libraryPurges = LibraryPurgesAfterAFailedRemoval();
     int total = 0;
     for (const SweepCase &c : kSweepCases) {
         Prepare(c);
@@ -804,10 +782,6 @@ TEST_F(ActionSweepTest, EveryFailingPlatformCallLeavesTheMachineConsistent) {
         total += points;
     }
     printf("custom actions' failure sweep: %d injection points\n", total);
-    if (m_libraryPurges)
-        printf("  %d of them: the library's purge took the INF of a component a failed removal "
-               "left installed\n",
-               m_purgedByTheLibrary);
 }
 
 // The note lives in the 64-bit view whatever the process: a 32-bit action
