@@ -4,6 +4,7 @@
 #   scripts/install-deps.sh          everything the test command needs
 #   scripts/install-deps.sh --demo   only what scripts/demo.sh needs
 #   scripts/install-deps.sh --sim    only what scripts/demo.sh --sim needs
+#   ... --print                      names that list's packages, installs nothing
 # A mirror that answers for some lists only is reported, and the set-up goes
 # on with the lists there are. The i386 packages (Wine's 32-bit half) are
 # installed on their own: where they cannot be had, the 32-bit runs are
@@ -11,12 +12,15 @@
 # fails the set-up, with apt's error. Every change to the machine is said.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-case ${1:-} in
-    --sim) list=sim ;;
-    --demo) list=demo ;;
-    "") list=full ;;
-    *) echo "usage: scripts/install-deps.sh [--sim|--demo]" >&2; exit 2 ;;
-esac
+list=full print=0
+for argument in "$@"; do
+    case $argument in
+        --sim) list=sim ;;
+        --demo) list=demo ;;
+        --print) print=1 ;;
+        *) echo "usage: scripts/install-deps.sh [--sim|--demo] [--print]" >&2; exit 2 ;;
+    esac
+done
 SUDO=()
 [[ $(id -u) -ne 0 ]] && SUDO=(sudo)
 export DEBIAN_FRONTEND=noninteractive
@@ -45,6 +49,10 @@ available() { apt-cache policy "$1" 2>/dev/null | grep -q 'Candidate: [^(]'; }
 mapfile -t required < <(packages "$list")
 optional=()
 [[ $list == full ]] && mapfile -t optional < <(packages i386)
+if [[ $print == 1 ]]; then
+    echo "${required[@]}" "${optional[@]}"
+    exit 0
+fi
 
 # A set-up that was interrupted leaves packages unpacked but not configured,
 # or half-installed: finish it before anything else.
