@@ -55,6 +55,6 @@ release_sources() {
 # archive), from release_sources; fails when the machine has none.
 release_uri() {
     local codename=${1:-$(. /etc/os-release && echo "${VERSION_CODENAME:-}")}
-    release_sources "$codename" | awk -v c="$codename" '$2 == c { print $1; found = 1; exit }
+    release_sources "$codename" | awk -v c="$codename" '$2 == c && !found { print $1; found = 1 }
                                                         END { exit !found }'
 }

@@ -38,13 +38,19 @@ packages() {  # the packages of one list of scripts/packages.txt
 needed_by() {  # what cannot run without a package
     awk -v p="$1" '$1 == p { $1 = $2 = ""; sub(/^ +/, ""); print }' scripts/packages.txt
 }
+# (Outputs are read whole: grep -q ending a pipe early fails it under pipefail.)
 missing() {  # those of the packages given that are not installed
-    local p
+    local p status
     for p; do
-        dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qx 'install ok installed' || echo "$p"
+        status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+        [[ $status == "install ok installed" ]] || echo "$p"
     done
 }
-available() { apt-cache policy "$1" 2>/dev/null | grep -q 'Candidate: [^(]'; }
+available() {  # apt has a version of the package to install
+    local policy
+    policy=$(apt-cache policy "$1" 2>/dev/null || true)
+    [[ $policy == *"Candidate: "* && $policy != *"Candidate: (none)"* ]]
+}
 
 mapfile -t required < <(packages "$list")
 optional=()
@@ -71,7 +77,7 @@ fi
 
 mapfile -t missing_required < <(missing "${required[@]}")
 mapfile -t missing_optional < <(missing "${optional[@]}")
-if (( ${#missing_optional[@]} )) && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if (( ${#missing_optional[@]} )) && [[ $'\n'$(dpkg --print-foreign-architectures)$'\n' != *$'\n'i386$'\n'* ]]; then
     "${SUDO[@]}" dpkg --add-architecture i386
     echo "changed: added Debian's i386 architecture (dpkg --add-architecture i386) for ${missing_optional[*]}"
 fi
@@ -116,7 +122,7 @@ enable_i386_emulation() {
             source scripts/apt-sources.sh
             local uri keyring list=/etc/apt/sources.list.d/bookworm-backports.sources
             uri=$(release_uri) || { echo "no source for $codename in the apt configuration" >&2; return 1; }
-            keyring=$(release_sources | awk -v c="$codename" '$2 == c { print $3; exit }')
+            keyring=$(release_sources | awk -v c="$codename" '$2 == c && !k { k = $3 } END { print k }')
             { printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\n' "$uri"
               [[ $keyring == - ]] || printf 'Signed-By: %s\n' "$keyring"; } | "${SUDO[@]}" tee "$list" >/dev/null
             echo "changed: added $list (bookworm-backports from $uri, this machine's mirror)"

@@ -85,6 +85,7 @@ void ReadHead(InfStoreCopy &copy) {
     const HANDLE file = CreateFileW(copy.path.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-cstyle-cast): INVALID_HANDLE_VALUE's own cast
     if (file == INVALID_HANDLE_VALUE) {
         copy.state = CopyState::Unreadable;
         copy.readError = GetLastError();
@@ -217,7 +218,7 @@ bool RawHeadHoldsMarker(const unsigned char *bytes, size_t size, bool *utf16) {
         const unsigned c = at(i);
         if (c == kEndOfText) break;
         if (c == '\r' && i + 2 * step <= size && at(i + step) == '\n') continue;
-        head[used++] = c <= 0x7F ? static_cast<char>(c) : '?';  // ASCII as is
+        head[used++] = c <= SCHAR_MAX ? static_cast<char>(c) : '?';  // ASCII (0 to 0x7F) as is
     }
     return InfHeadHoldsMarker(head);
 }
@@ -229,6 +230,7 @@ InfStoreScan ScanInfStore() {
 
     WIN32_FIND_DATAW entry;
     const HANDLE find = FindFirstFileW((scan.store + L"\\oem*.inf").c_str(), &entry);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-cstyle-cast): INVALID_HANDLE_VALUE's own cast
     if (find == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES) scan.error = error;

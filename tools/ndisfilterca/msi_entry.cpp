@@ -37,6 +37,7 @@ public:
     MsiHost &operator=(const MsiHost &) = delete;
     ~MsiHost() { UnloadLibrary(); }
 
+    // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the interface's signature (action.h)
     bool ReadActionData(std::wstring &data, std::wstring &error) override {
         WCHAR empty[1] = L"";
         DWORD size = 0;
@@ -77,7 +78,7 @@ public:
     bool TakeRestartNotes() override {
         // Each note added one reference to the atom: delete until it is gone.
         bool found = false;
-        for (ATOM atom; (atom = GlobalFindAtomW(kRestartNote)) != 0;) {
+        for (ATOM atom = 0; (atom = GlobalFindAtomW(kRestartNote)) != 0;) {
             found = true;
             if (GlobalDeleteAtom(atom) != 0) break;  // not deleted: do not spin
         }

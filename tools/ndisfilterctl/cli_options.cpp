@@ -3,6 +3,8 @@
 
 #include <wctype.h>
 
+#include <limits>
+
 #include "cli_platform.h"
 
 namespace ndisfilterctl {
@@ -85,13 +87,15 @@ bool IsWindowsHelpSwitch(const std::wstring &arg) {
 
 std::optional<DWORD> ParseTimeout(const std::wstring &text) {
     if (EqualsIgnoringCase(text, L"infinite")) return INFINITE;
-    if (text.empty() || text.size() > 10) return std::nullopt;
+    constexpr DWORD kLargest = std::numeric_limits<DWORD>::max();
+    constexpr unsigned kBase = 10;
+    if (text.empty() || text.size() > std::to_wstring(kLargest).size()) return std::nullopt;
     unsigned long long value = 0;
     for (wchar_t c : text) {
         if (c < L'0' || c > L'9') return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c - L'0');
+        value = value * kBase + static_cast<unsigned>(c - L'0');
     }
-    if (value > 0xFFFFFFFFull) return std::nullopt;
+    if (value > kLargest) return std::nullopt;
     return static_cast<DWORD>(value);
 }
 
@@ -258,7 +262,9 @@ std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine) {
         L"Exit codes:\n";
     for (const ExitCodeTable::Entry &entry : codes.entries) {
         std::wstring code = std::to_wstring(entry.code);
-        text += L"  " + code + std::wstring(code.size() < 6 ? 6 - code.size() : 1, L' ') +
+        constexpr size_t kCodeColumn = 6;  // the codes' column, then their meanings
+        text += L"  " + code +
+                std::wstring(code.size() < kCodeColumn ? kCodeColumn - code.size() : 1, L' ') +
                 entry.meaning + L"\n";
     }
     return text;

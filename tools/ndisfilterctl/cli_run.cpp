@@ -29,6 +29,7 @@ std::wstring ToLower(std::wstring text) {
 }
 
 // Entries of `of` missing from `in`, compared by `key`.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): named `of` and `in` as the comment reads
 template <typename Key>
 std::vector<std::wstring> Missing(const std::vector<std::wstring> &of,
                                   const std::vector<std::wstring> &in, Key key) {
@@ -103,10 +104,8 @@ bool LoadedHelper::Load(const std::wstring &libraryPath, std::wstring &error) {
     void *object = nullptr;
     const HRESULT hr = getClassObject(GUID{}, IID_INdisFilterHelper2, &object);
     if (hr != S_OK || !object) {
-        wchar_t code[11];
-        swprintf(code, sizeof code / sizeof code[0], L"0x%08X", static_cast<unsigned>(hr));
-        error =
-            L"DllGetClassObject of " + libraryPath + L" refused INdisFilterHelper2 (" + code + L")";
+        error = L"DllGetClassObject of " + libraryPath + L" refused INdisFilterHelper2 (" +
+                ndisfilter::tools::HexCode(static_cast<DWORD>(hr)) + L")";
         return false;
     }
     m_helper = static_cast<INdisFilterHelper2 *>(object);
@@ -554,7 +553,7 @@ int Run::Cleanup() {
     }
     // A dry run succeeds when the store could be listed; a clean-up when no
     // marked copy remains.
-    bool ok;
+    bool ok = false;
     std::wstring summary = name;
     if (report.before.error != ERROR_SUCCESS) {
         ok = false;
