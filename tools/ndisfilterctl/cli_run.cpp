@@ -29,8 +29,8 @@ std::wstring ToLower(std::wstring text) {
 }
 
 // Entries of `of` missing from `in`, compared by `key`.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): named `of` and `in` as the comment reads
 template <typename Key>
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): `of` and `in`, read as the comment reads
 std::vector<std::wstring> Missing(const std::vector<std::wstring> &of,
                                   const std::vector<std::wstring> &in, Key key) {
     std::vector<std::wstring> missing;
