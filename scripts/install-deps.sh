@@ -83,7 +83,7 @@ if (( ${#missing_optional[@]} )) && [[ $'\n'$(dpkg --print-foreign-architectures
 fi
 
 if (( ${#missing_required[@]} + ${#missing_optional[@]} )); then
-    echo "installing: ${missing_required[*]} ${missing_optional[*]}"
+    echo "installing: ${missing_required[*]}${missing_optional[*]:+ }${missing_optional[*]}"
     if ! apt_quietly update; then
         echo "apt-get update failed for some lists; going on with the lists there are:"
         apt_errors
