@@ -7,11 +7,13 @@
 # (CODENAME, CODENAME-updates, CODENAME-security; default: this machine's
 # release), one line each: URI SUITE KEYRING COMPONENT... (KEYRING "-" where
 # the entry names no file). Reads deb822 .sources files and one-line .list
-# files alike; disabled entries are left out.
+# files alike, under APT_SOURCES_DIR (default /etc/apt); disabled entries
+# are left out.
 release_sources() {
     local codename=${1:-$(. /etc/os-release && echo "${VERSION_CODENAME:-}")} file
+    local etc=${APT_SOURCES_DIR:-/etc/apt}
     {
-        for file in /etc/apt/sources.list.d/*.sources; do
+        for file in "$etc"/sources.list.d/*.sources; do
             [[ -f $file ]] || continue
             awk 'function flush(   u, s, nu, ns, i, j, key) {
                      if (types ~ /(^| )deb( |$)/ && enabled != "no") {
@@ -34,7 +36,7 @@ release_sources() {
                    else if (field == "enabled") enabled = tolower($0) }
                  END { flush() }' "$file"
         done
-        for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        for file in "$etc"/sources.list "$etc"/sources.list.d/*.list; do
             [[ -f $file ]] || continue
             awk '$1 != "deb" { next }
                  { key = "-"; i = 2

@@ -3,7 +3,8 @@
 # passes only with its program's closing count (run_counted), a lane only
 # with its script's (each_arch); a lane that cannot run is SKIPPED with its
 # reason, a failure where NDISFILTER_REQUIRE_32BIT=1; and a missing 32-bit
-# loader is told apart from a kernel that cannot execute it (why_no_wine32).
+# loader is told apart from a kernel that cannot execute it (why_no_wine32);
+# package sources are read from the machine's apt configuration.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source tests/wine/arch.sh  # each_arch, why_no_wine32; tests/lib/checks.sh
@@ -72,6 +73,46 @@ foreign|2|this kernel cannot execute i386 programs ($work/foreign: Exec format e
 failing|3|Wine's 32-bit loader fails: wine: could not load ntdll.so
 running|0|
 TABLE
+
+# release_sources on a machine's apt configuration: deb822 and one-line
+# files; only the release's own suites, enabled, of type deb.
+mkdir -p "$work/apt/sources.list.d"
+cat >"$work/apt/sources.list.d/machine.sources" <<'SOURCES'
+Types: deb deb-src
+# a comment between fields
+URIs: http://mirror.invalid/debian http://second.invalid/debian
+Suites: trixie trixie-updates trixie-backports
+Components: main contrib
+Signed-By: /usr/share/keyrings/archive.gpg
+
+Types: deb-src
+URIs: http://sources-only.invalid/debian
+Suites: trixie
+
+Types: deb
+URIs: http://disabled.invalid/debian
+Suites: trixie
+Enabled: no
+
+Types: deb
+URIs: http://other-release.invalid/debian
+Suites: bookworm
+SOURCES
+printf '%s\n' '# deb http://commented.invalid/debian trixie main' \
+    'deb [arch=amd64 signed-by=/etc/keys/security.gpg] http://security.invalid/debian-security trixie-security main' \
+    'deb-src http://security.invalid/debian-security trixie-security main' >"$work/apt/sources.list"
+expected='http://mirror.invalid/debian trixie /usr/share/keyrings/archive.gpg main contrib
+http://mirror.invalid/debian trixie-updates /usr/share/keyrings/archive.gpg main contrib
+http://second.invalid/debian trixie /usr/share/keyrings/archive.gpg main contrib
+http://second.invalid/debian trixie-updates /usr/share/keyrings/archive.gpg main contrib
+http://security.invalid/debian-security trixie-security /etc/keys/security.gpg main'
+source scripts/apt-sources.sh
+got=$(APT_SOURCES_DIR=$work/apt release_sources trixie)
+check "release_sources: the release's enabled deb entries (got: $got)" test "$got" = "$expected"
+check "release_uri: the release's own suite's first URI" \
+    test "$(APT_SOURCES_DIR=$work/apt release_uri trixie)" = http://mirror.invalid/debian
+check "release_uri: fails for a release the machine has no source for" \
+    bash -c 'source scripts/apt-sources.sh; ! APT_SOURCES_DIR=$0 release_uri sid' "$work/apt"
 
 printf 'verdict rules: %d passed, %d failed\n' "$passed" "$failed"
 [[ $failed -eq 0 ]]
