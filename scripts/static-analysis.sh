@@ -57,12 +57,14 @@ echo "cppcheck: ${#host_sources[@]} host and ${#windows_sources[@]} Windows-only
 mkdir -p build/cppcheck-host build/cppcheck-windows
 # unusedFunction is left out: the library's functions are reached through its
 # interface tables and exports, which cppcheck cannot see being called.
+# useStlAlgorithm is left out: it is advice on taste (a loop that fills one
+# list from another "could be std::transform"), and finds no fault.
 cppcheck_over() {  # $1: compile commands, $2: build folder; the rest: sources
     local db=$1 build=$2 filters=() s; shift 2
     for s; do filters+=("--file-filter=$s"); done
     cppcheck --project="$db" "${filters[@]}" --library=windows \
         --enable=warning,style,performance,portability --std=c++20 --inline-suppr \
-        --suppress=missingIncludeSystem --cppcheck-build-dir="$build" -j2 \
+        --suppress=missingIncludeSystem --suppress=useStlAlgorithm --cppcheck-build-dir="$build" -j2 \
         --error-exitcode=1 --quiet --template='{file}:{line}: {severity}: {message} [{id}]'
 }
 cppcheck_over "$host_db" build/cppcheck-host "${host_sources[@]}"

@@ -85,8 +85,8 @@ void ReadHead(InfStoreCopy &copy) {
     const HANDLE file = CreateFileW(copy.path.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-cstyle-cast): INVALID_HANDLE_VALUE's own cast
-    if (file == INVALID_HANDLE_VALUE) {
+    // cppcheck-suppress cstyleCast ; INVALID_HANDLE_VALUE's own cast
+    if (file == INVALID_HANDLE_VALUE) {  // NOLINT(cppcoreguidelines-pro-type-cstyle-cast): as above
         copy.state = CopyState::Unreadable;
         copy.readError = GetLastError();
         return;
@@ -230,8 +230,8 @@ InfStoreScan ScanInfStore() {
 
     WIN32_FIND_DATAW entry;
     const HANDLE find = FindFirstFileW((scan.store + L"\\oem*.inf").c_str(), &entry);
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-cstyle-cast): INVALID_HANDLE_VALUE's own cast
-    if (find == INVALID_HANDLE_VALUE) {
+    // cppcheck-suppress cstyleCast ; INVALID_HANDLE_VALUE's own cast
+    if (find == INVALID_HANDLE_VALUE) {  // NOLINT(cppcoreguidelines-pro-type-cstyle-cast): as above
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES) scan.error = error;
         return scan;

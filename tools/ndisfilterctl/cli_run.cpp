@@ -621,8 +621,6 @@ int Run::Operate() {
     Outcome outcome;
     MachineSnapshot before, after;
     std::wstring machineDescription;
-    std::wstring infForDiagnosis;
-    std::vector<std::wstring> removedByLibrary;
     std::wstring storeReport;  // the uninstall's removals, for the result line
     bool cleanupFailed = false;
     {
@@ -640,7 +638,8 @@ int Run::Operate() {
             return Finish(ExitStatus::Failed);
         }
         operation.infPath = machine.InfPathForLibrary();
-        infForDiagnosis = operation.infPath ? operation.infPath : machine.DefaultInfPath();
+        const std::wstring infForDiagnosis =
+            operation.infPath ? operation.infPath : machine.DefaultInfPath();
         if (m_request.infPath && !inf.check) {
             const diag::InfCheck check = diag::CheckInf(infForDiagnosis.c_str());
             if (check.state != diag::InfCheck::State::Readable) return refuseInf(check);
@@ -697,7 +696,8 @@ int Run::Operate() {
         // a removal that succeeded.
         if (removal) {
             const store::InfStoreScan afterLibrary = store::ScanInfStore();
-            removedByLibrary = NamesGone(MarkedNames(storeBefore), MarkedNames(afterLibrary));
+            const std::vector<std::wstring> removedByLibrary =
+                NamesGone(MarkedNames(storeBefore), MarkedNames(afterLibrary));
             m_doc["removedByLibrary"] = NamesJson(removedByLibrary);
             m_doc["infStore"]["after"] = CopiesJson(afterLibrary);
             storeReport = L"; INF copies removed by the library: " + JoinNames(removedByLibrary);
