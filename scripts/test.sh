@@ -31,21 +31,34 @@ for preset in windows-x64 windows-x86; do
 done
 
 # Further stages, each a script of its own: one line a stage. A stage whose
-# script is missing or not executable fails the run, never skips quietly.
+# script is missing or not executable fails the run, never skips quietly. A
+# stage that cannot run here exits 77 after a line "SKIPPED: REASON": the
+# run goes on, and its last line names the skipped stages (SKIPPED is not
+# PASS).
 check_stage() {
   if [[ ! -f $1 ]]; then echo "scripts/test.sh: stage script $1 is missing" >&2; exit 1; fi
   if [[ ! -x $1 ]]; then echo "scripts/test.sh: stage script $1 is not executable" >&2; exit 1; fi
 }
+skipped=()
 run_stage() {
   check_stage "$1"
   stage "$*"
-  "$@"
+  local output code=0
+  output=$(mktemp)
+  "$@" 2>&1 | tee "$output" || code=${PIPESTATUS[0]}
+  if [[ $code == 77 ]]; then
+    skipped+=("$1 ($(sed -n 's/^SKIPPED: //p' "$output" | head -n 1))")
+    code=0
+  fi
+  rm -f "$output"
+  return "$code"
 }
 # A stage that --quick leaves out (its script is checked all the same).
 run_full_stage() {
   check_stage "$1"
   if [[ $QUICK == 0 ]]; then run_stage "$@"; fi
 }
+run_stage tests/lib/self-test.sh
 run_stage tests/pe/check-binaries.sh
 run_stage tests/wine/run.sh
 run_stage tests/msi/run.sh
@@ -53,4 +66,10 @@ run_full_stage scripts/sanitizers.sh
 run_full_stage scripts/valgrind.sh
 run_full_stage fuzz/run.sh
 run_full_stage scripts/static-analysis.sh
-stage "all passed"
+run_full_stage scripts/fresh-check.sh
+if ((${#skipped[@]})); then
+  stage "passed, with ${#skipped[@]} stage(s) SKIPPED"
+  printf '  SKIPPED: %s\n' "${skipped[@]}"
+else
+  stage "all passed"
+fi

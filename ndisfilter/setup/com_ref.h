@@ -10,6 +10,7 @@
 namespace ndisfilter {
 
 template <typename Interface>
+// NOLINTNEXTLINE(cppcoreguidelines-special-member-functions): ScopeHolder deletes copy and move
 class ComRef : ScopeHolder {
 public:
     ComRef() = default;

@@ -20,6 +20,7 @@ void FreeLockHolderDescription(HRESULT openResult, LPWSTR holderDescription);
 
 // Scope holder of the lock holder's description (CoTaskMem) that an open
 // hands back: freed, as FreeLockHolderDescription does, when it goes.
+// NOLINTNEXTLINE(cppcoreguidelines-special-member-functions): ScopeHolder deletes copy and move
 class LockHolderDescription : ScopeHolder {
 public:
     ~LockHolderDescription() { FreeLockHolderDescription(m_openResult, m_text); }
@@ -39,6 +40,7 @@ private:
 
 // Scope holder: closes the configuration it holds, and frees the lock
 // holder's description a failed open handed back, when it goes out of scope.
+// NOLINTNEXTLINE(cppcoreguidelines-special-member-functions): ScopeHolder deletes copy and move
 class LockedNetConfig : ScopeHolder {
 public:
     ~LockedNetConfig() { Close(); }

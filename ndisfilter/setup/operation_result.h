@@ -22,6 +22,7 @@ inline HRESULT AfterStep(HRESULT earlier, HRESULT step) {
 // TRUE for S_OK and NETCFG_S_REBOOT, the latter with *restartRequired set;
 // kCancelled sets *cancelled when the operation has that flag (non-null).
 // Flags are only ever set, never cleared.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the flags in the slots' order
 inline BOOL OperationResult(HRESULT hr, BOOL *restartRequired, BOOL *cancelled) {
     if (hr == NETCFG_S_REBOOT) *restartRequired = TRUE;
     if (hr == kCancelled && cancelled) *cancelled = TRUE;

@@ -26,6 +26,7 @@ protected:
 // CoInitialize. Gone: CoUninitialize for an initialisation that counts
 // (S_OK, or S_FALSE for a thread already initialised), unless HandOver gave
 // it to whoever closes what was opened under it.
+// NOLINTNEXTLINE(cppcoreguidelines-special-member-functions): ScopeHolder deletes copy and move
 class ComRuntimeScope : ScopeHolder {
 public:
     ComRuntimeScope() : m_result(CoInitialize(nullptr)) {}
@@ -44,6 +45,7 @@ private:
 // A stay in another current directory. Enter saves the current one and
 // moves; the scope's end moves back. Only a directory saved whole can be
 // restored: Enter refuses, and moves nowhere, otherwise.
+// NOLINTNEXTLINE(cppcoreguidelines-special-member-functions): ScopeHolder deletes copy and move
 class CurrentDirectoryScope : ScopeHolder {
 public:
     ~CurrentDirectoryScope() {

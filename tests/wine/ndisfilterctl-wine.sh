@@ -22,11 +22,7 @@ if [[ -z ${FAKE_NETCFG_DLL:-} ]]; then
     export NDISFILTERCTL_EXE=${NDISFILTERCTL_EXE:-$PWD/build/$build/ndisfilter/ndisfilterctl.exe}
     export FAKE_NETCFG_DLL=$PWD/build/$build/tests/wine/fake_netcfg.dll
     source tests/wine/wine-env.sh
-    if [[ $arch == x86 ]] && ! wine_runs_32bit; then
-        echo "SKIPPED: this machine cannot run Wine's 32-bit loader ($WINE32 --version fails)"
-        [[ ${NDISFILTER_REQUIRE_32BIT:-0} == 1 ]] && exit 1
-        exit 0
-    fi
+    if [[ $arch == x86 ]] && ! wine_runs_32bit; then skip_32bit; fi
     stop_wineserver  # a server an interrupted run left behind
     start_prefix
     own_server=1

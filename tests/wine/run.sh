@@ -16,9 +16,11 @@
 # WOW64 case: the 32-bit programs and DLLs in the 64-bit prefix, the test
 # server registered in the registry's 32-bit view.
 # Usage: tests/wine/run.sh [--arch x64|x86|wow64] [harness arguments, e.g. --skip-slow]
-# A machine that cannot run 32-bit programs skips x86 and WOW64, saying so
-# (exit code 77 from --arch), unless NDISFILTER_REQUIRE_32BIT=1. Exit code nonzero on any failure. Ends
-# each prefix's wineserver in any case.
+# Each step passes only when its program exits 0 and closes with its count,
+# "N passed, 0 failed" with N > 0 (run_counted, tests/lib/checks.sh). A
+# machine that cannot run 32-bit programs skips x86 and WOW64, saying why
+# (exit code 77 from --arch; a failure where NDISFILTER_REQUIRE_32BIT=1).
+# Exit code nonzero on any failure. Ends each prefix's wineserver in any case.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 ROOT=$PWD
@@ -43,14 +45,11 @@ BUILTIN_NETCFG='C:\windows\system32\netcfgx.dll'
 
 printf '\n==== Wine, %s: %s programs in %s\n' "$arch" "$build" "$WINEPREFIX"
 if [[ $arch != x64 ]] && ! wine_runs_32bit; then
-    echo "SKIPPED: this machine cannot run Wine's 32-bit loader ($WINE32 --version fails;"
-    echo "a Linux kernel without 32-bit support, e.g. ia32_emulation off, answers 'Exec format"
-    echo "error'). The 32-bit build is compiled and checked as a binary, but not run."
+    echo "The 32-bit build is compiled and checked as a binary, but not run."
     if [[ $arch == x86 ]]; then
         tests/package/check-package.sh "$build" --no-run || exit 1
     fi
-    [[ ${NDISFILTER_REQUIRE_32BIT:-0} == 1 ]] && exit 1
-    exit 77
+    skip_32bit
 fi
 
 for program in ndisfilter_smoke.exe ndisfilter_wine_tests.exe ndisfilter_wine_soak.exe fake_netcfg.dll ndisfilter.dll; do
@@ -63,12 +62,15 @@ done
 started=$(date +%s)
 start_prefix  # one server for every step below
 
-failures=0
-step() {  # $1: title; the rest: the command
+steps=0 failures=0
+STEP_OUTPUT=$(mktemp)
+trap 'rm -f "$STEP_OUTPUT"; stop_wineserver' EXIT
+step() {  # $1: title; the rest: the command, which passes only with its closing count (run_counted)
     local title=$1; shift
     printf '\n---- %s: %s\n' "$arch" "$title"
     local t0=$SECONDS
-    if "$@"; then
+    steps=$((steps + 1))
+    if run_counted "$STEP_OUTPUT" "$@"; then
         printf -- '---- %s: %s: PASS (%d s)\n' "$arch" "$title" $((SECONDS - t0))
     else
         printf -- '---- %s: %s: FAIL (%d s)\n' "$arch" "$title" $((SECONDS - t0))
@@ -81,33 +83,38 @@ step() {  # $1: title; the rest: the command
 # folder for the test server, and Wine's copy of the INF taken out of the
 # store afterwards if Wine kept it under its own name.
 readme_host() {
-    local state="$WINEPREFIX/drive_c/readme-host" status=0
+    local state="$WINEPREFIX/drive_c/readme-host" out code=0 passed=0 failed=0
     rm -rf "$state"
     mkdir -p "$state"
-    FAKE_NETCFG_DIR='C:\readme-host' "$WINE" "$ROOT/build/$build/tests/docs/readme_host.exe" || status=1
+    out=$(FAKE_NETCFG_DIR='C:\readme-host' "$WINE" "$ROOT/build/$build/tests/docs/readme_host.exe" 2>&1) || code=$?
+    out=$(tr -d '\r' <<<"$out")
+    printf '%s\n' "$out"
+    check "readme_host.exe exits 0" test "$code" = 0
+    check "InstallDorvane answers 0" grep -qx 'InstallDorvane: 0' <<<"$out"
+    check "UninstallDorvane answers TRUE, no restart" grep -qx 'UninstallDorvane: TRUE, restart 0' <<<"$out"
     remove_copy_under_own_name
     rm -rf "$state"
-    return $status
+    printf "the README's hosts: %d passed, %d failed\n" "$passed" "$failed"
 }
 
 # The 32-bit ndisfilterctl.exe in the 64-bit prefix: status names both
 # architectures, and a failed install gets the WOW64 reason.
 wow64_ctl() {
-    local state="$WINEPREFIX/drive_c/wow64-ctl" out status=0
+    local state="$WINEPREFIX/drive_c/wow64-ctl" out passed=0 failed=0
     local ctl="$ROOT/build/$build/ndisfilter/ndisfilterctl.exe"
     rm -rf "$state"
     mkdir -p "$state"
     printf 'scenario wow64-ctl-%s\nanswer INetCfg.Apply E_FAIL\n' "$RANDOM" >"$state/scenario.txt"
     out=$(FAKE_NETCFG_DIR='C:\wow64-ctl' "$WINE" "$ctl" status 2>&1 | tr -d '\r') || true
     printf '%s\n' "$out"
-    grep -qx 'program: x86; operating system: x64; elevated: yes' <<<"$out" || status=1
+    check "status names both architectures" grep -qx 'program: x86; operating system: x64; elevated: yes' <<<"$out"
     out=$(FAKE_NETCFG_DIR='C:\wow64-ctl' "$WINE" "$ctl" install --quiet 2>&1 | tr -d '\r') || true
     printf '%s\n' "$out"
-    grep -qx 'reason: a 32-bit program on x64 Windows: use the build that matches the operating system; the platform.s setup services refuse device and driver installation from WOW64' \
-        <<<"$out" || status=1
+    check "a failed install gives the WOW64 reason" grep -qx 'reason: a 32-bit program on x64 Windows: use the build that matches the operating system; the platform.s setup services refuse device and driver installation from WOW64' \
+        <<<"$out"
     remove_copy_under_own_name
     rm -rf "$state"
-    return $status
+    printf 'ndisfilterctl in WOW64: %d passed, %d failed\n' "$passed" "$failed"
 }
 
 FAKE_WIN=$(wine_path "$BIN/fake_netcfg.dll")
@@ -141,5 +148,6 @@ else
     step "a report's sources: network services, the setup log's tail" "$WINE" "$BIN/ndisfilter_report_sources_wine.exe"
 fi
 
-printf '\nWine tests, %s: %d step(s) failed, %d s in all\n' "$arch" "$failures" $(($(date +%s) - started))
+printf '\nWine tests, %s: %d passed, %d failed (steps), %d s in all\n' "$arch" $((steps - failures)) "$failures" \
+    $(($(date +%s) - started))
 [[ $failures -eq 0 ]]

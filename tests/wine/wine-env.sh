@@ -15,8 +15,10 @@ unset DISPLAY WAYLAND_DISPLAY
 
 WINE64=/usr/lib/wine/wine64
 [[ -x $WINE64 ]] || WINE64=$(command -v wine64 || command -v wine)
+# Never /usr/bin/wine for the 32-bit loader: without Wine's 32-bit half it
+# starts the 64-bit one, and a 32-bit program would pass without running.
 WINE32=/usr/lib/wine/wine
-[[ -x $WINE32 ]] || WINE32=$(command -v wine)
+source "$(dirname "${BASH_SOURCE[0]}")/arch.sh"  # why_no_wine32
 if [[ ${NDISFILTER_WINE_ARCH:-x64} == x86 ]]; then
     export WINEARCH=win32
     WINE=$WINE32
@@ -30,15 +32,14 @@ NETCFG_KEY='HKCR\CLSID\{5B035261-40F9-11D1-AAEC-00805FC1270E}\InprocServer32'
 stop_wineserver() { wineserver -k 2>/dev/null || true; }
 trap stop_wineserver EXIT
 
-# True when this machine can run Wine's 32-bit loader (some kernels run
-# 64-bit code only: executing an i386 program then fails with ENOEXEC).
-wine_runs_32bit() { "$WINE32" --version >/dev/null 2>&1; }
+# True when this machine can run Wine's 32-bit loader (why_no_wine32).
+wine_runs_32bit() { why_no_wine32 "$WINE32" >/dev/null; }
 
-# True, saying so on standard error, when the build preset $1 is the 32-bit
-# one and this machine cannot run it.
+# True, saying why on standard error, when the build preset $1 is the
+# 32-bit one and this machine cannot run it.
 cannot_run_build() {
     [[ $1 == windows-x86 ]] && ! wine_runs_32bit || return 1
-    echo "this machine cannot run Wine's 32-bit loader ($WINE32 --version fails)" >&2
+    why_no_wine32 "$WINE32" >&2
 }
 
 # The Windows form of a Unix path.

@@ -70,7 +70,8 @@ InfCheck CheckInf(const WCHAR *path) {
     const HANDLE file =
         CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
+    // cppcheck-suppress cstyleCast ; INVALID_HANDLE_VALUE's own cast
+    if (file != INVALID_HANDLE_VALUE) {  // NOLINT(cppcoreguidelines-pro-type-cstyle-cast): as above
         CloseHandle(file);
         return check;
     }

@@ -85,7 +85,8 @@ void ReadHead(InfStoreCopy &copy) {
     const HANDLE file = CreateFileW(copy.path.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    // cppcheck-suppress cstyleCast ; INVALID_HANDLE_VALUE's own cast
+    if (file == INVALID_HANDLE_VALUE) {  // NOLINT(cppcoreguidelines-pro-type-cstyle-cast): as above
         copy.state = CopyState::Unreadable;
         copy.readError = GetLastError();
         return;
@@ -217,7 +218,7 @@ bool RawHeadHoldsMarker(const unsigned char *bytes, size_t size, bool *utf16) {
         const unsigned c = at(i);
         if (c == kEndOfText) break;
         if (c == '\r' && i + 2 * step <= size && at(i + step) == '\n') continue;
-        head[used++] = c <= 0x7F ? static_cast<char>(c) : '?';  // ASCII as is
+        head[used++] = c <= SCHAR_MAX ? static_cast<char>(c) : '?';  // ASCII (0 to 0x7F) as is
     }
     return InfHeadHoldsMarker(head);
 }
@@ -229,7 +230,8 @@ InfStoreScan ScanInfStore() {
 
     WIN32_FIND_DATAW entry;
     const HANDLE find = FindFirstFileW((scan.store + L"\\oem*.inf").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
+    // cppcheck-suppress cstyleCast ; INVALID_HANDLE_VALUE's own cast
+    if (find == INVALID_HANDLE_VALUE) {  // NOLINT(cppcoreguidelines-pro-type-cstyle-cast): as above
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_NO_MORE_FILES) scan.error = error;
         return scan;

@@ -22,7 +22,7 @@ void ReleaseAndClear(T *&object) {
 }  // namespace
 
 std::wstring HexCode(DWORD code) {
-    wchar_t text[11];
+    wchar_t text[sizeof "0x12345678"];
     swprintf(text, sizeof text / sizeof text[0], L"0x%08X", static_cast<unsigned>(code));
     return text;
 }

@@ -23,6 +23,7 @@ class MsiHost final : public PlatformHost {
 public:
     explicit MsiHost(MSIHANDLE session) : m_session(session) {}
 
+    // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the interface's signature (action.h)
     bool ReadActionData(std::wstring &data, std::wstring &error) override {
         UINT status = ERROR_SUCCESS;
         if (!ReadProperty(L"CustomActionData", data, status)) {

@@ -9,27 +9,17 @@ namespace ndisfilterctl {
 
 std::wstring UtcTimestamp(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
-    const long long ms = duration_cast<milliseconds>(when.time_since_epoch()).count();
-    long long days = ms / 86400000;
-    long long rest = ms % 86400000;
-    if (rest < 0) {
-        rest += 86400000;
-        --days;
-    }
-    // Civil date from days since 1970-01-01 (proleptic Gregorian).
-    const long long z = days + 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const long long doe = z - era * 146097;
-    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long long mp = (5 * doy + 2) / 153;
-    const long long day = doy - (153 * mp + 2) / 5 + 1;
-    const long long month = mp < 10 ? mp + 3 : mp - 9;
-    const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    wchar_t text[40];
-    swprintf(text, sizeof text / sizeof text[0],
-             L"%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ", year, month, day, rest / 3600000,
-             rest / 60000 % 60, rest / 1000 % 60, rest % 1000);
+    const auto ms = time_point_cast<milliseconds>(when);
+    const auto day = floor<days>(ms);
+    const year_month_day date{day};
+    const hh_mm_ss time{ms - day};
+    wchar_t text[sizeof "-32767-12-31T23:59:59.999Z"];
+    swprintf(text, sizeof text / sizeof text[0], L"%04d-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ",
+             static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+             static_cast<unsigned>(date.day()), static_cast<long long>(time.hours().count()),
+             static_cast<long long>(time.minutes().count()),
+             static_cast<long long>(time.seconds().count()),
+             static_cast<long long>(time.subseconds().count()));
     return text;
 }
 

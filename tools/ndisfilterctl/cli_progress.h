@@ -11,9 +11,11 @@
 namespace ndisfilterctl {
 
 struct ProgressStyle {
+    // NOLINTBEGIN(cppcoreguidelines-avoid-magic-numbers): each default is named by its member
     std::chrono::milliseconds quietPeriod{2000};  // nothing is shown before this
     std::chrono::milliseconds interval{10000};    // between lines when not in place
     std::chrono::milliseconds tick{1000};         // between updates in place
+    // NOLINTEND(cppcoreguidelines-avoid-magic-numbers)
     bool inPlace = false;                         // a terminal: one line, rewritten
     bool enabled = true;                          // --quiet turns it off
 };

@@ -144,7 +144,7 @@ bool ResolveInfArgument(const std::wstring &given, InfArgument &out, std::wstrin
         return false;
     }
     InfCheck check;
-    struct stat st;
+    struct stat st {};
     if (::stat(Narrow(out.source).c_str(), &st) != 0) {
         check.state = InfCheck::State::Missing;
         check.error = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;

@@ -64,6 +64,7 @@ bool IsTerminal(Stream stream) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): as declared in cli_platform.h
 bool AppendLine(const std::wstring &path, const std::wstring &line, std::wstring &error) {
     // Shared for writing too: another run appending to the same log, or a
     // reader that allows writers, must not end this run's log.
@@ -131,7 +132,7 @@ std::optional<std::wstring> ModuleFileVersion(const std::wstring &path) {
         memcmp(bytes + 3 * sizeof(WORD), L"VS_VERSION_INFO", kKeyBytes) == 0) {
         VS_FIXEDFILEINFO fixed;
         memcpy(&fixed, bytes + kFixedOffset, sizeof fixed);
-        if (fixed.dwSignature == 0xFEEF04BD) {
+        if (fixed.dwSignature == VS_FFI_SIGNATURE) {
             version = std::to_wstring(HIWORD(fixed.dwFileVersionMS)) + L"." +
                       std::to_wstring(LOWORD(fixed.dwFileVersionMS)) + L"." +
                       std::to_wstring(HIWORD(fixed.dwFileVersionLS)) + L"." +

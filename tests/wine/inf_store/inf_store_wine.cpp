@@ -20,11 +20,12 @@ using namespace ndisfilter::infstore;
 
 namespace {
 
+int g_passes = 0;
 int g_failures = 0;
 
 void Check(bool ok, const std::string &what) {
     printf("%s: %s\n", ok ? "ok  " : "FAIL", what.c_str());
-    if (!ok) ++g_failures;
+    ++(ok ? g_passes : g_failures);
 }
 
 std::string N(const std::wstring &text) { return ndisfilter::text::Narrow(text); }
@@ -191,6 +192,6 @@ int main() {
     for (const wchar_t *name : kLeftAlone) Check(Exists(name), N(name) + " still left alone");
 
     Tidy();
-    printf("%d check(s) failed\n", g_failures);
+    printf("%d passed, %d failed\n", g_passes, g_failures);
     return g_failures ? 1 : 0;
 }
