@@ -43,7 +43,10 @@ struct OsVersion {
 
 // Windows 7 / Server 2008 R2 (6.1): the only version with a limit on the
 // number of lightweight filters.
-constexpr bool HasFilterLimit(const OsVersion &v) { return v.major == 6 && v.minor == 1; }
+constexpr OsVersion kFilterLimitVersion = {6, 1, 0};
+constexpr bool HasFilterLimit(const OsVersion &v) {
+    return v.major == kFilterLimitVersion.major && v.minor == kFilterLimitVersion.minor;
+}
 
 // A file of the driver package, looked for beside the INF.
 struct PackageFile {

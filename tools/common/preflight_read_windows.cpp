@@ -116,11 +116,14 @@ Reading<bool> ListHoldsNetService(const std::wstring &path) {
     if (key.error != ERROR_SUCCESS)
         return Reading<bool>::Unread(key.path + L": " + ErrorText(key.error));
     if (!key.key) return Reading<bool>::Of(false);
+    // A class GUID is 38 characters; a policy list names its values "1", "2", ...
+    constexpr DWORD kNameChars = 256;
+    constexpr DWORD kDataChars = 128;
     bool holds = false;
     for (DWORD index = 0;; ++index) {
-        wchar_t name[256];
-        wchar_t data[128] = {};
-        DWORD nameLength = 256, type = 0, size = sizeof data - sizeof(wchar_t);
+        wchar_t name[kNameChars];
+        wchar_t data[kDataChars] = {};
+        DWORD nameLength = kNameChars, type = 0, size = sizeof data - sizeof(wchar_t);
         const LONG error = RegEnumValueW(key.key.get(), index, name, &nameLength, nullptr, &type,
                                          reinterpret_cast<BYTE *>(data), &size);
         if (error == ERROR_NO_MORE_ITEMS) break;
@@ -186,6 +189,7 @@ PackageFile Present(const std::wstring &path) {
 }
 
 // The catalog: CatalogFile.NT<arch>, then CatalogFile.NT, then CatalogFile.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a folder and an architecture suffix, named
 void ReadCatalog(HINF inf, const std::wstring &folder, const std::wstring &suffix,
                  InfPackage &package) {
     for (const std::wstring &key : {L"CatalogFile.NT" + suffix, std::wstring(L"CatalogFile.NT"),
@@ -202,6 +206,7 @@ void ReadCatalog(HINF inf, const std::wstring &folder, const std::wstring &suffi
 
 // [SourceDisksFiles.<arch>] then [SourceDisksFiles]: name = diskid[,subdir],
 // placed under [SourceDisksNames]' path for the disk.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a folder and an architecture suffix, named
 void ReadListedFiles(HINF inf, const std::wstring &folder, const std::wstring &suffix,
                      InfPackage &package) {
     std::vector<std::wstring> seen;
@@ -232,6 +237,7 @@ void ReadListedFiles(HINF inf, const std::wstring &folder, const std::wstring &s
 }
 
 // True when a [Manufacturer] decoration ("NTamd64", "NTamd64.10.0") is for this architecture.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a folder and an architecture suffix, named
 bool DecorationFits(const std::wstring &decoration, const std::wstring &suffix) {
     const std::wstring wanted = L"NT" + suffix;
     return _wcsnicmp(decoration.c_str(), wanted.c_str(), wanted.size()) == 0 &&
@@ -357,7 +363,7 @@ Reading<LONG> ReadCatalogTrust(const WCHAR *catalogPath) {
         data.dwUIChoice = WTD_UI_NONE;
         data.fdwRevocationChecks = WTD_REVOKE_NONE;
         data.dwUnionChoice = WTD_CHOICE_FILE;
-        data.pFile = &file;
+        data.pFile = &file;  // NOLINT(cppcoreguidelines-pro-type-union-access): WINTRUST_DATA's own union
         data.dwStateAction = WTD_STATEACTION_VERIFY;
         data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
         GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;

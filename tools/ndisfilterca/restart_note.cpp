@@ -3,6 +3,10 @@
 namespace ndisfilter::ca {
 namespace {
 
+// The predefined key, once: the SDK defines it as a cast.
+// NOLINTNEXTLINE(cppcoreguidelines-pro-type-cstyle-cast): the SDK's macro
+const HKEY kLocalMachine = HKEY_LOCAL_MACHINE;
+
 // The open key, closed with its owner.
 class NoteKey {
 public:
@@ -24,7 +28,7 @@ private:
 DWORD WriteRestartNote(const std::wstring &productCode) {
     NoteKey key;
     LSTATUS status =
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRestartNoteKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+        RegCreateKeyExW(kLocalMachine, kRestartNoteKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.Put(), nullptr);
     if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
     const DWORD one = 1;
@@ -40,7 +44,7 @@ bool TakeRestartNote(const std::wstring &productCode, DWORD &error) {
     error = ERROR_SUCCESS;
     {
         NoteKey key;
-        LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRestartNoteKey, 0,
+        LSTATUS status = RegOpenKeyExW(kLocalMachine, kRestartNoteKey, 0,
                                        KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Put());
         if (status == ERROR_FILE_NOT_FOUND) return false;  // no note was ever left
         if (status == ERROR_SUCCESS) {
@@ -57,7 +61,7 @@ bool TakeRestartNote(const std::wstring &productCode, DWORD &error) {
         }
     }
     NoteKey key;
-    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRestartNoteKey, 0,
+    LSTATUS status = RegOpenKeyExW(kLocalMachine, kRestartNoteKey, 0,
                                    KEY_SET_VALUE | KEY_WOW64_64KEY, key.Put());
     if (status == ERROR_SUCCESS) status = RegDeleteValueW(key.Get(), productCode.c_str());
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
