@@ -23,7 +23,7 @@ public:
     bool CleanInfStore(std::vector<std::wstring> &lines) override;
 
 protected:
-    ~PlatformHost() { UnloadLibrary(); }
+    ~PlatformHost() { PlatformHost::UnloadLibrary(); }  // this class's own, by name
     // The installation's product code, which names its restart note; false
     // with the error when the session does not give it.
     virtual bool ProductCode(std::wstring &code, DWORD &error) = 0;

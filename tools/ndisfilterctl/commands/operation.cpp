@@ -90,7 +90,7 @@ void AccountForRemoval(CommandContext &context, const store::InfStoreScan &store
 }
 
 // The run's work, with the library loaded and the machine open.
-void Operate(CommandContext &context, LoadedHelper &helper, const Machine &machine,
+void Operate(CommandContext &context, const LoadedHelper &helper, const Machine &machine,
              const InfArgument &inf, OperationRecord &record) {
     const CliRequest &request = context.Request();
     Operation operation = record.operation;
