@@ -16,7 +16,9 @@ void Refuse(CommandContext &context, const diag::NetCfgQuery &query, CleanupReco
     record.refused = true;
     const store::InfStoreScan listing = store::ScanInfStore();
     record.report = store::CleanupReport{false, listing, {}, listing};
-    context.SetReason(record.end, Reason{{}, {}, refusal});
+    Reason reason;
+    reason.refusal = refusal;
+    context.SetReason(record.end, reason);
 }
 
 }  // namespace

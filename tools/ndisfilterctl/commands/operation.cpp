@@ -57,7 +57,9 @@ bool RefuseEmulated(CommandContext &context, OperationRecord &record) {
     refusal.machine = machine;
     record.stage = OperationStage::RefusedMachine;
     record.end.exit = ExitStatus::Failed;
-    context.SetReason(record.end, Reason{{}, {}, refusal});
+    Reason reason;
+    reason.refusal = refusal;
+    context.SetReason(record.end, reason);
     return true;
 }
 
