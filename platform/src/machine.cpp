@@ -174,6 +174,18 @@ bool LoadStateLocked(Machine &m, std::string *error) {
             // Keyed as the file calls look it up: Windows paths are
             // case-insensitive.
             m.fileControls[Narrow(LowerCase(Widen(value)))].readOnly = true;
+        } else if (key == "answer") {
+            // <call name> <HRESULT> <error>: every call of it answers so.
+            std::istringstream fields(value);
+            std::string name;
+            unsigned long hr = 0, win32 = 0;
+            fields >> name >> std::hex >> hr >> std::dec >> win32;
+            size_t call = 0;
+            while (call < static_cast<size_t>(Call::Count) && name != kCallNames[call]) ++call;
+            if (!fields || call == static_cast<size_t>(Call::Count))
+                return refuse("an answer line without a known call", lineNumber);
+            m.scripts[{static_cast<Call>(call), 0}] = {static_cast<HRESULT>(hr),
+                                                       static_cast<DWORD>(win32), false};
         } else if (key == "component") {
             const size_t idTab = value.find('\t');
             GUID guid;
@@ -329,6 +341,11 @@ void SaveMachine() {
     if (m->lockHeldByTest) out << "write-lock-holder\t" << Narrow(m->lockDescription) << '\n';
     for (const auto &[path, control] : m->fileControls)
         if (control.readOnly) out << "read-only\t" << path << '\n';
+    for (const auto &[key, answer] : m->scripts)
+        if (key.occurrence == 0 && !answer.hang)
+            out << "answer\t" << kCallNames[static_cast<size_t>(key.call)] << ' ' << std::hex
+                << static_cast<uint32_t>(answer.hresult) << std::dec << ' '
+                << answer.win32Error << '\n';
     for (const Component &c : m->components)
         out << "component\t" << Narrow(GuidText(c.classGuid)) << '\t' << Narrow(c.id) << '\n';
     // Written beside, then renamed: a crash never leaves half a machine.

@@ -219,8 +219,15 @@ check "JSON names the lock's holder" grep -q '"holder": "Other Setup"' <<<"$OUT"
 echo "reason lines: the cause the machine shows"
 scenario lock-held 'lock-holder Other Setup' 'lock-wait 100'
 ctl install --inf "$STATE\\media\\DorvaneV.inf" --quiet
-check "lock held: install fails with 1603" test "$CODE" = 1603
+check "lock held: install exits 1618, which fleet tools retry" test "$CODE" = 1618
 check "lock held: the holder named" grep -qx 'reason: the network configuration write lock is held by "Other Setup"; try again when it is released' <<<"$OUT"
+ctl uninstall --quiet
+check "lock held: uninstall exits 1618" test "$CODE" = 1618
+check "lock held: the installed component keeps its INF copy" test "$(our_store_copies)" = "$copy"
+ctl cleanup
+check "cleanup while installed: refused, 1603" test "$CODE" = 1603
+check "cleanup while installed: the reason" grep -qx 'reason: ZQ_DorvaneV is installed: uninstall it first (--force removes the copies anyway)' <<<"$OUT"
+check "cleanup while installed: the copy stays" test "$(our_store_copies)" = "$copy"
 scenario already-installed 'answer INetCfgClassSetup.Install E_FAIL'
 ctl install --inf "$STATE\\media\\DorvaneV.inf"
 check "already installed: the reason" grep -qx 'reason: ZQ_DorvaneV is already installed' <<<"$OUT"

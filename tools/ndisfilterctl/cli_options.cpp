@@ -22,6 +22,7 @@ enum class Option {
     Quiet,
     DryRun,
     NoCleanup,
+    Force,
     Help,
     Version,
     Count
@@ -50,6 +51,7 @@ static const KnownOption kOptions[] = {
     {L"-q", Option::Quiet, false, &CliRequest::quiet, nullptr},
     {L"--dry-run", Option::DryRun, false, &CliRequest::dryRun, nullptr},
     {L"--no-cleanup", Option::NoCleanup, false, &CliRequest::noCleanup, nullptr},
+    {L"--force", Option::Force, false, &CliRequest::force, nullptr},
     {L"--help", Option::Help, false, nullptr, nullptr},
     {L"-h", Option::Help, false, nullptr, nullptr},
     {L"--version", Option::Version, false, nullptr, nullptr},
@@ -152,6 +154,7 @@ std::optional<std::wstring> RefusedCombination(const CliRequest &request) {
         return L"--dry-run applies to cleanup only";
     if (request.noCleanup && request.action != Action::Uninstall)
         return L"--no-cleanup applies to uninstall only";
+    if (request.force && request.action != Action::Cleanup) return L"--force applies to cleanup only";
     return std::nullopt;
 }
 
@@ -222,7 +225,7 @@ std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine) {
         L"usage: ndisfilterctl install [--inf PATH] [--timeout MS | --retry] [options]\n"
         L"       ndisfilterctl uninstall [--timeout MS | --retry] [--no-cleanup] [options]\n"
         L"       ndisfilterctl status [options]          (also: query)\n"
-        L"       ndisfilterctl cleanup [--dry-run] [options]\n"
+        L"       ndisfilterctl cleanup [--dry-run] [--force] [options]\n"
         L"       ndisfilterctl --help | /? | --version\n"
         L"\n"
         L"Installs, removes or reports the network filter component ZQ_DorvaneV through\n"
@@ -234,6 +237,7 @@ std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine) {
         L"  --retry          two-minute limit, with one more attempt after a timeout\n"
         L"  --no-cleanup     uninstall: only the library's removal, no INF store clean-up\n"
         L"  --dry-run        cleanup: list the copies that would go, change nothing\n"
+        L"  --force          cleanup: remove them even while the component is installed\n"
         L"  --library PATH   library to load (default: the one beside the program)\n"
         L"  --json           one JSON object on standard output instead of text\n"
         L"  --log FILE       append timestamped lines (UTC) about the run to FILE\n"
@@ -277,10 +281,14 @@ constexpr ExitCodeRow kExitCodeRows[kExitStatusCount] = {
     {ExitStatus::RestartRequired, 3010, 3, L"success; a restart is required to finish"},
     {ExitStatus::Cancelled, 1223, 4, L"cancelled"},
     {ExitStatus::TimedOut, 1460, 5, L"timed out"},
-    {ExitStatus::Failed, 1603, 1, L"failed (cleanup: a marked INF copy remains)"},
+    {ExitStatus::Failed, 1603, 1,
+     L"failed (cleanup: a marked INF copy remains, or the component is installed)"},
     {ExitStatus::BadUsage, 87, 2, L"bad usage; nothing was done"},
     {ExitStatus::NotInstalled, 1605, 6, L"status: the component is not installed"},
     {ExitStatus::StateUnknown, 1627, 7, L"status: whether it is installed could not be found out"},
+    // ERROR_INSTALL_ALREADY_RUNNING: deployment tools retry it by themselves.
+    {ExitStatus::LockHeld, 1618, 8,
+     L"failed: another program holds the network configuration's write lock; retry later"},
 };
 
 ExitCodeTable MakeTable(bool windows) {

@@ -25,6 +25,7 @@ struct CliRequest {
     bool quiet = false;      // no progress on standard error
     bool dryRun = false;     // cleanup: list only
     bool noCleanup = false;  // uninstall: the library's removal alone
+    bool force = false;      // cleanup: even while the component is installed
 };
 
 struct ParseResult {

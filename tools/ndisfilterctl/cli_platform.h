@@ -24,8 +24,9 @@ enum class ExitStatus {
     BadUsage,
     NotInstalled,  // status
     StateUnknown,  // status: could not find out
+    LockHeld,      // failed: another program holds the configuration's write lock
 };
-constexpr int kExitStatusCount = 8;
+constexpr int kExitStatusCount = 9;
 
 struct ExitCodeTable {
     struct Entry {

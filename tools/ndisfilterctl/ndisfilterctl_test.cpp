@@ -149,6 +149,8 @@ TEST(CommandLine, RefusesEveryMalformedRequest) {
         Args({L"uninstall", L"--dry-run"}),
         Args({L"cleanup", L"--no-cleanup"}),
         Args({L"install", L"--no-cleanup"}),
+        Args({L"uninstall", L"--force"}),
+        Args({L"cleanup", L"--force", L"--force"}),
         Args({L"install", L"--json", L"--json"}),
         Args({L"query", L"status"}),
     };
@@ -272,6 +274,7 @@ TEST_F(TempDirTest, BadUsageChangesNothingAndPrintsUsage) {
     }
     EXPECT_EQ(ExitCodesFor(false).CodeFor(ExitStatus::Failed), 1603);
     EXPECT_EQ(ExitCodesFor(false).CodeFor(ExitStatus::RestartRequired), 3010);
+    EXPECT_EQ(ExitCodesFor(false).CodeFor(ExitStatus::LockHeld), 1618);  // fleet tools retry it
     const ProgramRun version = Program({"--version", "--sim-root", "sim"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.rfind("ndisfilterctl ", 0), 0u);
@@ -918,6 +921,89 @@ TEST_F(InfStoreTest, UninstallLeavesNoMarkedCopyBehind) {
     EXPECT_TRUE(fs::exists(Store("oem1.inf")));
 }
 
+// A removal that fails while the component stays installed takes none of
+// its INF copies: neither the library's purge nor the clean-up runs.
+TEST_F(InfStoreTest, FailedUninstallKeepsEveryMarkedCopy) {
+    std::ofstream(dir / "v2.inf") << ReadFile(kSampleInf) << "; version 2\n";
+    struct Row {
+        const char *what;
+        void (*fault)();
+        ExitStatus exit;
+        const char *kind;
+    };
+    const Row rows[] = {
+        {"the write lock held", [] { sim::HoldWriteLock(L"Other Setup"); }, ExitStatus::LockHeld,
+         "lock-held"},
+        {"Apply failing", [] { sim::Script(sim::Call::NetCfgApply, sim::Answer::Hr(E_FAIL), 0); },
+         ExitStatus::Failed, "unknown"},
+    };
+    ASSERT_EQ(Ctl({"install", "-q"}).exitCode, 0);
+    ASSERT_EQ(Ctl({"install", "-q", "--inf", "v2.inf"}).exitCode, 0);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Edit(row.fault);
+        Json doc = Parse(Ctl({"uninstall", "--json"}));
+        EXPECT_EQ(doc["exitCode"], Code(row.exit));
+        EXPECT_EQ(doc["reason"]["kind"], row.kind);
+        EXPECT_EQ(doc["component"]["installedAfter"], true);
+        EXPECT_EQ(Names(doc["removedByLibrary"]), Strings{});
+        EXPECT_TRUE(doc["cleanup"].is_null()) << doc.dump();
+        EXPECT_EQ(Names(doc["infStore"]["after"]), (Strings{"oem0.inf", "oem1.inf"}));
+        EXPECT_TRUE(fs::exists(Store("oem0.inf")) && fs::exists(Store("oem1.inf")));
+        Edit([] { sim::ReleaseHeldWriteLock(), sim::ClearScripts(); });
+    }
+    ProgramRun run = Ctl({"uninstall"});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_FALSE(fs::exists(Store("oem0.inf")) || fs::exists(Store("oem1.inf")));
+}
+
+// cleanup takes the INF of an installed component (or one whose state is
+// unknown) only with --force; --dry-run lists whatever the state.
+TEST_F(InfStoreTest, CleanupRefusesWhileTheComponentMayBeInstalled) {
+    const std::string copies = "1 marked copy left in C:\\WINDOWS\\inf\n";
+    struct Row {
+        const char *what;
+        void (*state)();
+        std::vector<std::string> args;
+        ExitStatus exit;
+        std::string out;  // the text's start
+        bool copyStays;
+    };
+    const Row rows[] = {
+        {"installed", [] {}, {"cleanup"}, ExitStatus::Failed,
+         "cleanup: refused; " + copies +
+             "reason: ZQ_DorvaneV is installed: uninstall it first (--force removes the copies "
+             "anyway)\n",
+         true},
+        {"state unknown",
+         [] { sim::Script(sim::Call::NetCfgInitialize, sim::Answer::Hr(E_ACCESSDENIED), 0); },
+         {"cleanup"}, ExitStatus::Failed,
+         "cleanup: refused; " + copies +
+             "reason: whether ZQ_DorvaneV is installed could not be read (INetCfg::Initialize "
+             "failed (0x80070005)): uninstall it first",
+         true},
+        {"dry run", [] {}, {"cleanup", "--dry-run"}, ExitStatus::Success,
+         "oem0.inf: would be removed\ncleanup --dry-run: 1 marked copy would be removed", true},
+        {"forced", [] {}, {"cleanup", "--force"}, ExitStatus::Success,
+         "oem0.inf: removed\ncleanup: succeeded; 1 removed, 0 marked copies remain\n", false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(Ctl({"install", "-q"}).exitCode, 0);
+        Edit(row.state);
+        const ProgramRun run = Ctl(row.args);
+        EXPECT_EQ(run.exitCode, Code(row.exit));
+        EXPECT_EQ(run.out.rfind(row.out, 0), 0u) << run.out;
+        EXPECT_EQ(fs::exists(Store("oem0.inf")), row.copyStays);
+        Edit([] { sim::ClearScripts(); });
+        EXPECT_EQ(Ctl({"uninstall", "--no-cleanup"}).exitCode, 0);
+    }
+    ASSERT_EQ(Ctl({"install", "-q"}).exitCode, 0);
+    Json doc = Parse(Ctl({"cleanup", "--json"}));
+    EXPECT_EQ(doc["outcome"], "refused");
+    EXPECT_EQ(doc["component"]["installedBefore"], true);
+}
+
 TEST_F(InfStoreTest, CleanupRemovesExactlyTheMarkedCopies) {
     ASSERT_TRUE(sim::OpenMachine(Root()));
     const std::string sample = ReadFile(kSampleInf);
@@ -972,7 +1058,8 @@ TEST_F(InfStoreTest, UninstallOfWhatIsNotThereSucceedsAndSaysSo) {
     EXPECT_TRUE(doc["removedByCleanup"].empty());
     EXPECT_TRUE(doc["flags"].is_null());  // the library was not called
 
-    // The library's own purge runs on a failed removal too, and is reported.
+    // The library's own purge runs when the component was not installed (the
+    // removal then fails), and is reported.
     std::ofstream(Store("oem5.inf")) << ReadFile(kSampleInf);
     run = Ctl({"uninstall", "--no-cleanup"});
     EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));

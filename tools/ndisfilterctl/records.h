@@ -64,10 +64,24 @@ struct CopiesRemain {
     std::vector<std::wstring> remaining;          // else the marked copies left
 };
 
-// Why a run failed: the shared diagnosis's reason, or copies a clean-up left.
+// What this program refuses to do before it changes anything.
+struct Refusal {
+    enum class Kind {
+        ComponentInstalled,     // cleanup: the copies are the installed component's INF
+        ComponentStateUnknown,  // cleanup: whether they are could not be read
+        EmulatedProgram,        // install: the driver would be built for the wrong machine
+    } kind = Kind::ComponentInstalled;
+    std::wstring whyUnknown;  // ComponentStateUnknown: the failed read
+    std::wstring program;     // EmulatedProgram: the program's architecture
+    std::wstring machine;     // EmulatedProgram: the machine's
+};
+
+// Why a run failed: the shared diagnosis's reason, copies a clean-up left, or
+// a refusal of this program's own.
 struct Reason {
-    diag::FailureReason diagnosis;  // when copiesRemain is absent
+    diag::FailureReason diagnosis;  // when copiesRemain and refusal are absent
     std::optional<CopiesRemain> copiesRemain;
+    std::optional<Refusal> refusal = std::nullopt;
 };
 
 // How every run ends.
@@ -84,6 +98,7 @@ struct StatusFacts {
     diag::NetCfgQuery query;  // the component and the write lock
     store::InfStoreScan store;
     diag::ProcessFacts process;
+    std::wstring nativeMachine;  // ReadNativeMachine: arm64 where an x64 program is emulated
 };
 
 struct StatusRecord {
@@ -98,6 +113,7 @@ struct StatusRecord {
 enum class OperationStage {
     RefusedUsage,  // --inf cannot be used at all: bad usage
     RefusedInf,    // --inf missing or unreadable: not run
+    RefusedMachine,  // install: a program emulated on another architecture: not run
     NotLoaded,     // the library or the machine could not be opened
     NotInstalled,  // uninstall of what is not there: only the clean-up ran
     Called,        // the library was called
@@ -130,6 +146,10 @@ struct OperationRecord {
 struct CleanupRecord {
     RunEnd end;
     bool dryRun = false;
+    // Read unless --dry-run: the clean-up refuses unless it is known to be
+    // not installed, or --force is given.
+    ComponentStates component;
+    bool refused = false;  // then report holds the listing alone, nothing removed
     std::optional<store::CleanupReport> report;  // absent: the machine could not be opened
 };
 
@@ -148,5 +168,11 @@ NameChanges CompareNames(const std::vector<std::wstring> &before,
 // Whether the clean-up after the removal left a marked copy (or could not
 // tell): the run then fails, whatever the library answered.
 bool CleanupFailed(const OperationRecord &record);
+// The exit status of a failure the reason explains: another program holding
+// the write lock is worth a retry (1618), anything else is a failure.
+ExitStatus FailureStatus(const std::optional<Reason> &reason);
+// The machine's architecture when the program runs emulated on it (an x64 or
+// x86 program on arm64 Windows), else empty. nativeMachine: ReadNativeMachine.
+std::wstring EmulatingMachine(const diag::ProcessFacts &process, const std::wstring &nativeMachine);
 
 }  // namespace ndisfilterctl

@@ -107,7 +107,8 @@ std::string RootFolder();
 // simulated machine): like Reset, but keeps what an earlier process left in
 // the folder (installed components, INF store, executable path, current
 // directory, elevation, WOW64, a write lock another client holds, files
-// marked read-only), and
+// marked read-only, scripts that answer every call of one (occurrence 0,
+// no hang)), and
 // SaveMachine writes the state back. A state file that is not one this
 // layer wrote is refused: false, with the reason in *error, and the machine
 // is left empty (rooted in the folder) so that nothing overwrites the file.

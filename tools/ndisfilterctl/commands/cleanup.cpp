@@ -2,6 +2,26 @@
 #include "commands/commands.h"
 
 namespace ndisfilterctl {
+namespace {
+
+// The copies are the INF of a component that may be installed: removing
+// them would leave it without one for its later removal. Nothing is touched;
+// the listing shows what stays.
+void Refuse(CommandContext &context, const diag::NetCfgQuery &query, CleanupRecord &record) {
+    Refusal refusal;
+    if (!query.installed) {
+        refusal.kind = Refusal::Kind::ComponentStateUnknown;
+        refusal.whyUnknown = diag::DescribeQueryFailure(query);
+    }
+    record.refused = true;
+    const store::InfStoreScan listing = store::ScanInfStore();
+    record.report = store::CleanupReport{false, listing, {}, listing};
+    Reason reason;
+    reason.refusal = refusal;
+    context.SetReason(record.end, reason);
+}
+
+}  // namespace
 
 CleanupRecord CleanupCommand(CommandContext &context) {
     CleanupRecord record;
@@ -11,6 +31,14 @@ CleanupRecord CleanupCommand(CommandContext &context) {
     if (!machine.Open(context.Request(), nullptr, error)) {
         context.SetError(record.end, error);
         return record;
+    }
+    if (!record.dryRun) {
+        const diag::NetCfgQuery query = context.QueryNetCfg();
+        record.component = {query.installed, query.installed};
+        if (query.installed != false && !context.Request().force) {
+            Refuse(context, query, record);
+            return record;
+        }
     }
     const store::CleanupReport report = store::CleanupInfStore(record.dryRun);
     for (const store::CleanupResult &result : report.results) context.Report().CopyCleaned(result);

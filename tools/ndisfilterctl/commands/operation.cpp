@@ -2,6 +2,7 @@
 // the clean-up of the INF store.
 #include "commands/commands.h"
 #include "commands/library_call.h"
+#include "tools/common/preflight.h"
 #include "views/progress_view.h"
 
 namespace ndisfilterctl {
@@ -43,6 +44,25 @@ bool TakeInf(CommandContext &context, InfArgument &inf, OperationRecord &record)
     return true;
 }
 
+// An install from a program emulated on another architecture (x64 on arm64)
+// would install the driver for the program's architecture, which that
+// machine cannot load: refused before the library is loaded.
+bool RefuseEmulated(CommandContext &context, OperationRecord &record) {
+    const diag::ProcessFacts process = diag::QueryProcessFacts();
+    const std::wstring machine = EmulatingMachine(process, diag::ReadNativeMachine());
+    if (machine.empty()) return false;
+    Refusal refusal;
+    refusal.kind = Refusal::Kind::EmulatedProgram;
+    refusal.program = process.programArchitecture;
+    refusal.machine = machine;
+    record.stage = OperationStage::RefusedMachine;
+    record.end.exit = ExitStatus::Failed;
+    Reason reason;
+    reason.refusal = refusal;
+    context.SetReason(record.end, reason);
+    return true;
+}
+
 // The clean-up after a removal, from the listing taken after it.
 void CleanUpAfterRemoval(CommandContext &context, const store::InfStoreScan &listing,
                          OperationRecord &record) {
@@ -76,9 +96,10 @@ void CallLibrary(CommandContext &context, INdisFilterHelper2 *helper, const Oper
         context.SetReason(record.end, context.Diagnose(operation.action, infForDiagnosis));
 }
 
-// What the library's removal took from the store (its purge runs whatever
-// the removal's outcome), and what the clean-up takes after a removal that
-// succeeded.
+// What the library's removal took from the store (its purge runs after a
+// removal, or when the component was not installed), and what the clean-up
+// takes after a removal that succeeded: after a failure the component may
+// still be installed, and its INF copies stay.
 void AccountForRemoval(CommandContext &context, const store::InfStoreScan &storeBefore,
                        OperationRecord &record) {
     const store::InfStoreScan afterLibrary = store::ScanInfStore();
@@ -123,8 +144,9 @@ void Operate(CommandContext &context, const LoadedHelper &helper, const Machine 
     }
     record.component.after = context.QueryNetCfg().installed;
     // A marked copy the clean-up left fails the run, whatever the library
-    // answered.
+    // answered; a failure because the write lock is held is worth a retry.
     record.end.exit = CleanupFailed(record) ? ExitStatus::Failed : StatusOf(record.outcome);
+    if (record.end.exit == ExitStatus::Failed) record.end.exit = FailureStatus(record.end.reason);
 }
 
 }  // namespace
@@ -138,6 +160,7 @@ OperationRecord OperationCommand(CommandContext &context) {
     InfArgument inf;
     if (request.infPath && !TakeInf(context, inf, record)) return record;
     record.library = context.FindLibrary();
+    if (request.action == Action::Install && RefuseEmulated(context, record)) return record;
     // Then the library: one that cannot be loaded leaves the machine
     // untouched.
     LoadedHelper helper;

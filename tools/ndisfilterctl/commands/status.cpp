@@ -1,6 +1,7 @@
 // status: whether the component is installed, who holds the write lock, the
 // INF store's copies, the library found and the process's facts.
 #include "commands/commands.h"
+#include "tools/common/preflight.h"
 
 namespace ndisfilterctl {
 
@@ -17,6 +18,7 @@ StatusRecord StatusCommand(CommandContext &context) {
     }
     StatusFacts found;
     found.process = process;
+    found.nativeMachine = diag::ReadNativeMachine();
     found.query = context.QueryNetCfg();
     if (!found.query.failedStep.empty())
         context.SetError(record.end, diag::DescribeQueryFailure(found.query));

@@ -58,8 +58,9 @@ Json CleanupJson(const store::CleanupReport &report) {
 Json ReasonJson(const std::optional<Reason> &reason) {
     if (!reason) return nullptr;
     Json json;
-    json["kind"] =
-        reason->copiesRemain ? "inf-copies-remain" : diag::FailureKindName(reason->diagnosis.kind);
+    json["kind"] = reason->refusal        ? RefusalKindName(reason->refusal->kind)
+                   : reason->copiesRemain ? "inf-copies-remain"
+                                          : diag::FailureKindName(reason->diagnosis.kind);
     json["text"] = Text(ReasonText(*reason));
     return json;
 }
@@ -103,6 +104,7 @@ const char *OutcomeName(const OperationRecord &record) {
     switch (record.stage) {
         case OperationStage::RefusedUsage:
         case OperationStage::RefusedInf:
+        case OperationStage::RefusedMachine:
             return "refused";
         case OperationStage::NotLoaded:
             return "failed";
@@ -135,7 +137,10 @@ void to_json(Json &json, const StatusRecord &record) {
     json["process"] = {{"elevated", Maybe(found->process.elevated)},
                        {"wow64", Maybe(found->process.wow64)},
                        {"programArchitecture", Text(found->process.programArchitecture)},
-                       {"systemArchitecture", Text(found->process.systemArchitecture)}};
+                       {"systemArchitecture", Text(found->process.systemArchitecture)},
+                       {"nativeArchitecture", Text(found->nativeMachine.empty()
+                                                       ? found->process.systemArchitecture
+                                                       : found->nativeMachine)}};
 }
 
 void to_json(Json &json, const OperationRecord &record) {
@@ -164,9 +169,10 @@ void to_json(Json &json, const OperationRecord &record) {
 }
 
 void to_json(Json &json, const CleanupRecord &record) {
-    Header header{"cleanup", record.end.exit == ExitStatus::Success ? "succeeded" : "failed",
-                  nullptr,   {},
-                  nullptr,   nullptr};
+    const char *outcome = record.refused                          ? "refused"
+                          : record.end.exit == ExitStatus::Success ? "succeeded"
+                                                                   : "failed";
+    Header header{"cleanup", outcome, nullptr, record.component, nullptr, nullptr};
     std::optional<StoreListing> listing;
     if (record.report) {
         listing = StoreListing{record.report->before, record.report->after};

@@ -27,7 +27,8 @@ void LogTrace::Summary(const StatusRecord &record) {
 }
 
 void LogTrace::Summary(const OperationRecord &record) {
-    if (record.stage != OperationStage::RefusedUsage && record.stage != OperationStage::RefusedInf)
+    if (record.stage != OperationStage::RefusedUsage && record.stage != OperationStage::RefusedInf &&
+        record.stage != OperationStage::RefusedMachine)
         m_log.Line(ResultLine(record));
 }
 

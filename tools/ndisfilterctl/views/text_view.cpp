@@ -76,13 +76,19 @@ std::wstring ChangesText(const MachineChanges &changes) {
 
 }  // namespace
 
+std::wstring OperatingSystemWords(const StatusFacts &found) {
+    const std::wstring emulating = EmulatingMachine(found.process, found.nativeMachine);
+    if (emulating.empty()) return found.process.systemArchitecture;
+    return emulating + L" (" + found.process.programArchitecture + L" emulated)";
+}
+
 TextOutput RenderText(const StatusRecord &record) {
     if (!record.found) return {L"", L"status: " + record.end.error.value_or(L"") + L"\n"};
     const StatusFacts &found = *record.found;
     std::wstring text = ComponentLine(found.query) + LockLine(found.query) +
                         StoreLines(found.store) + LibraryLine(record.library);
     text += L"program: " + found.process.programArchitecture + L"; operating system: " +
-            found.process.systemArchitecture + L"; elevated: " +
+            OperatingSystemWords(found) + L"; elevated: " +
             YesNoUnknown(found.process.elevated) + L"\n";
     return {text, L""};
 }
@@ -93,6 +99,7 @@ std::wstring ResultLine(const OperationRecord &record) {
     switch (record.stage) {
         case OperationStage::RefusedUsage:
         case OperationStage::RefusedInf:
+        case OperationStage::RefusedMachine:
             return name + L": not run";
         case OperationStage::NotInstalled:
             return name + (cleanupFailed ? L": failed; " : L": ") +
@@ -123,6 +130,7 @@ TextOutput RenderText(const OperationRecord &record) {
         case OperationStage::NotLoaded:
             return {L"", ResultLine(record) + L"\n"};
         case OperationStage::RefusedInf:
+        case OperationStage::RefusedMachine:
         case OperationStage::NotInstalled:
         case OperationStage::Called:
             break;
@@ -139,9 +147,11 @@ std::wstring ResultLine(const CleanupRecord &record) {
     const store::CleanupReport &report = *record.report;
     if (report.before.error != ERROR_SUCCESS)
         return name + L": failed; " + store::DescribeListingError(report.before);
+    const size_t marked = report.before.Count(store::CopyState::Marked);
     if (record.dryRun)
-        return name + L": " + MarkedCopies(report.before.Count(store::CopyState::Marked)) +
-               L" would be removed from " + report.before.store;
+        return name + L": " + MarkedCopies(marked) + L" would be removed from " + report.before.store;
+    if (record.refused)
+        return name + L": refused; " + MarkedCopies(marked) + L" left in " + report.before.store;
     const size_t remaining = report.after.Count(store::CopyState::Marked);
     return name + (report.Clean() ? L": succeeded; " : L": failed; ") +
            std::to_wstring(RemovedNames(report).size()) + L" removed, " + MarkedCopies(remaining) +

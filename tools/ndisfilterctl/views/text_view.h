@@ -40,6 +40,10 @@ std::vector<std::wstring> DescribeChanges(const MachineSnapshot &before,
                                           const MachineSnapshot &after);
 // The reason in one line, without "reason: ".
 std::wstring ReasonText(const Reason &reason);
+// "component-installed", "component-state-unknown", "emulated-program"
+const char *RefusalKindName(Refusal::Kind kind);
+// "arm64 (x64 emulated)"; the system's architecture where nothing is emulated.
+std::wstring OperatingSystemWords(const StatusFacts &found);
 const wchar_t *YesNoUnknown(const std::optional<bool> &value);
 // "oem1.inf, oem2.inf", or "none"
 std::wstring JoinNames(const std::vector<std::wstring> &names);

@@ -66,7 +66,41 @@ std::vector<std::wstring> DescribeChanges(const MachineSnapshot &before,
     return lines;
 }
 
+namespace {
+
+std::wstring RefusalText(const Refusal &refusal) {
+    const std::wstring id = ndisfilter::kComponentId;
+    switch (refusal.kind) {
+        case Refusal::Kind::ComponentInstalled:
+            return id + L" is installed: uninstall it first (--force removes the copies anyway)";
+        case Refusal::Kind::ComponentStateUnknown:
+            return L"whether " + id + L" is installed could not be read (" + refusal.whyUnknown +
+                   L"): uninstall it first (--force removes the copies anyway)";
+        case Refusal::Kind::EmulatedProgram:
+            break;
+    }
+    return L"this " + refusal.program + L" program runs emulated on " + refusal.machine +
+           L" Windows, where a driver built for " + refusal.program +
+           L" cannot load: the driver package must be built for " + refusal.machine +
+           L" and installed by the tools built for " + refusal.machine;
+}
+
+}  // namespace
+
+const char *RefusalKindName(Refusal::Kind kind) {
+    switch (kind) {
+        case Refusal::Kind::ComponentInstalled:
+            return "component-installed";
+        case Refusal::Kind::ComponentStateUnknown:
+            return "component-state-unknown";
+        case Refusal::Kind::EmulatedProgram:
+            break;
+    }
+    return "emulated-program";
+}
+
 std::wstring ReasonText(const Reason &reason) {
+    if (reason.refusal) return RefusalText(*reason.refusal);
     if (!reason.copiesRemain) return reason.diagnosis.text;
     const CopiesRemain &remain = *reason.copiesRemain;
     if (remain.unlisted) return store::DescribeListingError(*remain.unlisted);

@@ -110,7 +110,34 @@ ViewCase StatusCases(bool found) {
                     R"(,"after":)" + copies + "," + StorePath() +
                     R"(,"library":{"path":"/l.so","found":true,"version":"1.2.3.4"},)"
                     R"("lock":{"held":true,"holder":"Other Setup"},"process":{"elevated":false,)"
-                    R"("wow64":true,"programArchitecture":"x86","systemArchitecture":"x64"}})");
+                    R"("wow64":true,"programArchitecture":"x86","systemArchitecture":"x64",)"
+                    R"("nativeArchitecture":"x64"}})");
+}
+
+// An x64 program on arm64 Windows: GetNativeSystemInfo says x64 to it, the
+// native machine is arm64.
+ViewCase StatusEmulated() {
+    StatusRecord record;
+    record.library = {L"/l.so", false, std::nullopt};
+    record.end = End(ExitStatus::NotInstalled);
+    StatusFacts facts;
+    facts.query.installed = facts.query.lockHeld = false;
+    facts.store = Scan({});
+    facts.process = {true, false, L"x64", L"x64"};
+    facts.nativeMachine = L"arm64";
+    record.found = facts;
+    return Case("status, x64 emulated on arm64", record,
+                L"component ZQ_DorvaneV: not installed\nwrite lock: free\n"
+                L"INF store C:\\WINDOWS\\inf: 0 marked copies\nlibrary: /l.so (not found)\n"
+                L"program: x64; operating system: arm64 (x64 emulated); elevated: yes\n",
+                L"",
+                R"({"command":"status","outcome":"not-installed","exitCode":6,"flags":null,)"
+                R"("reason":null,"error":null,)" +
+                    Component("false", "false") + R"("infStore":{"before":[],"after":[],)" +
+                    StorePath() + R"(,"library":{"path":"/l.so","found":false,"version":null},)"
+                    R"("lock":{"held":false,"holder":null},"process":{"elevated":true,)"
+                    R"("wow64":false,"programArchitecture":"x64","systemArchitecture":"x64",)"
+                    R"("nativeArchitecture":"arm64"}})");
 }
 
 // An uninstall whose clean-up could not remove a copy, with --verbose.
@@ -193,6 +220,45 @@ ViewCase InstallRefused() {
             R"("after":[]},"library":null,"operation":"install","inf":"/x.inf"})");
 }
 
+ViewCase InstallEmulated() {
+    OperationRecord record;
+    record.stage = OperationStage::RefusedMachine;
+    Refusal refusal{Refusal::Kind::EmulatedProgram, {}, L"x64", L"arm64"};
+    record.end = End(ExitStatus::Failed, std::nullopt, Reason{{}, {}, refusal});
+    const std::string text =
+        "this x64 program runs emulated on arm64 Windows, where a driver built for x64 cannot "
+        "load: the driver package must be built for arm64 and installed by the tools built for "
+        "arm64";
+    return Case("install, emulated on arm64", record,
+                L"install: not run\nreason: " + std::wstring(text.begin(), text.end()) + L"\n", L"",
+                R"({"command":"install","outcome":"refused","exitCode":1,"flags":null,"reason":)"
+                R"({"kind":"emulated-program","text":")" +
+                    text + R"("},"error":null,)" + Component("null", "null") +
+                    R"("infStore":{"before":[],"after":[]},"library":null,"operation":"install"})");
+}
+
+// cleanup while the component is installed: refused, the copies listed.
+ViewCase CleanupRefused() {
+    CleanupRecord record;
+    record.refused = true;
+    record.component = {true, true};
+    const store::InfStoreScan scan = Scan({Copy(L"oem1.inf", State::Marked)});
+    record.report = store::CleanupReport{false, scan, {}, scan};
+    record.end = End(ExitStatus::Failed, std::nullopt, Reason{{}, {}, Refusal{}});
+    const std::string text =
+        "ZQ_DorvaneV is installed: uninstall it first (--force removes the copies anyway)";
+    return Case("cleanup, refused while installed", record,
+                L"cleanup: refused; 1 marked copy left in C:\\WINDOWS\\inf\nreason: " +
+                    std::wstring(text.begin(), text.end()) + L"\n",
+                L"",
+                R"({"command":"cleanup","outcome":"refused","exitCode":1,"flags":null,)"
+                R"("reason":{"kind":"component-installed","text":")" +
+                    text + R"("},"error":null,)" + Component("true", "true") +
+                    R"("infStore":{"before":[)" + CopyJson("oem1.inf", true) + R"(],"after":[)" +
+                    CopyJson("oem1.inf", true) + "]," + StorePath() +
+                    R"(,"library":null,"cleanup":[]})");
+}
+
 ViewCase CleanupCase(bool listed) {
     CleanupRecord record;
     record.dryRun = listed;
@@ -230,7 +296,8 @@ ViewCase CleanupCase(bool listed) {
 TEST(Views, EachRecordReadsTheSameAsTextAndAsJson) {
     const ViewCase cases[] = {StatusCases(true),    StatusCases(false), UninstallLeavingACopy(),
                               UninstallOfNothing(), InstallRefused(),   CleanupCase(true),
-                              CleanupCase(false)};
+                              CleanupCase(false),   StatusEmulated(),   InstallEmulated(),
+                              CleanupRefused()};
     for (const ViewCase &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(c.text.out, c.out);
