@@ -178,6 +178,9 @@ PreflightResult EvaluatePreflight(const PreflightFacts &facts);
 PreflightSummary Summarize(const std::vector<Check> &checks);
 // "2 blocked, 1 warning (1 could not be read), 9 ok"
 std::wstring DescribeSummary(const PreflightSummary &summary);
+// One line per check, the same in every host's output:
+// "blocked  elevation: the process is not elevated; to do: run from ..."
+std::wstring DescribeCheck(const Check &check);
 
 // --- The readers: read-only --------------------------------------------------
 

@@ -22,6 +22,7 @@ enum class Option {
     Quiet,
     DryRun,
     NoCleanup,
+    NoCheck,
     Help,
     Version,
     Count
@@ -50,6 +51,7 @@ static const KnownOption kOptions[] = {
     {L"-q", Option::Quiet, false, &CliRequest::quiet, nullptr},
     {L"--dry-run", Option::DryRun, false, &CliRequest::dryRun, nullptr},
     {L"--no-cleanup", Option::NoCleanup, false, &CliRequest::noCleanup, nullptr},
+    {L"--no-check", Option::NoCheck, false, &CliRequest::noCheck, nullptr},
     {L"--help", Option::Help, false, nullptr, nullptr},
     {L"-h", Option::Help, false, nullptr, nullptr},
     {L"--version", Option::Version, false, nullptr, nullptr},
@@ -62,7 +64,7 @@ struct KnownCommand {
 
 static const KnownCommand kCommands[] = {
     {L"install", Action::Install}, {L"uninstall", Action::Uninstall}, {L"status", Action::Status},
-    {L"query", Action::Status},    {L"cleanup", Action::Cleanup},
+    {L"query", Action::Status},    {L"cleanup", Action::Cleanup},     {L"check", Action::Check},
 };
 
 const KnownOption *FindOption(const std::wstring &name) {
@@ -146,8 +148,10 @@ std::optional<std::wstring> RefusedCombination(const CliRequest &request) {
     if ((request.timeoutMs || request.retry) && !operation)
         return std::wstring(request.retry ? L"--retry" : L"--timeout") +
                L" applies to install and uninstall only";
-    if (request.infPath && request.action != Action::Install)
-        return L"--inf applies to install only";
+    if (request.infPath && request.action != Action::Install && request.action != Action::Check)
+        return L"--inf applies to install and check only";
+    if (request.noCheck && request.action != Action::Install)
+        return L"--no-check applies to install only";
     if (request.dryRun && request.action != Action::Cleanup)
         return L"--dry-run applies to cleanup only";
     if (request.noCleanup && request.action != Action::Uninstall)
@@ -219,16 +223,18 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
 
 std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine) {
     std::wstring text =
-        L"usage: ndisfilterctl install [--inf PATH] [--timeout MS | --retry] [options]\n"
+        L"usage: ndisfilterctl install [--inf PATH] [--timeout MS | --retry] [--no-check] [options]\n"
         L"       ndisfilterctl uninstall [--timeout MS | --retry] [--no-cleanup] [options]\n"
         L"       ndisfilterctl status [options]          (also: query)\n"
         L"       ndisfilterctl cleanup [--dry-run] [options]\n"
+        L"       ndisfilterctl check [--inf PATH] [options]   (reads only)\n"
         L"       ndisfilterctl --help | /? | --version\n"
         L"\n"
         L"Installs, removes or reports the network filter component ZQ_DorvaneV through\n"
         L"the ndisfilter library, and removes every copy of its INF from the INF store.\n"
         L"\n"
-        L"  --inf PATH       INF to install (default: DorvaneV.inf beside the program)\n"
+        L"  --inf PATH       INF to install or check (default: DorvaneV.inf beside the program)\n"
+        L"  --no-check       install: skip the checks that refuse what is certain to fail\n"
         L"  --timeout MS     run on a worker abandoned after MS milliseconds\n"
         L"                   (0 to 4294967295; 4294967295 or \"infinite\": no limit)\n"
         L"  --retry          two-minute limit, with one more attempt after a timeout\n"
@@ -281,6 +287,7 @@ constexpr ExitCodeRow kExitCodeRows[kExitStatusCount] = {
     {ExitStatus::BadUsage, 87, 2, L"bad usage; nothing was done"},
     {ExitStatus::NotInstalled, 1605, 6, L"status: the component is not installed"},
     {ExitStatus::StateUnknown, 1627, 7, L"status: whether it is installed could not be found out"},
+    {ExitStatus::RestartFirst, 350, 8, L"check, install: restart first (a removal waits for it)"},
 };
 
 ExitCodeTable MakeTable(bool windows) {

@@ -24,8 +24,9 @@ enum class ExitStatus {
     BadUsage,
     NotInstalled,  // status
     StateUnknown,  // status: could not find out
+    RestartFirst,  // check, install: only a removal waiting for a restart blocks
 };
-constexpr int kExitStatusCount = 8;
+constexpr int kExitStatusCount = 9;
 
 struct ExitCodeTable {
     struct Entry {

@@ -22,7 +22,7 @@ void RefuseInf(CommandContext &context, const std::wstring &shown, const diag::I
     record.stage = OperationStage::RefusedInf;
     record.end.exit = ExitStatus::Failed;
     context.SetReason(record.end,
-                      {diag::ChooseReason(diag::Operation::Install, shown.c_str(), facts), {}});
+                      {diag::ChooseReason(diag::Operation::Install, shown.c_str(), facts), {}, {}});
 }
 
 // --inf made into what the library is given; false when the run ends here.
@@ -41,6 +41,20 @@ bool TakeInf(CommandContext &context, InfArgument &inf, OperationRecord &record)
         return false;
     }
     return true;
+}
+
+// The pre-flight checks of the INF the library is given: what blocks
+// refuses the install before anything is changed, the first blocking check
+// being the reason; warnings leave it to go on.
+bool PassesChecks(CommandContext &context, const std::wstring &infPath, OperationRecord &record) {
+    if (context.Request().noCheck) return true;
+    record.preflight = diag::RunPreflight(infPath.c_str());
+    const ExitStatus exit = ExitOfChecks(record.preflight->summary);
+    if (exit == ExitStatus::Success) return true;
+    record.stage = OperationStage::RefusedByCheck;
+    record.end.exit = exit;
+    context.SetReason(record.end, BlockedReason(*record.preflight));
+    return false;
 }
 
 // The clean-up after a removal, from the listing taken after it.
@@ -102,13 +116,14 @@ void Operate(CommandContext &context, LoadedHelper &helper, const Machine &machi
         if (check.state != diag::InfCheck::State::Readable)
             return RefuseInf(context, inf.shown, check, record);
     }
+    const bool removal = operation.action == Action::Uninstall;
+    if (!removal && !PassesChecks(context, infForDiagnosis, record)) return;
     MachineSnapshot before;
     if (request.verbose) before = machine.Snapshot();
     const diag::NetCfgQuery beforeQuery = context.QueryNetCfg();
     record.component.before = beforeQuery.installed;
     const store::InfStoreScan storeBefore = store::ScanInfStore();
     record.infStore = StoreListing{storeBefore, storeBefore};
-    const bool removal = operation.action == Action::Uninstall;
     if (removal && !request.noCleanup && beforeQuery.installed == false)
         return NothingToRemove(context, storeBefore, record);
 

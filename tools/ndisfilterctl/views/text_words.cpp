@@ -67,6 +67,7 @@ std::vector<std::wstring> DescribeChanges(const MachineSnapshot &before,
 }
 
 std::wstring ReasonText(const Reason &reason) {
+    if (reason.blockedBy) return reason.blockedBy->fact + L"; " + reason.blockedBy->advice;
     if (!reason.copiesRemain) return reason.diagnosis.text;
     const CopiesRemain &remain = *reason.copiesRemain;
     if (remain.unlisted) return store::DescribeListingError(*remain.unlisted);

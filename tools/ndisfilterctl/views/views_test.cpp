@@ -3,6 +3,7 @@
 // included). No machine, no library.
 #include <gtest/gtest.h>
 
+#include "commands/context.h"
 #include "views/json_view.h"
 #include "views/text_view.h"
 
@@ -122,7 +123,7 @@ ViewCase UninstallLeavingACopy() {
                                              Copy(L"oem60.inf", State::Marked)}),
                               after = Scan({Copy(L"oem60.inf", State::Marked)});
     record.end =
-        End(ExitStatus::Failed, std::nullopt, Reason{{}, CopiesRemain{{}, {L"oem60.inf"}}});
+        End(ExitStatus::Failed, std::nullopt, Reason{{}, CopiesRemain{{}, {L"oem60.inf"}}, {}});
     record.library = LibraryFacts{L"/l.so", true, std::nullopt};
     record.component = {true, false};
     record.infStore = StoreListing{before, after};
@@ -182,7 +183,7 @@ ViewCase InstallRefused() {
     record.inf = L"/x.inf";
     record.end =
         End(ExitStatus::Failed, std::nullopt,
-            Reason{{diag::FailureKind::InfMissing, L"the INF \"/x.inf\" does not exist"}, {}});
+            Reason{{diag::FailureKind::InfMissing, L"the INF \"/x.inf\" does not exist"}, {}, {}});
     return Case(
         "install, --inf missing", record,
         L"install: not run\nreason: the INF \"/x.inf\" does not exist\n", L"",
@@ -227,10 +228,72 @@ ViewCase CleanupCase(bool listed) {
                     R"("pnfRemains":false}]})");
 }
 
+diag::PreflightResult Checked(std::vector<diag::Check> checks) {
+    diag::PreflightResult result{std::move(checks), {}};
+    result.summary = diag::Summarize(result.checks);
+    return result;
+}
+std::string ChecksJson() {
+    return R"("checks":[{"id":"elevation","verdict":"ok","unread":false,"fact":"elevated","advice":null},)"
+    R"({"id":"service-deletion","verdict":"blocked","unread":false,"fact":"marked","advice":)"
+    R"("restart"},{"id":"pending-restart","verdict":"warning","unread":true,"fact":"unread",)"
+    R"("advice":"look"}],"summary":{"ok":1,"warnings":1,"blocked":1,"unread":1,"text":)"
+           R"("1 blocked, 1 warning (1 could not be read), 1 ok"})";
+}
+
+// Only the service marked for deletion blocks: restart first (350 on Windows).
+ViewCase CheckRestartFirst() {
+    CheckRecord record;
+    record.inf = L"/d.inf";
+    record.result = Checked({{"elevation", diag::Verdict::Ok, false, L"elevated", L""},
+                             {"service-deletion", diag::Verdict::Blocked, false, L"marked",
+                              L"restart"},
+                             {"pending-restart", diag::Verdict::Warning, true, L"unread", L"look"}});
+    record.end = End(ExitOfChecks(record.result->summary));
+    return Case("check, restart first", record,
+                L"ok       elevation: elevated\n"
+                L"blocked  service-deletion: marked; to do: restart\n"
+                L"warning  pending-restart: unread; to do: look\n"
+                L"check: 1 blocked, 1 warning (1 could not be read), 1 ok\n",
+                L"",
+                R"({"command":"check","outcome":"restart-first","exitCode":8,"flags":null,)"
+                R"("reason":null,"error":null,)" +
+                    Component("null", "null") +
+                    R"("infStore":{"before":[],"after":[]},"library":null,"inf":"/d.inf",)" +
+                    ChecksJson() + "}");
+}
+
+// A blocking check refuses the install; a warning the machine showed goes
+// to standard error, an unread one is counted.
+ViewCase InstallRefusedByCheck() {
+    OperationRecord record;
+    record.stage = OperationStage::RefusedByCheck;
+    record.preflight =
+        Checked({{"elevation", diag::Verdict::Blocked, false, L"not elevated", L"elevate"},
+                 {"remote-session", diag::Verdict::Warning, false, L"remote", L"expect a stall"},
+                 {"write-lock", diag::Verdict::Warning, true, L"unread", L"look"}});
+    record.end = End(ExitOfChecks(record.preflight->summary), std::nullopt,
+                     BlockedReason(*record.preflight));
+    return Case(
+        "install, refused by a check", record, L"install: not run\nreason: not elevated; elevate\n",
+        L"check: warning  remote-session: remote; to do: expect a stall\n"
+        L"check: 1 check(s) could not be read; `ndisfilterctl check` lists them\n",
+        R"({"command":"install","outcome":"refused","exitCode":1,"flags":null,"reason":)"
+        R"({"kind":"preflight-elevation","text":"not elevated; elevate"},"error":null,)" +
+            Component("null", "null") +
+            R"("infStore":{"before":[],"after":[]},"library":null,"operation":"install",)"
+            R"("preflight":{"checks":[{"id":"elevation","verdict":"blocked","unread":false,)"
+            R"("fact":"not elevated","advice":"elevate"},{"id":"remote-session","verdict":)"
+            R"("warning","unread":false,"fact":"remote","advice":"expect a stall"},{"id":)"
+            R"("write-lock","verdict":"warning","unread":true,"fact":"unread","advice":"look"}],)"
+            R"("summary":{"ok":0,"warnings":2,"blocked":1,"unread":1,"text":)"
+            R"("1 blocked, 2 warnings (1 could not be read), 0 ok"}}})");
+}
+
 TEST(Views, EachRecordReadsTheSameAsTextAndAsJson) {
     const ViewCase cases[] = {StatusCases(true),    StatusCases(false), UninstallLeavingACopy(),
                               UninstallOfNothing(), InstallRefused(),   CleanupCase(true),
-                              CleanupCase(false)};
+                              CleanupCase(false),   CheckRestartFirst(), InstallRefusedByCheck()};
     for (const ViewCase &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(c.text.out, c.out);
