@@ -52,9 +52,7 @@ STATE='C:\ndisfilterctl-test'
 rm -rf "$STATE_UNIX"
 mkdir -p "$STATE_UNIX/media" "$STATE_UNIX/bin"
 cp "$(dirname "$EXE_UNIX")/DorvaneV.inf" "$STATE_UNIX/media/DorvaneV.inf"
-# The program as a package has it: beside its library, and the INF beside the
-# file its [SourceDisksFiles] lists (a stand-in), so that install's pre-flight
-# checks find the driver package complete.
+# The program beside its library and the INF beside the file it lists (a stand-in): a complete package.
 cp "$EXE_UNIX" "$(dirname "$EXE_UNIX")"/{ndisfilter.dll,DorvaneV.inf} "$STATE_UNIX/bin/"
 printf 'a stand-in driver file\r\n' | tee "$STATE_UNIX/media/DorvaneV.sys" >"$STATE_UNIX/bin/DorvaneV.sys"
 EXE="$STATE\\bin\\ndisfilterctl.exe"
@@ -297,11 +295,9 @@ reg add "$SERVICE" /v DeleteFlag /t REG_DWORD /d 1
 ctl check --inf "$MEDIA_INF"
 check "service marked for deletion: check exits 350" test "$CODE" = 350
 check "its line" grep -qx 'blocked  service-deletion: the service "DorvaneV" is marked for deletion: an earlier removal waits for a restart; to do: restart Windows, then install' <<<"$OUT"
-check "the summary" grep -qx 'check: 1 blocked, [0-9]* warnings*.*, [0-9]* ok' <<<"$OUT"
 ctl install --inf "$MEDIA_INF" --json
 check "install refused: 350" test "$CODE" = 350
 check "install refused: the check's reason" grep -q '"kind": "preflight-service-deletion"' <<<"$OUT"
-check "install refused: nothing installed" bash -c '! grep -qix ZQ_DorvaneV "$0"' "$STATE_UNIX/components.txt"
 ctl install --inf "$MEDIA_INF" --no-check --quiet
 check "--no-check goes on" test "$CODE" = 0
 ctl uninstall --quiet
@@ -315,8 +311,6 @@ ctl install --inf "$MEDIA_INF"
 check "install refused: 1603" test "$CODE" = 1603
 check "install refused: not run, and why" grep -qx 'reason: the policy denies the NetService class (DenyDeviceClasses); ask the administrator .*' <<<"$OUT"
 reg delete "$POLICY"
-ctl check --inf "$MEDIA_INF"
-check "nothing blocks: check exits 0" test "$CODE" = 0
 
 printf 'ndisfilterctl under Wine: %d passed, %d failed (%d s)\n' "$passed" "$failed" $((SECONDS - t_start))
 [[ $failed -eq 0 ]]

@@ -228,66 +228,54 @@ ViewCase CleanupCase(bool listed) {
                     R"("pnfRemains":false}]})");
 }
 
-diag::PreflightResult Checked(std::vector<diag::Check> checks) {
-    diag::PreflightResult result{std::move(checks), {}};
-    result.summary = diag::Summarize(result.checks);
-    return result;
+// Only the service marked for deletion blocks (350 on Windows); a warning
+// the machine showed, and one that could not be read.
+diag::PreflightResult Checked() {
+    std::vector<diag::Check> checks{
+        {"service-deletion", diag::Verdict::Blocked, false, L"marked", L"restart"},
+        {"remote-session", diag::Verdict::Warning, false, L"remote", L"expect a stall"},
+        {"pending-restart", diag::Verdict::Warning, true, L"unread", L"look"}};
+    return {checks, diag::Summarize(checks)};
 }
-std::string ChecksJson() {
-    return R"("checks":[{"id":"elevation","verdict":"ok","unread":false,"fact":"elevated","advice":null},)"
-    R"({"id":"service-deletion","verdict":"blocked","unread":false,"fact":"marked","advice":)"
-    R"("restart"},{"id":"pending-restart","verdict":"warning","unread":true,"fact":"unread",)"
-    R"("advice":"look"}],"summary":{"ok":1,"warnings":1,"blocked":1,"unread":1,"text":)"
-           R"("1 blocked, 1 warning (1 could not be read), 1 ok"})";
+std::string CommonJson(const char *command, const char *outcome, const char *reason) {
+    return std::string(R"({"command":")") + command + R"(","outcome":")" + outcome +
+           R"(","exitCode":8,"flags":null,"reason":)" + reason + R"(,"error":null,)" +
+           Component("null", "null") + R"("infStore":{"before":[],"after":[]},"library":null,)";
 }
+const char *const kChecksJson =
+    R"({"checks":[{"id":"service-deletion","verdict":"blocked","unread":false,"fact":"marked",)"
+    R"("advice":"restart"},{"id":"remote-session","verdict":"warning","unread":false,"fact":)"
+    R"("remote","advice":"expect a stall"},{"id":"pending-restart","verdict":"warning","unread":)"
+    R"(true,"fact":"unread","advice":"look"}],"summary":{"ok":0,"warnings":2,"blocked":1,)"
+    R"("unread":1,"text":"1 blocked, 2 warnings (1 could not be read), 0 ok"}})";
 
-// Only the service marked for deletion blocks: restart first (350 on Windows).
 ViewCase CheckRestartFirst() {
-    CheckRecord record;
-    record.inf = L"/d.inf";
-    record.result = Checked({{"elevation", diag::Verdict::Ok, false, L"elevated", L""},
-                             {"service-deletion", diag::Verdict::Blocked, false, L"marked",
-                              L"restart"},
-                             {"pending-restart", diag::Verdict::Warning, true, L"unread", L"look"}});
+    CheckRecord record{{}, L"/d.inf", Checked()};
     record.end = End(ExitOfChecks(record.result->summary));
+    std::string json = CommonJson("check", "restart-first", "null") + R"("inf":"/d.inf",)" +
+                       std::string(kChecksJson).substr(1);  // its keys in the object
     return Case("check, restart first", record,
-                L"ok       elevation: elevated\n"
                 L"blocked  service-deletion: marked; to do: restart\n"
+                L"warning  remote-session: remote; to do: expect a stall\n"
                 L"warning  pending-restart: unread; to do: look\n"
-                L"check: 1 blocked, 1 warning (1 could not be read), 1 ok\n",
-                L"",
-                R"({"command":"check","outcome":"restart-first","exitCode":8,"flags":null,)"
-                R"("reason":null,"error":null,)" +
-                    Component("null", "null") +
-                    R"("infStore":{"before":[],"after":[]},"library":null,"inf":"/d.inf",)" +
-                    ChecksJson() + "}");
+                L"check: 1 blocked, 2 warnings (1 could not be read), 0 ok\n",
+                L"", json);
 }
 
-// A blocking check refuses the install; a warning the machine showed goes
-// to standard error, an unread one is counted.
+// A blocking check refuses the install: its warnings go to standard error.
 ViewCase InstallRefusedByCheck() {
     OperationRecord record;
     record.stage = OperationStage::RefusedByCheck;
-    record.preflight =
-        Checked({{"elevation", diag::Verdict::Blocked, false, L"not elevated", L"elevate"},
-                 {"remote-session", diag::Verdict::Warning, false, L"remote", L"expect a stall"},
-                 {"write-lock", diag::Verdict::Warning, true, L"unread", L"look"}});
+    record.preflight = Checked();
     record.end = End(ExitOfChecks(record.preflight->summary), std::nullopt,
                      BlockedReason(*record.preflight));
-    return Case(
-        "install, refused by a check", record, L"install: not run\nreason: not elevated; elevate\n",
-        L"check: warning  remote-session: remote; to do: expect a stall\n"
-        L"check: 1 check(s) could not be read; `ndisfilterctl check` lists them\n",
-        R"({"command":"install","outcome":"refused","exitCode":1,"flags":null,"reason":)"
-        R"({"kind":"preflight-elevation","text":"not elevated; elevate"},"error":null,)" +
-            Component("null", "null") +
-            R"("infStore":{"before":[],"after":[]},"library":null,"operation":"install",)"
-            R"("preflight":{"checks":[{"id":"elevation","verdict":"blocked","unread":false,)"
-            R"("fact":"not elevated","advice":"elevate"},{"id":"remote-session","verdict":)"
-            R"("warning","unread":false,"fact":"remote","advice":"expect a stall"},{"id":)"
-            R"("write-lock","verdict":"warning","unread":true,"fact":"unread","advice":"look"}],)"
-            R"("summary":{"ok":0,"warnings":2,"blocked":1,"unread":1,"text":)"
-            R"("1 blocked, 2 warnings (1 could not be read), 0 ok"}}})");
+    return Case("install, refused by a check", record,
+                L"install: not run\nreason: marked; restart\n",
+                L"check: warning  remote-session: remote; to do: expect a stall\n"
+                L"check: 1 check(s) could not be read; `ndisfilterctl check` lists them\n",
+                CommonJson("install", "refused",
+                           R"({"kind":"preflight-service-deletion","text":"marked; restart"})") +
+                    R"("operation":"install","preflight":)" + kChecksJson + "}");
 }
 
 TEST(Views, EachRecordReadsTheSameAsTextAndAsJson) {
