@@ -24,6 +24,9 @@ constexpr int kOemInfScanLimit = 50;
 // The network configuration write lock: who we say we are, how long we wait.
 constexpr const WCHAR *kLockClientDescription = L"DorvaneInstall";
 constexpr DWORD kLockWaitMs = 5000;
+// The driver's service, as the INF's AddService names it: an installer reads
+// its DeleteFlag before the INF is on the machine.
+constexpr const WCHAR *kServiceName = L"DorvaneV";
 // The time limit of one attempt of the retrying operations.
 constexpr DWORD kRetryTimeoutMs = 120000;
 

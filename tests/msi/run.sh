@@ -62,7 +62,7 @@ if [[ $exports != "DetectFilter InstallFilter RollbackInstallFilter RollbackUnin
     exit 1
 fi
 imports=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$dump" | sort | tr '\n' ' ')
-if [[ $imports != "advapi32.dll kernel32.dll msi.dll msvcrt.dll ole32.dll setupapi.dll " ]]; then
+if [[ $imports != "advapi32.dll kernel32.dll msi.dll msvcrt.dll ole32.dll setupapi.dll user32.dll " ]]; then
     echo "FAIL: ndisfilterca.dll imports '$imports', not system DLLs only" >&2
     exit 1
 fi
@@ -272,6 +272,20 @@ msiexec /x "$STATE\\ndisfilter.msi" /qn
 check "second remove exits 0" test "$CODE" = 0
 check "still no files" no_files
 check "still no component" not_installed
+
+CASE=blocked
+echo "a blocking check: DetectFilter ends the install before anything is changed"
+scenario blocked
+SERVICE='HKLM\SYSTEM\CurrentControlSet\Services\DorvaneV'
+"$WINE" reg.exe add "$SERVICE" /v DeleteFlag /t REG_DWORD /d 1 /f /reg:${view:-32} >/dev/null 2>&1
+msiexec /i "$STATE\\ndisfilter.msi" /qn
+check "the service marked for deletion: 1603" test "$CODE" = 1603
+check "log: the check's line" logged 'ndisfilterca: DetectFilter: check blocked  service-deletion: the service "DorvaneV" is marked for deletion'
+check "log: refused, and why" logged 'DetectFilter: error: refused before anything is changed: the service "DorvaneV" is marked for deletion'
+check "log: InstallFiles never started" bash -c '! grep -aq "Action start [0-9:]*: InstallFiles\." <(tr -d "\r" <"$0")' "$LOG"
+check "no files" no_files
+check "no component" not_installed
+"$WINE" reg.exe delete "$SERVICE" /v DeleteFlag /f /reg:${view:-32} >/dev/null 2>&1
 
 CASE=restart
 echo "a restart needed by the install, then by the removal: 3010 each, asked for after InstallFinalize"

@@ -46,8 +46,12 @@ EXE=$("${WINE:-wine}" winepath.exe -w "$EXE_UNIX" 2>/dev/null | tr -d '\r')
 STATE_UNIX="$WINEPREFIX/drive_c/ndisfilterctl-test"
 STATE='C:\ndisfilterctl-test'
 rm -rf "$STATE_UNIX"
-mkdir -p "$STATE_UNIX/media"
+mkdir -p "$STATE_UNIX/media" "$STATE_UNIX/bin"
 cp "$(dirname "$EXE_UNIX")/DorvaneV.inf" "$STATE_UNIX/media/DorvaneV.inf"
+# The program beside its library and the INF beside the file it lists (a stand-in): a complete package.
+cp "$EXE_UNIX" "$(dirname "$EXE_UNIX")"/{ndisfilter.dll,DorvaneV.inf} "$STATE_UNIX/bin/"
+printf 'a stand-in driver file\r\n' | tee "$STATE_UNIX/media/DorvaneV.sys" >"$STATE_UNIX/bin/DorvaneV.sys"
+EXE="$STATE\\bin\\ndisfilterctl.exe"
 export FAKE_NETCFG_DIR="$STATE"
 
 source tests/wine/inf-store.sh
@@ -256,6 +260,7 @@ others=$(other_infs)
 # The second version: the same file name, a later DriverVer, another folder.
 mkdir -p "$STATE_UNIX/media2"
 sed 's/^DriverVer *=.*/DriverVer   = 06\/01\/2024,1.1.0.0\r/' "$STATE_UNIX/media/DorvaneV.inf" >"$STATE_UNIX/media2/DorvaneV.inf"
+cp "$STATE_UNIX/media/DorvaneV.sys" "$STATE_UNIX/media2/"
 ctl install --inf "$STATE\\media\\DorvaneV.inf" --quiet
 check "first version installs" test "$CODE" = 0
 check "first version is oem60, past the library's purge range" test "$(our_store_copies)" = oem60.inf
@@ -282,6 +287,33 @@ done
 
 # Whatever a failed case left behind goes with the prefix's next run.
 purge_store_copies
+
+echo "check: what the prefix's registry shows blocks; install refuses it, --no-check goes on"
+scenario check
+SERVICE='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\DorvaneV'
+POLICY='HKEY_LOCAL_MACHINE\SOFTWARE\Policies\Microsoft\Windows\DeviceInstall\Restrictions'
+reg() { "${WINE:-wine}" reg.exe "$@" /f /reg:64 >/dev/null 2>&1; }
+MEDIA_INF="$STATE\\media\\DorvaneV.inf"
+reg add "$SERVICE" /v DeleteFlag /t REG_DWORD /d 1
+ctl check --inf "$MEDIA_INF"
+check "service marked for deletion: check exits 350" test "$CODE" = 350
+check "its line" grep -qx 'blocked  service-deletion: the service "DorvaneV" is marked for deletion: an earlier removal waits for a restart; to do: restart Windows, then install' <<<"$OUT"
+ctl install --inf "$MEDIA_INF" --json
+check "install refused: 350" test "$CODE" = 350
+check "install refused: the check's reason" grep -q '"kind": "preflight-service-deletion"' <<<"$OUT"
+ctl install --inf "$MEDIA_INF" --no-check --quiet
+check "--no-check goes on" test "$CODE" = 0
+ctl uninstall --quiet
+reg delete "$SERVICE" /v DeleteFlag
+reg add "$POLICY" /v DenyDeviceClasses /t REG_DWORD /d 1
+reg add "$POLICY\\DenyDeviceClasses" /v 1 /t REG_SZ /d '{4D36E974-E325-11CE-BFC1-08002BE10318}'
+ctl check --inf "$MEDIA_INF"
+check "policy denies the class: check exits 1603" test "$CODE" = 1603
+check "its line" grep -q '^blocked  device-install-policy: the policy denies the NetService class (DenyDeviceClasses)' <<<"$OUT"
+ctl install --inf "$MEDIA_INF"
+check "install refused: 1603" test "$CODE" = 1603
+check "install refused: not run, and why" grep -qx 'reason: the policy denies the NetService class (DenyDeviceClasses); ask the administrator .*' <<<"$OUT"
+reg delete "$POLICY"
 
 printf 'ndisfilterctl under Wine: %d passed, %d failed (%d s)\n' "$passed" "$failed" $((SECONDS - t_start))
 [[ $failed -eq 0 ]]

@@ -313,6 +313,17 @@ std::wstring DescribeSummary(const PreflightSummary &s) {
     return text + L", " + std::to_wstring(s.ok) + L" ok";
 }
 
+std::wstring DescribeCheck(const Check &check) {
+    constexpr size_t kVerdictColumn = 9;  // "warning" and two blanks: the facts line up
+    const std::string verdict = VerdictName(check.verdict);
+    std::wstring line(verdict.begin(), verdict.end());
+    line.resize(kVerdictColumn, L' ');
+    const std::string id = check.id;
+    line += std::wstring(id.begin(), id.end()) + L": " + check.fact;
+    if (!check.advice.empty()) line += L"; to do: " + check.advice;
+    return line;
+}
+
 PreflightResult EvaluatePreflight(const PreflightFacts &facts) {
     PreflightResult result;
     result.checks = {Elevation(facts),        Architecture(facts),    InfPackageCheck(facts),

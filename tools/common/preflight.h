@@ -181,6 +181,9 @@ PreflightResult EvaluatePreflight(const PreflightFacts &facts);
 PreflightSummary Summarize(const std::vector<Check> &checks);
 // "2 blocked, 1 warning (1 could not be read), 9 ok"
 std::wstring DescribeSummary(const PreflightSummary &summary);
+// One line per check, the same in every host's output:
+// "blocked  elevation: the process is not elevated; to do: run from ..."
+std::wstring DescribeCheck(const Check &check);
 
 // --- The readers: read-only --------------------------------------------------
 
@@ -190,6 +193,12 @@ PreflightFacts GatherPreflightFacts(const WCHAR *infPath);
 
 // GatherPreflightFacts then EvaluatePreflight.
 PreflightResult RunPreflight(const WCHAR *infPath);
+// The checks an installer's immediate action runs before its files are in
+// place: the INF's service (serviceName, from the product) instead of the
+// INF, and without inf-package, catalog-signature (the INF is not on the
+// machine yet; the library meets it) and elevation (an immediate action has
+// the user's token; the deferred actions that change the machine do not).
+PreflightResult RunPreflightBeforeFiles(const WCHAR *serviceName);
 
 // The parts, for the tests under Wine and for `status` / `report`. On the
 // host build (the simulated platform has no registry, INF parser or trust

@@ -58,4 +58,21 @@ PreflightResult RunPreflight(const WCHAR *infPath) {
     return EvaluatePreflight(GatherPreflightFacts(infPath));
 }
 
+PreflightResult RunPreflightBeforeFiles(const WCHAR *serviceName) {
+    PreflightFacts facts = GatherPreflightFacts(nullptr);
+    facts.inf = InfCheck{};
+    InfPackage package;
+    package.serviceName = serviceName;
+    facts.package = Reading<InfPackage>::Of(package);
+    facts.serviceMarkedForDeletion = ReadServiceMarkedForDeletion(serviceName);
+    PreflightResult result = EvaluatePreflight(facts);
+    std::vector<Check> kept;
+    for (Check &check : result.checks) {
+        const std::string id = check.id;
+        if (id != "inf-package" && id != "catalog-signature" && id != "elevation")
+            kept.push_back(std::move(check));
+    }
+    return {kept, Summarize(kept)};
+}
+
 }  // namespace ndisfilter::tools

@@ -106,6 +106,8 @@ private:
     // A restart note left by an earlier installation that did not get as far
     // as ScheduleRestart (one rolled back) goes first.
     UINT DetectPresent() {
+        if (const std::optional<tools::PreflightResult> checks = m_host.InstallChecks())
+            if (!PassesChecks(*checks)) return Answer(kActionFailure, L"ERROR_INSTALL_FAILURE");
         TakeStaleNote();
         const std::optional<bool> installed = Installed();
         if (installed == false) {
@@ -122,6 +124,20 @@ private:
                                            : L"taken as installed: ") +
             kPresentProperty + L"=1");
         return Answer(kActionSuccess, L"ERROR_SUCCESS");
+    }
+
+    // Every check into the log; a blocking one fails the installation here,
+    // before InstallFiles, with the first blocking check's reason.
+    bool PassesChecks(const tools::PreflightResult &checks) {
+        for (const tools::Check &check : checks.checks)
+            Log(L"check " + tools::DescribeCheck(check));
+        Log(L"checks: " + tools::DescribeSummary(checks.summary));
+        for (const tools::Check &check : checks.checks) {
+            if (check.verdict != tools::Verdict::Blocked) continue;
+            Log(L"error: refused before anything is changed: " + check.fact + L"; " + check.advice);
+            return false;
+        }
+        return true;
     }
 
     // Immediate, after InstallFinalize: a deferred action's note of a

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/common/diagnosis.h"
+#include "tools/common/preflight.h"
 
 namespace ndisfilter::ca {
 
@@ -104,6 +105,9 @@ public:
     // Removes every marked copy of the INF from the platform's INF store;
     // fills in one line per copy looked at, and answers whether none is left.
     virtual bool CleanInfStore(std::vector<std::wstring> &lines) = 0;
+    // DetectPresent on an install: the pre-flight checks that apply before
+    // the files are in place; absent on a removal.
+    virtual std::optional<tools::PreflightResult> InstallChecks() = 0;
 
 protected:
     ~ActionHost() = default;

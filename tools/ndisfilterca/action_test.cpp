@@ -72,6 +72,7 @@ public:
     std::vector<std::optional<bool>> installed{false};
     tools::FailureReason reason{tools::FailureKind::Unknown, L"the failing step is unknown"};
     bool storeClean = true;
+    std::optional<tools::PreflightResult> checks;  // absent: a removal
 
     FakeHelper helper;
     std::vector<std::wstring> log;
@@ -133,6 +134,7 @@ public:
         ++diagnoses;
         return reason;
     }
+    std::optional<tools::PreflightResult> InstallChecks() override { return checks; }
     bool CleanInfStore(std::vector<std::wstring> &lines) override {
         ++cleanups;
         lines.push_back(L"C:\\Windows\\inf\\oem3.inf: removed");
@@ -502,6 +504,8 @@ TEST(RunAction, AnswersCallsAndLogsForEachOutcome) {
 // The immediate action before the install: it reads no CustomActionData,
 // loads no library and changes nothing but the property and stale restart
 // notes; only a component that is not there for certain lets the rollback in.
+// On an install its checks come first: a blocking one fails the installation
+// before anything else.
 TEST(RunAction, DetectSetsThePropertyUnlessTheComponentIsNotThere) {
     const struct {
         const char *name;
@@ -512,21 +516,29 @@ TEST(RunAction, DetectSetsThePropertyUnlessTheComponentIsNotThere) {
         UINT code;
         const wchar_t *properties;
         const wchar_t *line;
+        const char *blocking;  // null: a removal (no checks); "": none blocks
     } cases[] = {
         {"installed", true, true, 0, 0, kActionSuccess, L"NDISFILTERPRESENT=1",
-         L"DetectFilter: the component is installed already: NDISFILTERPRESENT=1"},
+         L"DetectFilter: the component is installed already: NDISFILTERPRESENT=1",
+         nullptr},
         {"not installed", false, true, 0, 0, kActionSuccess, L"",
-         L"DetectFilter: the component is not installed"},
+         L"DetectFilter: the component is not installed", ""},
         {"cannot tell", std::nullopt, true, 0, 0, kActionSuccess, L"NDISFILTERPRESENT=1",
-         L"DetectFilter: taken as installed: NDISFILTERPRESENT=1"},
+         L"DetectFilter: taken as installed: NDISFILTERPRESENT=1", ""},
         {"the installer refuses the property", true, false, 0, 0, kActionFailure, L"",
-         L"DetectFilter: error: cannot set NDISFILTERPRESENT (error 1627)"},
+         L"DetectFilter: error: cannot set NDISFILTERPRESENT (error 1627)", ""},
         {"notes of a restart left by a rolled-back run", false, true, 2, 0, kActionSuccess, L"",
          L"DetectFilter: removed a restart note left by an earlier installation that did not "
-         L"finish"},
+         L"finish", ""},
         {"a stale note that cannot be removed", false, true, 1, 5, kActionSuccess, L"",
          L"DetectFilter: warning: the restart note in HKLM\\SOFTWARE\\ndisfilter could not be "
-         L"read or removed (error 5)"},
+         L"read or removed (error 5)", ""},
+        {"the service marked for deletion", false, true, 1, 0, kActionFailure, L"",
+         L"DetectFilter: error: refused before anything is changed: marked; restart",
+         "service-deletion"},
+        {"the policy denies the class", true, true, 0, 0, kActionFailure, L"",
+         L"DetectFilter: check blocked  device-install-policy: marked; to do: restart",
+         "device-install-policy"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -536,11 +548,21 @@ TEST(RunAction, DetectSetsThePropertyUnlessTheComponentIsNotThere) {
         host.propertySettable = c.settable;
         host.notes = c.staleNotes;
         host.takeError = c.takeError;
+        const bool blocked = c.blocking && *c.blocking;
+        if (c.blocking) {
+            std::vector<tools::Check> checks{{"write-lock", tools::Verdict::Ok, false, L"free", {}}};
+            if (blocked)
+                checks.push_back({c.blocking, tools::Verdict::Blocked, false, L"marked", L"restart"});
+            host.checks = tools::PreflightResult{checks, tools::Summarize(checks)};
+        }
         EXPECT_EQ(RunAction(Action::DetectPresent, host), c.code);
         EXPECT_EQ(host.properties, c.properties);
         EXPECT_TRUE(host.Logged(c.line)) << c.line;
-        EXPECT_EQ(host.Logged(L"removed a restart note"), c.staleNotes > 0);
-        EXPECT_EQ(host.notes, 0);
+        EXPECT_EQ(host.Logged(L"DetectFilter: check ok       write-lock: free"), c.blocking != nullptr);
+        // A blocked install stops before the note and the component are looked at.
+        EXPECT_EQ(host.Logged(L"removed a restart note"), c.staleNotes > 0 && !blocked);
+        EXPECT_EQ(host.notes, blocked ? c.staleNotes : 0);
+        EXPECT_EQ(host.queries, blocked ? 0u : 1u);
         EXPECT_EQ(host.loads + host.cleanups + host.diagnoses + host.restartRequests, 0);
     }
 }
@@ -585,6 +607,7 @@ protected:
         code = kProductCode;
         return true;
     }
+    bool Removing() override { return false; }
 };
 
 // The marked copies of the INF in the store, read from the machine's files

@@ -65,6 +65,14 @@ protected:
         return false;
     }
 
+    // REMOVE is set on a removal only (DetectFilter's condition leaves out
+    // repairs and changes).
+    bool Removing() override {
+        std::wstring remove;
+        UINT status = ERROR_SUCCESS;
+        return ReadProperty(L"REMOVE", remove, status) && !remove.empty();
+    }
+
 private:
     bool ReadProperty(const wchar_t *name, std::wstring &value, UINT &status) {
         WCHAR empty[1] = L"";

@@ -68,6 +68,11 @@ tools::FailureReason PlatformHost::Diagnose(tools::Operation operation, const WC
     return tools::DiagnoseFailure(operation, infPath);
 }
 
+std::optional<tools::PreflightResult> PlatformHost::InstallChecks() {
+    if (Removing()) return std::nullopt;
+    return tools::RunPreflightBeforeFiles(ndisfilter::kServiceName);
+}
+
 bool PlatformHost::CleanInfStore(std::vector<std::wstring> &lines) {
     const infstore::CleanupReport report = infstore::CleanupInfStore(false);
     if (report.before.error != ERROR_SUCCESS)

@@ -21,12 +21,16 @@ public:
     std::optional<bool> ComponentInstalled(std::wstring &why) override;
     tools::FailureReason Diagnose(tools::Operation operation, const WCHAR *infPath) override;
     bool CleanInfStore(std::vector<std::wstring> &lines) override;
+    std::optional<tools::PreflightResult> InstallChecks() override;
 
 protected:
     ~PlatformHost() { PlatformHost::UnloadLibrary(); }  // this class's own, by name
     // The installation's product code, which names its restart note; false
     // with the error when the session does not give it.
     virtual bool ProductCode(std::wstring &code, DWORD &error) = 0;
+    // Whether the session removes the product (DetectPresent runs on an
+    // install and on a removal).
+    virtual bool Removing() = 0;
 
 private:
     HMODULE m_module = nullptr;

@@ -23,6 +23,7 @@ enum class Option {
     DryRun,
     NoCleanup,
     Force,
+    NoCheck,
     Help,
     Version,
     Count
@@ -52,6 +53,7 @@ static const KnownOption kOptions[] = {
     {L"--dry-run", Option::DryRun, false, &CliRequest::dryRun, nullptr},
     {L"--no-cleanup", Option::NoCleanup, false, &CliRequest::noCleanup, nullptr},
     {L"--force", Option::Force, false, &CliRequest::force, nullptr},
+    {L"--no-check", Option::NoCheck, false, &CliRequest::noCheck, nullptr},
     {L"--help", Option::Help, false, nullptr, nullptr},
     {L"-h", Option::Help, false, nullptr, nullptr},
     {L"--version", Option::Version, false, nullptr, nullptr},
@@ -64,7 +66,7 @@ struct KnownCommand {
 
 static const KnownCommand kCommands[] = {
     {L"install", Action::Install}, {L"uninstall", Action::Uninstall}, {L"status", Action::Status},
-    {L"query", Action::Status},    {L"cleanup", Action::Cleanup},
+    {L"query", Action::Status},    {L"cleanup", Action::Cleanup},     {L"check", Action::Check},
 };
 
 const KnownOption *FindOption(const std::wstring &name) {
@@ -148,8 +150,10 @@ std::optional<std::wstring> RefusedCombination(const CliRequest &request) {
     if ((request.timeoutMs || request.retry) && !operation)
         return std::wstring(request.retry ? L"--retry" : L"--timeout") +
                L" applies to install and uninstall only";
-    if (request.infPath && request.action != Action::Install)
-        return L"--inf applies to install only";
+    if (request.infPath && request.action != Action::Install && request.action != Action::Check)
+        return L"--inf applies to install and check only";
+    if (request.noCheck && request.action != Action::Install)
+        return L"--no-check applies to install only";
     if (request.dryRun && request.action != Action::Cleanup)
         return L"--dry-run applies to cleanup only";
     if (request.noCleanup && request.action != Action::Uninstall)
@@ -222,16 +226,18 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
 
 std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine) {
     std::wstring text =
-        L"usage: ndisfilterctl install [--inf PATH] [--timeout MS | --retry] [options]\n"
+        L"usage: ndisfilterctl install [--inf PATH] [--timeout MS | --retry] [--no-check] [options]\n"
         L"       ndisfilterctl uninstall [--timeout MS | --retry] [--no-cleanup] [options]\n"
         L"       ndisfilterctl status [options]          (also: query)\n"
         L"       ndisfilterctl cleanup [--dry-run] [--force] [options]\n"
+        L"       ndisfilterctl check [--inf PATH] [options]   (reads only)\n"
         L"       ndisfilterctl --help | /? | --version\n"
         L"\n"
         L"Installs, removes or reports the network filter component ZQ_DorvaneV through\n"
         L"the ndisfilter library, and removes every copy of its INF from the INF store.\n"
         L"\n"
-        L"  --inf PATH       INF to install (default: DorvaneV.inf beside the program)\n"
+        L"  --inf PATH       INF to install or check (default: DorvaneV.inf beside the program)\n"
+        L"  --no-check       install: skip the checks that refuse what is certain to fail\n"
         L"  --timeout MS     run on a worker abandoned after MS milliseconds\n"
         L"                   (0 to 4294967295; 4294967295 or \"infinite\": no limit)\n"
         L"  --retry          two-minute limit, with one more attempt after a timeout\n"
@@ -289,6 +295,7 @@ constexpr ExitCodeRow kExitCodeRows[kExitStatusCount] = {
     // ERROR_INSTALL_ALREADY_RUNNING: deployment tools retry it by themselves.
     {ExitStatus::LockHeld, 1618, 8,
      L"failed: another program holds the network configuration's write lock; retry later"},
+    {ExitStatus::RestartFirst, 350, 9, L"check, install: restart first (a removal waits for it)"},
 };
 
 ExitCodeTable MakeTable(bool windows) {

@@ -10,11 +10,11 @@
 
 namespace ndisfilterctl {
 
-enum class Action { Install, Uninstall, Status, Cleanup, Help, Version };
+enum class Action { Install, Uninstall, Status, Cleanup, Check, Help, Version };
 
 struct CliRequest {
     Action action = Action::Help;
-    std::optional<std::wstring> infPath;  // install only; absent: the library's default
+    std::optional<std::wstring> infPath;  // install, check; absent: the library's default
     std::optional<DWORD> timeoutMs;       // INFINITE for "infinite"
     bool retry = false;
     std::optional<std::wstring> libraryPath;  // absent: the library beside the program
@@ -26,6 +26,7 @@ struct CliRequest {
     bool dryRun = false;     // cleanup: list only
     bool noCleanup = false;  // uninstall: the library's removal alone
     bool force = false;      // cleanup: even while the component is installed
+    bool noCheck = false;    // install: no pre-flight checks
 };
 
 struct ParseResult {

@@ -25,8 +25,9 @@ enum class ExitStatus {
     NotInstalled,  // status
     StateUnknown,  // status: could not find out
     LockHeld,      // failed: another program holds the configuration's write lock
+    RestartFirst,  // check, install: only a removal waiting for a restart blocks
 };
-constexpr int kExitStatusCount = 9;
+constexpr int kExitStatusCount = 10;
 
 struct ExitCodeTable {
     struct Entry {

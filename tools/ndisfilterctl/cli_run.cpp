@@ -55,6 +55,8 @@ int RunCommand(const CliRequest &request, const std::vector<std::wstring> &args)
             return Finish(StatusCommand(context), request, trace);
         case Action::Cleanup:
             return Finish(CleanupCommand(context), request, trace);
+        case Action::Check:
+            return Finish(CheckCommand(context), request, trace);
         case Action::Install:
         case Action::Uninstall:
             return Finish(OperationCommand(context), request, trace);

@@ -732,6 +732,36 @@ TEST_F(MachineStateTest, ReasonLinesNameTheCauseTheMachineShows) {
     doc = Parse(Ctl({"uninstall", "--no-cleanup", "--json"}));
     EXPECT_EQ(doc["reason"]["kind"], "not-installed");
     EXPECT_EQ(doc["component"]["installedBefore"], false);
+
+    // The pre-flight checks: every one is listed; what the simulated machine
+    // lacks (registry, trust provider) is unread, never ok.
+    run = Ctl({"check"});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 13) << run.out;
+    EXPECT_NE(run.out.find("could not be read: not on the simulated machine"), std::string::npos);
+    // Not elevated blocks: `check` says so, `install` is refused before the
+    // library runs, and --no-check goes on (the simulated library ignores it).
+    Edit([] { sim::SetElevated(false); });
+    run = Ctl({"check", "--inf", "Relative.inf"});
+    EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed));
+    EXPECT_EQ(run.out.rfind("blocked  elevation: the process is not elevated; to do: run from an "
+                            "elevated prompt (Run as administrator)\n",
+                            0),
+              0u)
+        << run.out;
+    doc = Parse(Ctl({"install", "--json"}));
+    EXPECT_EQ(doc["reason"]["kind"], "preflight-elevation");
+    EXPECT_EQ(doc["preflight"]["summary"]["blocked"], 1);
+    EXPECT_EQ(doc["component"]["installedAfter"], nullptr);
+    run = Ctl({"install", "--no-check"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(run.err.find("check: "), std::string::npos) << run.err;
+    // WOW64 blocks too; a missing INF is named in the check's JSON.
+    Edit([] { sim::SetElevated(true), sim::SetWow64(true); });
+    doc = Parse(Ctl({"check", "--json", "--inf", "gone.inf"}));
+    EXPECT_EQ(doc["outcome"], "blocked");
+    EXPECT_EQ(doc["checks"][1]["verdict"], "blocked");
+    EXPECT_EQ(doc["checks"][2]["fact"], "the INF \"C:\\Media\\gone.inf\" does not exist");
 }
 
 TEST_F(MachineStateTest, JsonAndLogTellTheSameRun) {

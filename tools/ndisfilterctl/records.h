@@ -14,6 +14,7 @@
 #include "tools/common/diagnosis.h"
 #include "tools/common/inf_store.h"
 #include "tools/common/netcfg_query.h"
+#include "tools/common/preflight.h"
 
 namespace ndisfilterctl {
 
@@ -76,12 +77,14 @@ struct Refusal {
     std::wstring machine;     // EmulatedProgram: the machine's
 };
 
-// Why a run failed: the shared diagnosis's reason, copies a clean-up left, or
-// a refusal of this program's own.
+// Why a run failed: the shared diagnosis's reason, copies a clean-up left, a
+// refusal of this program's own, or the pre-flight check that refused an
+// install.
 struct Reason {
-    diag::FailureReason diagnosis;  // when copiesRemain and refusal are absent
+    diag::FailureReason diagnosis;  // when the others are absent
     std::optional<CopiesRemain> copiesRemain;
     std::optional<Refusal> refusal = std::nullopt;
+    std::optional<diag::Check> blockedBy = std::nullopt;
 };
 
 // How every run ends.
@@ -114,6 +117,7 @@ enum class OperationStage {
     RefusedUsage,  // --inf cannot be used at all: bad usage
     RefusedInf,    // --inf missing or unreadable: not run
     RefusedMachine,  // install: a program emulated on another architecture: not run
+    RefusedByCheck,  // a pre-flight check blocked: not run
     NotLoaded,     // the library or the machine could not be opened
     NotInstalled,  // uninstall of what is not there: only the clean-up ran
     Called,        // the library was called
@@ -134,6 +138,8 @@ struct OperationRecord {
     std::optional<LibraryFacts> library;
     ComponentStates component;
     std::optional<StoreListing> infStore;
+    // The pre-flight checks; absent with --no-check or when the run ended before them.
+    std::optional<diag::PreflightResult> preflight;
     Outcome outcome;  // the library's answer; NotLoaded: the error
     // Uninstall: the marked copies the library's purge took.
     std::optional<std::vector<std::wstring>> removedByLibrary;
@@ -151,6 +157,14 @@ struct CleanupRecord {
     ComponentStates component;
     bool refused = false;  // then report holds the listing alone, nothing removed
     std::optional<store::CleanupReport> report;  // absent: the machine could not be opened
+};
+
+// --- check -----------------------------------------------------------------------
+
+struct CheckRecord {
+    RunEnd end;
+    std::optional<std::wstring> inf;               // the INF checked, as the operator knows it
+    std::optional<diag::PreflightResult> result;  // absent: the machine could not be opened
 };
 
 // --- Facts read off the parts, for commands and views alike ----------------------

@@ -17,6 +17,8 @@ namespace ndisfilterctl {
 StatusRecord StatusCommand(CommandContext &context);
 // install, uninstall: one library operation, and after a removal the clean-up.
 OperationRecord OperationCommand(CommandContext &context);
+// check: the pre-flight checks of the INF install would use; reads only.
+CheckRecord CheckCommand(CommandContext &context);
 // cleanup: every marked INF store copy removed (--dry-run: listed).
 CleanupRecord CleanupCommand(CommandContext &context);
 

@@ -37,7 +37,7 @@ Reason CommandContext::Diagnose(Action action, const std::wstring &infPath) {
     facts.lockHeld = query.lockHeld;
     facts.lockHolder = query.lockHolder;
     facts.installed = query.installed;
-    return Reason{diag::ChooseReason(op, infPath.c_str(), facts), std::nullopt};
+    return Reason{diag::ChooseReason(op, infPath.c_str(), facts), std::nullopt, std::nullopt};
 }
 
 void CommandContext::SetError(RunEnd &end, const std::wstring &error) {
@@ -58,7 +58,22 @@ Reason CopiesRemainReason(const store::CleanupReport &report) {
         remain.unlisted = report.after;
     else
         remain.remaining = MarkedNames(report.after);
-    return Reason{{diag::FailureKind::Unknown, {}}, remain};
+    return Reason{{diag::FailureKind::Unknown, {}}, remain, std::nullopt};
+}
+
+ExitStatus ExitOfChecks(const diag::PreflightSummary &summary) {
+    if (summary.exitCode == diag::kExitRestartFirst) return ExitStatus::RestartFirst;
+    return summary.exitCode == 0 ? ExitStatus::Success : ExitStatus::Failed;
+}
+
+Reason BlockedReason(const diag::PreflightResult &result) {
+    Reason reason;
+    for (const diag::Check &check : result.checks) {
+        if (check.verdict != diag::Verdict::Blocked) continue;
+        reason.blockedBy = check;
+        break;
+    }
+    return reason;
 }
 
 }  // namespace ndisfilterctl

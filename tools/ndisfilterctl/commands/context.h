@@ -42,4 +42,11 @@ private:
 // listing that failed, or the copies left.
 Reason CopiesRemainReason(const store::CleanupReport &report);
 
+// What the pre-flight checks decide, as `check` exits and `install` refuses:
+// Success when nothing blocks, RestartFirst (350) when only the service
+// marked for deletion does, Failed (1603) when anything else does.
+ExitStatus ExitOfChecks(const diag::PreflightSummary &summary);
+// The first blocking check, as the reason an install is refused.
+Reason BlockedReason(const diag::PreflightResult &result);
+
 }  // namespace ndisfilterctl

@@ -23,7 +23,7 @@ void RefuseInf(CommandContext &context, const std::wstring &shown, const diag::I
     record.stage = OperationStage::RefusedInf;
     record.end.exit = ExitStatus::Failed;
     context.SetReason(record.end,
-                      {diag::ChooseReason(diag::Operation::Install, shown.c_str(), facts), {}});
+                      {diag::ChooseReason(diag::Operation::Install, shown.c_str(), facts), {}, {}});
 }
 
 // --inf made into what the library is given; false when the run ends here.
@@ -61,6 +61,20 @@ bool RefuseEmulated(CommandContext &context, OperationRecord &record) {
     reason.refusal = refusal;
     context.SetReason(record.end, reason);
     return true;
+}
+
+// The pre-flight checks of the INF the library is given: what blocks
+// refuses the install before anything is changed, the first blocking check
+// being the reason; warnings leave it to go on.
+bool PassesChecks(CommandContext &context, const std::wstring &infPath, OperationRecord &record) {
+    if (context.Request().noCheck) return true;
+    record.preflight = diag::RunPreflight(infPath.c_str());
+    const ExitStatus exit = ExitOfChecks(record.preflight->summary);
+    if (exit == ExitStatus::Success) return true;
+    record.stage = OperationStage::RefusedByCheck;
+    record.end.exit = exit;
+    context.SetReason(record.end, BlockedReason(*record.preflight));
+    return false;
 }
 
 // The clean-up after a removal, from the listing taken after it.
@@ -123,13 +137,14 @@ void Operate(CommandContext &context, const LoadedHelper &helper, const Machine 
         if (check.state != diag::InfCheck::State::Readable)
             return RefuseInf(context, inf.shown, check, record);
     }
+    const bool removal = operation.action == Action::Uninstall;
+    if (!removal && !PassesChecks(context, infForDiagnosis, record)) return;
     MachineSnapshot before;
     if (request.verbose) before = machine.Snapshot();
     const diag::NetCfgQuery beforeQuery = context.QueryNetCfg();
     record.component.before = beforeQuery.installed;
     const store::InfStoreScan storeBefore = store::ScanInfStore();
     record.infStore = StoreListing{storeBefore, storeBefore};
-    const bool removal = operation.action == Action::Uninstall;
     if (removal && !request.noCleanup && beforeQuery.installed == false)
         return NothingToRemove(context, storeBefore, record);
 

@@ -58,11 +58,31 @@ Json CleanupJson(const store::CleanupReport &report) {
 Json ReasonJson(const std::optional<Reason> &reason) {
     if (!reason) return nullptr;
     Json json;
-    json["kind"] = reason->refusal        ? RefusalKindName(reason->refusal->kind)
+    json["kind"] = reason->refusal        ? std::string(RefusalKindName(reason->refusal->kind))
+                   : reason->blockedBy    ? std::string("preflight-") + reason->blockedBy->id
                    : reason->copiesRemain ? "inf-copies-remain"
                                           : diag::FailureKindName(reason->diagnosis.kind);
     json["text"] = Text(ReasonText(*reason));
     return json;
+}
+
+// The checks, each with its verdict, and their summary.
+Json PreflightJson(const diag::PreflightResult &result) {
+    Json checks = Json::array();
+    for (const diag::Check &check : result.checks)
+        checks.push_back({{"id", check.id},
+                          {"verdict", diag::VerdictName(check.verdict)},
+                          {"unread", check.unread},
+                          {"fact", Text(check.fact)},
+                          {"advice", check.advice.empty() ? Json(nullptr) : Text(check.advice)}});
+    const diag::PreflightSummary &s = result.summary;
+    return {{"checks", checks},
+            {"summary",
+             {{"ok", s.ok},
+              {"warnings", s.warnings},
+              {"blocked", s.blocked},
+              {"unread", s.unread},
+              {"text", Text(diag::DescribeSummary(s))}}}};
 }
 
 // The fields every command's object has, in their order.
@@ -105,6 +125,7 @@ const char *OutcomeName(const OperationRecord &record) {
         case OperationStage::RefusedUsage:
         case OperationStage::RefusedInf:
         case OperationStage::RefusedMachine:
+        case OperationStage::RefusedByCheck:
             return "refused";
         case OperationStage::NotLoaded:
             return "failed";
@@ -157,6 +178,7 @@ void to_json(Json &json, const OperationRecord &record) {
     json = Start(header, record.end);
     json["operation"] = Text(OperationName(record.operation));
     if (record.inf) json["inf"] = Text(*record.inf);
+    if (record.preflight) json["preflight"] = PreflightJson(*record.preflight);
     // The keys come in the order the run found their facts: an uninstall of
     // what is not there cleans up before it names what the library removed.
     if (record.cleanup && record.stage == OperationStage::NotInstalled)
@@ -180,6 +202,19 @@ void to_json(Json &json, const CleanupRecord &record) {
     }
     json = Start(header, record.end);
     if (record.report) json["cleanup"] = CleanupJson(*record.report);
+}
+
+void to_json(Json &json, const CheckRecord &record) {
+    const char *outcome = !record.result                               ? "failed"
+                          : record.end.exit == ExitStatus::Success      ? "passed"
+                          : record.end.exit == ExitStatus::RestartFirst ? "restart-first"
+                                                                        : "blocked";
+    json = Start(Header{"check", outcome, nullptr, {}, nullptr, nullptr}, record.end);
+    json["inf"] = MaybeText(record.inf);
+    if (!record.result) return;
+    const Json preflight = PreflightJson(*record.result);
+    json["checks"] = preflight["checks"];
+    json["summary"] = preflight["summary"];
 }
 
 }  // namespace ndisfilterctl

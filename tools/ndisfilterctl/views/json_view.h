@@ -15,5 +15,6 @@ using Json = nlohmann::ordered_json;
 void to_json(Json &json, const StatusRecord &record);
 void to_json(Json &json, const OperationRecord &record);
 void to_json(Json &json, const CleanupRecord &record);
+void to_json(Json &json, const CheckRecord &record);
 
 }  // namespace ndisfilterctl

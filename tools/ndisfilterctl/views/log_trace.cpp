@@ -28,12 +28,20 @@ void LogTrace::Summary(const StatusRecord &record) {
 
 void LogTrace::Summary(const OperationRecord &record) {
     if (record.stage != OperationStage::RefusedUsage && record.stage != OperationStage::RefusedInf &&
-        record.stage != OperationStage::RefusedMachine)
+        record.stage != OperationStage::RefusedMachine &&
+        record.stage != OperationStage::RefusedByCheck)
         m_log.Line(ResultLine(record));
 }
 
 void LogTrace::Summary(const CleanupRecord &record) {
     if (record.report) m_log.Line(ResultLine(record));
+}
+
+void LogTrace::Summary(const CheckRecord &record) {
+    if (!record.result) return;
+    for (const diag::Check &check : record.result->checks)
+        m_log.Line(L"check: " + diag::DescribeCheck(check));
+    m_log.Line(ResultLine(record));
 }
 
 void LogTrace::ExitCode(int code) { m_log.Line(L"exit code " + std::to_wstring(code)); }

@@ -23,6 +23,7 @@ public:
     void Summary(const StatusRecord &record);
     void Summary(const OperationRecord &record);
     void Summary(const CleanupRecord &record);
+    void Summary(const CheckRecord &record);
     void ExitCode(int code);
 
     void InfGiven(const std::wstring &shown) override;

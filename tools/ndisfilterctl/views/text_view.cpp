@@ -74,6 +74,22 @@ std::wstring ChangesText(const MachineChanges &changes) {
     return text;
 }
 
+// An install's pre-flight warnings, for standard error: each one the
+// machine showed, and a count of those that could not be read (`check`
+// lists them; the host build's simulated machine has most of them unread).
+std::wstring WarningLines(const std::optional<diag::PreflightResult> &preflight) {
+    if (!preflight) return {};
+    std::wstring text;
+    for (const diag::Check &check : preflight->checks)
+        if (check.verdict == diag::Verdict::Warning && !check.unread)
+            text += L"check: " + diag::DescribeCheck(check) + L"\n";
+    const size_t unread = preflight->summary.unread;
+    if (unread > 0)
+        text += L"check: " + std::to_wstring(unread) +
+                L" check(s) could not be read; `ndisfilterctl check` lists them\n";
+    return text;
+}
+
 }  // namespace
 
 std::wstring OperatingSystemWords(const StatusFacts &found) {
@@ -100,6 +116,7 @@ std::wstring ResultLine(const OperationRecord &record) {
         case OperationStage::RefusedUsage:
         case OperationStage::RefusedInf:
         case OperationStage::RefusedMachine:
+        case OperationStage::RefusedByCheck:
             return name + L": not run";
         case OperationStage::NotInstalled:
             return name + (cleanupFailed ? L": failed; " : L": ") +
@@ -131,6 +148,7 @@ TextOutput RenderText(const OperationRecord &record) {
             return {L"", ResultLine(record) + L"\n"};
         case OperationStage::RefusedInf:
         case OperationStage::RefusedMachine:
+        case OperationStage::RefusedByCheck:
         case OperationStage::NotInstalled:
         case OperationStage::Called:
             break;
@@ -138,7 +156,7 @@ TextOutput RenderText(const OperationRecord &record) {
     std::wstring text = record.cleanup ? CleanupProblems(*record.cleanup) : std::wstring();
     text += ResultLine(record) + L"\n" + ReasonLine(record.end);
     if (record.changes) text += ChangesText(*record.changes);
-    return {text, L""};
+    return {text, WarningLines(record.preflight)};
 }
 
 std::wstring ResultLine(const CleanupRecord &record) {
@@ -164,6 +182,20 @@ TextOutput RenderText(const CleanupRecord &record) {
     for (const store::CleanupResult &result : record.report->results)
         text += store::DescribeCleanupResult(result) + L"\n";
     return {text + ResultLine(record) + L"\n" + ReasonLine(record.end), L""};
+}
+
+std::wstring ResultLine(const CheckRecord &record) {
+    if (!record.result) return L"check: failed; " + record.end.error.value_or(L"");
+    return L"check: " + diag::DescribeSummary(record.result->summary);
+}
+
+TextOutput RenderText(const CheckRecord &record) {
+    if (record.end.exit == ExitStatus::BadUsage) return {};  // the usage error is RunCli's
+    if (!record.result) return {L"", ResultLine(record) + L"\n"};
+    std::wstring text;
+    for (const diag::Check &check : record.result->checks)
+        text += diag::DescribeCheck(check) + L"\n";
+    return {text + ResultLine(record) + L"\n", L""};
 }
 
 }  // namespace ndisfilterctl

@@ -20,11 +20,14 @@ struct TextOutput {
 TextOutput RenderText(const StatusRecord &record);
 TextOutput RenderText(const OperationRecord &record);
 TextOutput RenderText(const CleanupRecord &record);
+TextOutput RenderText(const CheckRecord &record);
 
 // "uninstall: succeeded; flags: none; INF copies removed by the library: ..."
 std::wstring ResultLine(const OperationRecord &record);
 // "cleanup: succeeded; 1 removed, 0 marked copies remain"
 std::wstring ResultLine(const CleanupRecord &record);
+// "check: 1 blocked, 2 warnings, 9 ok"
+std::wstring ResultLine(const CheckRecord &record);
 
 // --- The words the views share ----------------------------------------------------
 

@@ -3,6 +3,7 @@
 // included). No machine, no library.
 #include <gtest/gtest.h>
 
+#include "commands/context.h"
 #include "views/json_view.h"
 #include "views/text_view.h"
 
@@ -149,7 +150,7 @@ ViewCase UninstallLeavingACopy() {
                                              Copy(L"oem60.inf", State::Marked)}),
                               after = Scan({Copy(L"oem60.inf", State::Marked)});
     record.end =
-        End(ExitStatus::Failed, std::nullopt, Reason{{}, CopiesRemain{{}, {L"oem60.inf"}}});
+        End(ExitStatus::Failed, std::nullopt, Reason{{}, CopiesRemain{{}, {L"oem60.inf"}}, {}});
     record.library = LibraryFacts{L"/l.so", true, std::nullopt};
     record.component = {true, false};
     record.infStore = StoreListing{before, after};
@@ -209,7 +210,7 @@ ViewCase InstallRefused() {
     record.inf = L"/x.inf";
     record.end =
         End(ExitStatus::Failed, std::nullopt,
-            Reason{{diag::FailureKind::InfMissing, L"the INF \"/x.inf\" does not exist"}, {}});
+            Reason{{diag::FailureKind::InfMissing, L"the INF \"/x.inf\" does not exist"}, {}, {}});
     return Case(
         "install, --inf missing", record,
         L"install: not run\nreason: the INF \"/x.inf\" does not exist\n", L"",
@@ -293,11 +294,61 @@ ViewCase CleanupCase(bool listed) {
                     R"("pnfRemains":false}]})");
 }
 
+// Only the service marked for deletion blocks (350 on Windows); a warning
+// the machine showed, and one that could not be read.
+diag::PreflightResult Checked() {
+    std::vector<diag::Check> checks{
+        {"service-deletion", diag::Verdict::Blocked, false, L"marked", L"restart"},
+        {"remote-session", diag::Verdict::Warning, false, L"remote", L"expect a stall"},
+        {"pending-restart", diag::Verdict::Warning, true, L"unread", L"look"}};
+    return {checks, diag::Summarize(checks)};
+}
+std::string CommonJson(const char *command, const char *outcome, const char *reason) {
+    return std::string(R"({"command":")") + command + R"(","outcome":")" + outcome +
+           R"(","exitCode":9,"flags":null,"reason":)" + reason + R"(,"error":null,)" +
+           Component("null", "null") + R"("infStore":{"before":[],"after":[]},"library":null,)";
+}
+const char *const kChecksJson =
+    R"({"checks":[{"id":"service-deletion","verdict":"blocked","unread":false,"fact":"marked",)"
+    R"("advice":"restart"},{"id":"remote-session","verdict":"warning","unread":false,"fact":)"
+    R"("remote","advice":"expect a stall"},{"id":"pending-restart","verdict":"warning","unread":)"
+    R"(true,"fact":"unread","advice":"look"}],"summary":{"ok":0,"warnings":2,"blocked":1,)"
+    R"("unread":1,"text":"1 blocked, 2 warnings (1 could not be read), 0 ok"}})";
+
+ViewCase CheckRestartFirst() {
+    CheckRecord record{{}, L"/d.inf", Checked()};
+    record.end = End(ExitOfChecks(record.result->summary));
+    std::string json = CommonJson("check", "restart-first", "null") + R"("inf":"/d.inf",)" +
+                       std::string(kChecksJson).substr(1);  // its keys in the object
+    return Case("check, restart first", record,
+                L"blocked  service-deletion: marked; to do: restart\n"
+                L"warning  remote-session: remote; to do: expect a stall\n"
+                L"warning  pending-restart: unread; to do: look\n"
+                L"check: 1 blocked, 2 warnings (1 could not be read), 0 ok\n",
+                L"", json);
+}
+
+// A blocking check refuses the install: its warnings go to standard error.
+ViewCase InstallRefusedByCheck() {
+    OperationRecord record;
+    record.stage = OperationStage::RefusedByCheck;
+    record.preflight = Checked();
+    record.end = End(ExitOfChecks(record.preflight->summary), std::nullopt,
+                     BlockedReason(*record.preflight));
+    return Case("install, refused by a check", record,
+                L"install: not run\nreason: marked; restart\n",
+                L"check: warning  remote-session: remote; to do: expect a stall\n"
+                L"check: 1 check(s) could not be read; `ndisfilterctl check` lists them\n",
+                CommonJson("install", "refused",
+                           R"({"kind":"preflight-service-deletion","text":"marked; restart"})") +
+                    R"("operation":"install","preflight":)" + kChecksJson + "}");
+}
+
 TEST(Views, EachRecordReadsTheSameAsTextAndAsJson) {
     const ViewCase cases[] = {StatusCases(true),    StatusCases(false), UninstallLeavingACopy(),
                               UninstallOfNothing(), InstallRefused(),   CleanupCase(true),
                               CleanupCase(false),   StatusEmulated(),   InstallEmulated(),
-                              CleanupRefused()};
+                              CleanupRefused(),       CheckRestartFirst(), InstallRefusedByCheck()};
     for (const ViewCase &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(c.text.out, c.out);
