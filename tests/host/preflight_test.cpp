@@ -70,7 +70,7 @@ const Row kRows[] = {
      },
      "architecture", Verdict::Blocked, false, L"program x86 on x64 Windows (WOW64)", 1603},
     {"x64 emulated on arm64", [](auto &f) { f.nativeMachine = L"arm64"; }, "architecture",
-     Verdict::Warning, false, L"program x64 on arm64 Windows (emulated)", 0},
+     Verdict::Blocked, false, L"program x64 on arm64 Windows (emulated)", 1603},
     {"INF missing", [](auto &f) { f.inf.state = InfCheck::State::Missing; }, "inf-package",
      Verdict::Blocked, false, L"does not exist", 1603},
     {"INF unreadable",

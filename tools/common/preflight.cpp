@@ -47,10 +47,10 @@ Check Architecture(const PreflightFacts &f) {
                          L" build: the platform's setup services refuse "
                          L"device and driver installation from WOW64");
     if (p.programArchitecture != native)
-        return Warn("architecture", fact + L" (emulated)",
-                    L"use the " + native +
-                        L" build: an emulated program installs the INF's "
-                        L"entries for its own architecture, not the machine's");
+        return Block("architecture", fact + L" (emulated)",
+                     L"use the " + native +
+                         L" build: an emulated program installs the INF's entries for its own "
+                         L"architecture, and a driver built for it cannot load on this machine");
     return Ok("architecture", fact);
 }
 

@@ -125,8 +125,8 @@ struct Check {
 // Every check, in the order EvaluatePreflight gives them, and when each is
 // blocked (certain to fail) or a warning (likely trouble the platform judges):
 //   elevation              blocked: not elevated
-//   architecture           blocked: WOW64; warning: a program emulated on
-//                          another architecture (x64 on arm64)
+//   architecture           blocked: WOW64, or a program emulated on another
+//                          architecture (x64 on arm64: its driver cannot load)
 //   inf-package            blocked: the INF missing or unopenable, the named
 //                          catalog or a [SourceDisksFiles] file missing
 //   catalog-signature      warning: no catalog named, or WinVerifyTrust
