@@ -10,7 +10,7 @@
 
 namespace ndisfilterctl {
 
-enum class Action { Install, Uninstall, Status, Cleanup, Help, Version };
+enum class Action { Install, Uninstall, Status, Cleanup, Help, Version, Report };
 
 struct CliRequest {
     Action action = Action::Help;
@@ -25,6 +25,8 @@ struct CliRequest {
     bool quiet = false;      // no progress on standard error
     bool dryRun = false;     // cleanup: list only
     bool noCleanup = false;  // uninstall: the library's removal alone
+    std::optional<std::wstring> outPath;   // report: the file to create
+    std::vector<std::wstring> includeLogs;  // report: --include-log, in the order given
 };
 
 struct ParseResult {

@@ -14,6 +14,7 @@
 #include "tools/common/diagnosis.h"
 #include "tools/common/inf_store.h"
 #include "tools/common/netcfg_query.h"
+#include "tools/common/setupapi_log.h"
 
 namespace ndisfilterctl {
 
@@ -68,6 +69,9 @@ struct CopiesRemain {
 struct Reason {
     diag::FailureReason diagnosis;  // when copiesRemain is absent
     std::optional<CopiesRemain> copiesRemain;
+    // The setup log's failed section, for a diagnosis that was Unknown
+    // (commands/setup_log_reason.h); its line replaces the diagnosis's text.
+    std::optional<diag::SetupLogFailure> setupLog;
 };
 
 // How every run ends.

@@ -10,6 +10,7 @@
 
 #include "commands/context.h"
 #include "records.h"
+#include "report_record.h"
 
 namespace ndisfilterctl {
 
@@ -19,5 +20,7 @@ StatusRecord StatusCommand(CommandContext &context);
 OperationRecord OperationCommand(CommandContext &context);
 // cleanup: every marked INF store copy removed (--dry-run: listed).
 CleanupRecord CleanupCommand(CommandContext &context);
+// report: the facts a support request needs, for one JSON document.
+ReportRecord ReportCommand(CommandContext &context);
 
 }  // namespace ndisfilterctl

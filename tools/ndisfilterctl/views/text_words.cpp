@@ -67,6 +67,7 @@ std::vector<std::wstring> DescribeChanges(const MachineSnapshot &before,
 }
 
 std::wstring ReasonText(const Reason &reason) {
+    if (reason.setupLog) return reason.setupLog->reason;
     if (!reason.copiesRemain) return reason.diagnosis.text;
     const CopiesRemain &remain = *reason.copiesRemain;
     if (remain.unlisted) return store::DescribeListingError(*remain.unlisted);
