@@ -60,7 +60,7 @@ int RunCommand(const CliRequest &request, const std::vector<std::wstring> &args)
         case Action::Uninstall:
             return Finish(OperationCommand(context), request, trace);
         case Action::Report:
-            return FinishReport(ReportCommand(context), request, trace);
+            return FinishReport(ReportCommand(context), trace);
         case Action::Help:
         case Action::Version:
             break;

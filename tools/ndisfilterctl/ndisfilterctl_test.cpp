@@ -641,14 +641,14 @@ TEST_F(DiagnosisTest, TheSetupLogExplainsWhatTheFactsLeaveUnknown) {
                "\n<<<  [Exit status: FAILURE(" + code + ")]\n";
     };
     const diag::SetupLogTime since = diag::SetupLogTimeNow();
+    fs::create_directories(fs::path(log).parent_path());
     std::ofstream(log) << section({2020, 1, 1, 0, 0, 0, 0}, "0xe0000247");
     sim::Script(sim::Call::NetCfgApply, sim::Answer::Hr(E_FAIL), 0);
-    Operation removal;
-    removal.action = Action::Uninstall;
-    EXPECT_FALSE(RunOperation(kModule, removal).result);
+    EXPECT_FALSE(RunOperation(kModule, Install()).result);
+    const wchar_t *inf = L"C:\\Users\\Test\\DorvaneV.inf";
     const auto diagnose = [&] {
-        return WithSetupLog(
-            {diag::DiagnoseFailure(diag::Operation::Uninstall, nullptr), {}, {}}, L"x.inf", since);
+        return WithSetupLog({diag::DiagnoseFailure(diag::Operation::Install, inf), {}, {}}, inf,
+                            since);
     };
     EXPECT_FALSE(diagnose().setupLog) << "a section from before the run";
     std::ofstream(log, std::ios::app) << section(diag::SetupLogTimeNow(), "0x80070430");

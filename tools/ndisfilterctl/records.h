@@ -71,7 +71,7 @@ struct Reason {
     std::optional<CopiesRemain> copiesRemain;
     // The setup log's failed section, for a diagnosis that was Unknown
     // (commands/setup_log_reason.h); its line replaces the diagnosis's text.
-    std::optional<diag::SetupLogFailure> setupLog;
+    std::optional<diag::SetupLogFailure> setupLog = std::nullopt;
 };
 
 // How every run ends.

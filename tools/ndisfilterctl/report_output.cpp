@@ -8,7 +8,7 @@
 
 namespace ndisfilterctl {
 
-int FinishReport(ReportRecord record, const CliRequest &request, LogTrace &trace) {
+int FinishReport(ReportRecord record, LogTrace &trace) {
     const ExitCodeTable &codes = PlatformExitCodes();
     std::wstring error;
     if (!record.end.error) {

@@ -10,6 +10,6 @@ namespace ndisfilterctl {
 
 // Writes the report, says where on standard output (--out) or why not on
 // standard error, and returns the exit code.
-int FinishReport(ReportRecord record, const CliRequest &request, LogTrace &trace);
+int FinishReport(ReportRecord record, LogTrace &trace);
 
 }  // namespace ndisfilterctl

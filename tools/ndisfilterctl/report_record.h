@@ -18,7 +18,7 @@ namespace ndisfilterctl {
 struct IncludedLog {
     std::wstring path;   // as given
     std::wstring error;  // why it could not be read; empty when read
-    std::string text;    // UTF-8: its last kIncludedLogMaxBytes, from a whole line
+    std::string text{};  // UTF-8: its last kIncludedLogMaxBytes, from a whole line
     const char *encoding = "utf-8";  // "utf-8", or "utf-16le" (msiexec's logs)
     bool truncated = false;          // the file is longer than what is kept
 };

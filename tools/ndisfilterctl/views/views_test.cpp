@@ -214,7 +214,7 @@ ViewCase InstallTheLogExplains() {
                 R"("kind":"unknown","text":"forbidden","code":"0xE0000248","codeName":)"
                 R"("ERROR_DEVICE_INSTALL_BLOCKED","cause":"policy-forbids","section":{"title":)"
                 R"("Device Install (DiInstallDriver) - C:\\m\\DorvaneV.inf","start":)"
-                R"("2026/12/09 13:46:01.123","exitStatus":"FAILURE(0xe0000248)"}},"error":null,)" +
+                R"x("2026/12/09 13:46:01.123","exitStatus":"FAILURE(0xe0000248)"}},"error":null,)x" +
                     Component("null", "null") +
                     R"("infStore":{"before":[],"after":[]},"library":null,"operation":"install"})");
 }
