@@ -12,11 +12,17 @@ namespace {
 using ndisfilter::text::Narrow;
 using ndisfilter::text::Widen;
 
+// UTF-16's surrogate pairs: a high unit, then a low one.
+constexpr uint32_t kHighFirst = 0xD800, kHighLast = 0xDBFF, kLowFirst = 0xDC00, kLowLast = 0xDFFF;
+constexpr uint32_t kFirstSupplementary = 0x10000;
+constexpr unsigned kBitsPerLowUnit = 10, kBitsPerByte = 8;
+
 // Which byte of each pair is zero in the sample: a UTF-16LE text of
 // mostly ASCII has its zeros at odd offsets (even ones when the read began
-// mid-character). nullopt: not UTF-16LE.
+// mid-character), at least one pair in four, and hardly any at the other.
+// nullopt: not UTF-16LE.
 std::optional<size_t> Utf16Phase(const std::string &bytes) {
-    constexpr size_t kSample = 4096;
+    constexpr size_t kSample = 4096, kStrayZerosAtMost = 16;  // one in 16 of the others
     size_t zeros[2] = {0, 0};
     const size_t sample = std::min(bytes.size(), kSample);
     for (size_t i = 0; i < sample; ++i)
@@ -24,25 +30,28 @@ std::optional<size_t> Utf16Phase(const std::string &bytes) {
     const size_t pairs = sample / 2;
     if (pairs == 0) return std::nullopt;
     for (size_t phase : {size_t{1}, size_t{0}})
-        if (zeros[phase] * 4 > pairs && zeros[1 - phase] * 16 < zeros[phase]) return phase;
+        if (zeros[phase] * 4 > pairs && zeros[1 - phase] * kStrayZerosAtMost < zeros[phase])
+            return phase;
     return std::nullopt;
 }
 
-// UTF-16LE code units from `first` (the byte after a character's start).
+uint32_t UnitAt(const std::string &bytes, size_t i) {
+    return static_cast<unsigned char>(bytes[i]) |
+           (static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << kBitsPerByte);
+}
+
+// UTF-16LE code units from `first`; where wchar_t holds UTF-32 a surrogate
+// pair becomes one character.
 std::wstring FromUtf16(const std::string &bytes, size_t first) {
     std::wstring text;
     text.reserve(bytes.size() / 2);
     for (size_t i = first; i + 1 < bytes.size(); i += 2) {
-        auto unit = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i]) |
-                                          (static_cast<unsigned char>(bytes[i + 1]) << 8));
+        uint32_t unit = UnitAt(bytes, i);
         if constexpr (sizeof(wchar_t) == 4) {
-            const bool high = unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size();
-            const auto low = high ? static_cast<uint32_t>(
-                                        static_cast<unsigned char>(bytes[i + 2]) |
-                                        (static_cast<unsigned char>(bytes[i + 3]) << 8))
-                                  : 0u;
-            if (high && low >= 0xDC00 && low <= 0xDFFF) {
-                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+            const uint32_t low = i + 3 < bytes.size() ? UnitAt(bytes, i + 2) : 0;
+            if (unit >= kHighFirst && unit <= kHighLast && low >= kLowFirst && low <= kLowLast) {
+                unit = kFirstSupplementary + ((unit - kHighFirst) << kBitsPerLowUnit) +
+                       (low - kLowFirst);
                 i += 2;
             }
         }
