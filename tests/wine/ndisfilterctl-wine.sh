@@ -294,6 +294,7 @@ ctl report --out "$STATE\\none\\report.json"
 check "a missing folder: said so" grep -qF 'does not exist' <<<"$ERR"
 check "nothing half-written left" test -z "$(find "$STATE_UNIX" -name 'ndf*.tmp')"
 truncate -s 300M "$SETUP_LOG"
+printf '\r\n' >>"$SETUP_LOG"  # the zeros end as a line of their own
 log_section 0xE0000248 >>"$SETUP_LOG"
 ctl report --out "$STATE\\huge.json"
 check "huge setup log: report exits 0" test "$CODE" = 0
