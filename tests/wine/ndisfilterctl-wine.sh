@@ -56,8 +56,9 @@ export FAKE_NETCFG_DIR="$STATE"
 
 source tests/wine/inf-store.sh
 hold_inf_name
+SETUP_LOG="$WINEPREFIX/drive_c/windows/inf/setupapi.dev.log"
 cleanup() {
-    rm -rf "$STATE_UNIX"
+    rm -rf "$STATE_UNIX" "$SETUP_LOG"
     release_inf_name
     # This trap replaces wine-env.sh's: the server started above ends here.
     [[ -z ${own_server:-} ]] || stop_wineserver
@@ -249,6 +250,65 @@ ctl install --inf 'C:\nowhere\DorvaneV.inf'
 check "missing INF exits 1603" test "$CODE" = 1603
 check "missing INF: not run, and why" test "$OUT" = $'install: not run\nreason: the INF "C:\\nowhere\\DorvaneV.inf" does not exist'
 check "missing INF: the library never called" test ! -s "$STATE_UNIX/calls.log"
+
+echo "the setup log's code after a failed install"
+# A section in the log's documented form, dated a minute ahead: it began
+# after the run started.
+log_section() {  # $1: code
+    local at; at=$(date -d '+1 min' '+%Y/%m/%d %H:%M:%S.000')
+    printf '>>>  [Device Install (DiInstallDriver) - %s\\media\\DorvaneV.inf]\r\n>>>  Section start %s\r\n!!!  ndv: Error %s: failed\r\n<<<  Section end %s\r\n<<<  [Exit status: FAILURE(%s)]\r\n' \
+        "$STATE" "$at" "$1" "$at" "$1"
+}
+while read -r code words; do
+    scenario "log-$code" 'answer INetCfg.Apply E_FAIL'
+    log_section "$code" >"$SETUP_LOG"
+    ctl install --inf "$STATE\\media\\DorvaneV.inf" --quiet
+    check "$code: 1603" test "$CODE" = 1603
+    check "$code: its cause and code in the reason" grep -qF "reason: $words" <<<"$OUT"
+    check "$code: the code in the reason" grep -qF "(setupapi.dev.log: $code " <<<"$OUT"
+done <<'CODES'
+0x80070430 the driver's service is marked for deletion
+0x8004A025 the driver's service is marked for deletion
+0xE0000248 device installation is forbidden by policy
+0xE0000247 the driver package is not signed
+0xE000024B the driver package is not signed
+0x8004A029 the operating system's limit of network filters is reached
+0x80070005 access was denied
+CODES
+scenario log-json 'answer INetCfg.Apply E_FAIL'
+ctl install --inf "$STATE\\media\\DorvaneV.inf" --quiet --json
+check "JSON: the code, its cause and section" \
+    test "$(jq -c '.reason | [.kind, .code, .cause, .section.exitStatus]' <<<"$OUT")" = '["unknown","0x80070005","access-blocked","FAILURE(0x80070005)"]'
+: >"$SETUP_LOG"
+ctl install --inf "$STATE\\media\\DorvaneV.inf" --quiet
+check "no section of ours: today's reason" grep -qF 'reason: the failing step is unknown' <<<"$OUT"
+purge_store_copies  # whatever the failed installs left
+
+echo "report: one JSON file, other vendors' filters listed, bounded for a huge setup log"
+scenario report 'component ms_otherfilter 0x40000 Other Vendor Filter'
+printf 'ndisfilterctl log line\r\n' >"$STATE_UNIX/run.log"
+ctl report --out "$STATE\\report.json" --include-log "$STATE\\run.log"
+check "report exits 0" test "$CODE" = 0
+check "report is valid JSON" python3 -m json.tool "$STATE_UNIX/report.json" /dev/null
+check "the other component with its characteristics" \
+    test "$(jq -c '.networkServices.services[] | select(.id == "ms_otherfilter") | [.displayName, .characteristics]' "$STATE_UNIX/report.json")" = '["Other Vendor Filter","0x00040000"]'
+check "the system's version read" jq -e '.system.version.value.build > 0' "$STATE_UNIX/report.json"
+check "the included log" jq -e '.includedLogs[0].text == "ndisfilterctl log line\r\n"' "$STATE_UNIX/report.json"
+ctl report --out "$STATE\\report.json"
+check "an existing file: refused with 1603" test "$CODE" = 1603
+check "an existing file: said so" grep -qF 'exists already' <<<"$ERR"
+ctl report --out "$STATE\\none\\report.json"
+check "a missing folder: said so" grep -qF 'does not exist' <<<"$ERR"
+check "nothing half-written left" test -z "$(find "$STATE_UNIX" -name 'ndf*.tmp')"
+truncate -s 300M "$SETUP_LOG"
+printf '\r\n' >>"$SETUP_LOG"  # the zeros end as a line of their own
+log_section 0xE0000248 >>"$SETUP_LOG"
+ctl report --out "$STATE\\huge.json"
+check "huge setup log: report exits 0" test "$CODE" = 0
+check "huge setup log: valid JSON" python3 -m json.tool "$STATE_UNIX/huge.json" /dev/null
+check "huge setup log: its last section of ours" jq -e '.setupLog.sections[0].code == "0xE0000248"' "$STATE_UNIX/huge.json"
+check "huge setup log: the report under 1 MB" test "$(stat -c %s "$STATE_UNIX/huge.json")" -lt 1000000
+rm -f "$SETUP_LOG"
 
 echo "two versions installed past oem59: one uninstall leaves no marked copy, other drivers' INFs untouched"
 scenario store

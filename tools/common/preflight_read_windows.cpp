@@ -517,8 +517,22 @@ Reading<DWORD> CountLightweightFilters() {
 
 // GetSystemMetrics(SM_REMOTESESSION):
 // https://learn.microsoft.com/windows/win32/termserv/detecting-the-terminal-services-environment
+// user32.dll is loaded here, not imported: a host that links the readers
+// but never asks (`ndisfilterctl status`) does not pay for loading it. It is
+// a KnownDLL, so the name alone finds the system directory's on every version.
 Reading<bool> ReadRemoteSession() {
-    return Reading<bool>::Of(GetSystemMetrics(SM_REMOTESESSION) != 0);
+    const HMODULE user32 = LoadLibraryW(L"user32.dll");
+    if (!user32)
+        return Reading<bool>::Unread(L"user32.dll could not be loaded (error " +
+                                     std::to_wstring(GetLastError()) + L")");
+    using GetSystemMetricsFn = int(WINAPI *)(int);
+    const auto metrics = reinterpret_cast<GetSystemMetricsFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(user32, "GetSystemMetrics")));
+    const Reading<bool> answer =
+        metrics ? Reading<bool>::Of(metrics(SM_REMOTESESSION) != 0)
+                : Reading<bool>::Unread(L"user32.dll has no GetSystemMetrics");
+    FreeLibrary(user32);
+    return answer;
 }
 
 }  // namespace ndisfilter::tools

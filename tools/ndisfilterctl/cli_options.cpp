@@ -26,6 +26,8 @@ enum class Option {
     NoCheck,
     Help,
     Version,
+    Out,
+    IncludeLog,
     Count
 };
 
@@ -57,6 +59,8 @@ static const KnownOption kOptions[] = {
     {L"--help", Option::Help, false, nullptr, nullptr},
     {L"-h", Option::Help, false, nullptr, nullptr},
     {L"--version", Option::Version, false, nullptr, nullptr},
+    {L"--out", Option::Out, true, nullptr, &CliRequest::outPath},
+    {L"--include-log", Option::IncludeLog, true, nullptr, nullptr},
 };
 
 struct KnownCommand {
@@ -67,6 +71,7 @@ struct KnownCommand {
 static const KnownCommand kCommands[] = {
     {L"install", Action::Install}, {L"uninstall", Action::Uninstall}, {L"status", Action::Status},
     {L"query", Action::Status},    {L"cleanup", Action::Cleanup},     {L"check", Action::Check},
+    {L"report", Action::Report},
 };
 
 const KnownOption *FindOption(const std::wstring &name) {
@@ -131,6 +136,7 @@ std::optional<std::wstring> Apply(const KnownOption &known,
                                   std::vector<std::wstring> &warnings) {
     if (known.flag) request.*known.flag = true;
     if (known.text) request.*known.text = *value;
+    if (known.option == Option::IncludeLog) request.includeLogs.push_back(*value);
     if (known.option != Option::Timeout) return std::nullopt;
     request.timeoutMs = ParseTimeout(*value);
     if (!request.timeoutMs)
@@ -159,6 +165,9 @@ std::optional<std::wstring> RefusedCombination(const CliRequest &request) {
     if (request.noCleanup && request.action != Action::Uninstall)
         return L"--no-cleanup applies to uninstall only";
     if (request.force && request.action != Action::Cleanup) return L"--force applies to cleanup only";
+    if ((request.outPath || !request.includeLogs.empty()) && request.action != Action::Report)
+        return std::wstring(request.outPath ? L"--out" : L"--include-log") +
+               L" applies to report only";
     return std::nullopt;
 }
 
@@ -206,7 +215,8 @@ ParseResult ParseArguments(const std::vector<std::wstring> &args, bool simulated
             return Refuse(L"--sim-root applies only to the simulated machine of the host build");
 
         bool &already = seen[static_cast<int>(known->option)];
-        if (already) return Refuse(L"option " + name + L" given twice");
+        if (already && known->option != Option::IncludeLog)
+            return Refuse(L"option " + name + L" given twice");
         already = true;
 
         std::optional<std::wstring> error;
@@ -231,6 +241,7 @@ std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine) {
         L"       ndisfilterctl status [options]          (also: query)\n"
         L"       ndisfilterctl cleanup [--dry-run] [--force] [options]\n"
         L"       ndisfilterctl check [--inf PATH] [options]   (reads only)\n"
+        L"       ndisfilterctl report [--out FILE] [--include-log FILE]... [options]\n"
         L"       ndisfilterctl --help | /? | --version\n"
         L"\n"
         L"Installs, removes or reports the network filter component ZQ_DorvaneV through\n"
@@ -244,6 +255,8 @@ std::wstring UsageText(const ExitCodeTable &codes, bool simulatedMachine) {
         L"  --no-cleanup     uninstall: only the library's removal, no INF store clean-up\n"
         L"  --dry-run        cleanup: list the copies that would go, change nothing\n"
         L"  --force          cleanup: remove them even while the component is installed\n"
+        L"  --out FILE       report: create FILE (never overwritten) instead of stdout\n"
+        L"  --include-log F  report: add the end of an ndisfilterctl or msiexec log\n"
         L"  --library PATH   library to load (default: the one beside the program)\n"
         L"  --json           one JSON object on standard output instead of text\n"
         L"  --log FILE       append timestamped lines (UTC) about the run to FILE\n"

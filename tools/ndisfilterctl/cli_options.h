@@ -10,7 +10,7 @@
 
 namespace ndisfilterctl {
 
-enum class Action { Install, Uninstall, Status, Cleanup, Check, Help, Version };
+enum class Action { Install, Uninstall, Status, Cleanup, Check, Help, Version, Report };
 
 struct CliRequest {
     Action action = Action::Help;
@@ -27,6 +27,8 @@ struct CliRequest {
     bool noCleanup = false;  // uninstall: the library's removal alone
     bool force = false;      // cleanup: even while the component is installed
     bool noCheck = false;    // install: no pre-flight checks
+    std::optional<std::wstring> outPath;   // report: the file to create
+    std::vector<std::wstring> includeLogs;  // report: --include-log, in the order given
 };
 
 struct ParseResult {

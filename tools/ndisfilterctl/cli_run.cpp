@@ -5,6 +5,7 @@
 #include "cli_options.h"
 #include "cli_platform.h"
 #include "commands/commands.h"
+#include "report_output.h"
 #include "tools/common/wide_text.h"
 #include "views/json_view.h"
 #include "views/log_trace.h"
@@ -60,6 +61,8 @@ int RunCommand(const CliRequest &request, const std::vector<std::wstring> &args)
         case Action::Install:
         case Action::Uninstall:
             return Finish(OperationCommand(context), request, trace);
+        case Action::Report:
+            return FinishReport(ReportCommand(context), trace);
         case Action::Help:
         case Action::Version:
             break;

@@ -28,8 +28,10 @@
 #include "cli_platform.h"
 #include "cli_progress.h"
 #include "cli_run.h"
+#include "commands/setup_log_reason.h"
 #include "tools/common/diagnosis.h"
 #include "tools/common/netcfg_query.h"
+#include "tools/common/wide_text.h"
 
 namespace fs = std::filesystem;
 using namespace ndisfilterctl;
@@ -631,6 +633,39 @@ TEST_F(DiagnosisTest, LibraryFailuresGetTheirCause) {
     EXPECT_EQ(sim::OpenTokenHandles(), 0);
 }
 
+// After a failing Apply, the setup log's newest section of ours from this
+// run names the code; an older section, or a specific fact, does not.
+TEST_F(DiagnosisTest, TheSetupLogExplainsWhatTheFactsLeaveUnknown) {
+    const std::string log = sim::HostPath(std::string("C:\\WINDOWS\\inf\\setupapi.dev.log"));
+    const auto section = [](const diag::SetupLogTime &start, const char *code) {
+        const std::string time = ndisfilter::text::Narrow(diag::FormatSetupLogTime(start));
+        return ">>>  [Device Install (DiInstallDriver) - C:\\m\\DorvaneV.inf]\n>>>  Section start " +
+               time + "\n!!!  ndv: Error " + code + ": failed\n<<<  Section end " + time +
+               "\n<<<  [Exit status: FAILURE(" + code + ")]\n";
+    };
+    const diag::SetupLogTime since = diag::SetupLogTimeNow();
+    fs::create_directories(fs::path(log).parent_path());
+    std::ofstream(log) << section({2020, 1, 1, 0, 0, 0, 0}, "0xe0000247");
+    sim::Script(sim::Call::NetCfgApply, sim::Answer::Hr(E_FAIL), 0);
+    EXPECT_FALSE(RunOperation(kModule, Install()).result);
+    const wchar_t *inf = L"C:\\Users\\Test\\DorvaneV.inf";
+    const auto diagnose = [&] {
+        return WithSetupLog({diag::DiagnoseFailure(diag::Operation::Install, inf), {}, {}}, inf,
+                            since);
+    };
+    EXPECT_FALSE(diagnose().setupLog) << "a section from before the run";
+    std::ofstream(log, std::ios::app) << section(diag::SetupLogTimeNow(), "0x80070430");
+    const Reason reason = diagnose();
+    ASSERT_TRUE(reason.setupLog);
+    EXPECT_EQ(reason.setupLog->section.code, 0x80070430u);
+    EXPECT_NE(reason.setupLog->reason.find(L"0x80070430 ERROR_SERVICE_MARKED_FOR_DELETE"),
+              std::wstring::npos);
+    sim::HoldWriteLock(L"Other Setup");
+    EXPECT_FALSE(diagnose().setupLog) << "the lock's holder is the more specific reason";
+    sim::ReleaseHeldWriteLock();
+    sim::ClearScripts();
+}
+
 // The machine as a script or a user finds it between runs: status and its
 // exit codes, the reason lines of the program, the JSON object, the log.
 class MachineStateTest : public TempDirTest {
@@ -804,6 +839,48 @@ TEST_F(MachineStateTest, JsonAndLogTellTheSameRun) {
     EXPECT_EQ(doc["outcome"], "failed");
     EXPECT_NE(doc["error"].get<std::string>().find("cannot load the library"), std::string::npos);
     EXPECT_EQ(doc["library"]["found"], false);
+}
+
+// report: one JSON document on stdout or in a new file; never over an
+// existing file, never into a missing folder, nothing half-written left.
+TEST_F(MachineStateTest, ReportIsOneJsonDocumentInANewFileOnly) {
+    const fs::path existing = dir / "old.json", msiLog = dir / "msi.log";
+    std::ofstream(existing) << "kept";
+    std::u16string wide = u"\uFEFFMSI (s) Note: 1: 1708\r\nProduct: ZQ -- failed.\r\n";
+    std::ofstream(msiLog, std::ios::binary)
+        .write(reinterpret_cast<const char *>(wide.data()),
+               static_cast<std::streamsize>(wide.size() * sizeof(char16_t)));
+    const std::vector<std::string> files = Entries();
+    const struct {
+        std::string out;
+        std::string error;
+    } refused[] = {
+        {existing.string(), "\"" + existing.string() + "\" exists already"},
+        {(dir / "none" / "r.json").string(), "the folder \"" + (dir / "none").string()},
+    };
+    for (const auto &row : refused) {
+        const ProgramRun run = Ctl({"report", "--out", row.out});
+        EXPECT_EQ(run.exitCode, Code(ExitStatus::Failed)) << row.out;
+        EXPECT_EQ(run.err.rfind("report: " + row.error, 0), 0u) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(Entries(), files);
+    }
+    EXPECT_EQ(ReadFile(existing), "kept");
+    EXPECT_EQ(Ctl({"status", "--out", "x"}).exitCode, Code(ExitStatus::BadUsage));
+
+    ProgramRun run = Ctl({"report", "--out", "r.json", "--include-log", msiLog.string(),
+                          "--include-log", (dir / "gone.log").string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("report: written to " + (dir / "r.json").string(), 0), 0u) << run.out;
+    EXPECT_EQ(Entries().size(), files.size() + 2) << "the report and the machine, nothing else";
+    const Json doc = Json::parse(ReadFile(dir / "r.json"), nullptr, false);
+    ASSERT_FALSE(doc.is_discarded());
+    EXPECT_EQ(doc["status"]["outcome"], "not-installed");
+    EXPECT_EQ(doc["includedLogs"][0]["encoding"], "utf-16le");
+    EXPECT_EQ(doc["includedLogs"][0]["text"], "MSI (s) Note: 1: 1708\r\nProduct: ZQ -- failed.\r\n");
+    EXPECT_FALSE(doc["includedLogs"][1]["error"].is_null());
+    run = Ctl({"report"});
+    EXPECT_EQ(Json::parse(run.out, nullptr, false)["report"], "ndisfilterctl support report");
 }
 
 TEST(Progress, ReportsWhileTheCallRunsAndNeverAfter) {

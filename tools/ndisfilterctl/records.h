@@ -15,6 +15,7 @@
 #include "tools/common/inf_store.h"
 #include "tools/common/netcfg_query.h"
 #include "tools/common/preflight.h"
+#include "tools/common/setupapi_log.h"
 
 namespace ndisfilterctl {
 
@@ -85,6 +86,9 @@ struct Reason {
     std::optional<CopiesRemain> copiesRemain;
     std::optional<Refusal> refusal = std::nullopt;
     std::optional<diag::Check> blockedBy = std::nullopt;
+    // The setup log's failed section, for a diagnosis that was Unknown
+    // (commands/setup_log_reason.h); its line replaces the diagnosis's text.
+    std::optional<diag::SetupLogFailure> setupLog = std::nullopt;
 };
 
 // How every run ends.

@@ -10,6 +10,7 @@
 
 #include "commands/context.h"
 #include "records.h"
+#include "report_record.h"
 
 namespace ndisfilterctl {
 
@@ -21,5 +22,7 @@ OperationRecord OperationCommand(CommandContext &context);
 CheckRecord CheckCommand(CommandContext &context);
 // cleanup: every marked INF store copy removed (--dry-run: listed).
 CleanupRecord CleanupCommand(CommandContext &context);
+// report: the facts a support request needs, for one JSON document.
+ReportRecord ReportCommand(CommandContext &context);
 
 }  // namespace ndisfilterctl

@@ -3,6 +3,7 @@
 #include "commands/commands.h"
 #include "commands/library_call.h"
 #include "tools/common/preflight.h"
+#include "commands/setup_log_reason.h"
 #include "views/progress_view.h"
 
 namespace ndisfilterctl {
@@ -102,12 +103,16 @@ void NothingToRemove(CommandContext &context, const store::InfStoreScan &listing
 // The call, with progress while it runs, and the reason when it failed.
 void CallLibrary(CommandContext &context, INdisFilterHelper2 *helper, const Operation &operation,
                  const std::wstring &infForDiagnosis, OperationRecord &record) {
+    // The log's sections of this run begin after this moment.
+    const diag::SetupLogTime since = diag::SetupLogTimeNow();
     context.Report().Calling(operation);
     RunShowingProgress(operation, context.Request().quiet,
                        [&] { record.outcome = CallOperation(helper, operation); });
     context.Report().Returned(operation, record.outcome);
     if (!record.outcome.result && !record.outcome.cancelled)
-        context.SetReason(record.end, context.Diagnose(operation.action, infForDiagnosis));
+        context.SetReason(record.end,
+                          WithSetupLog(context.Diagnose(operation.action, infForDiagnosis),
+                                       infForDiagnosis, since));
 }
 
 // What the library's removal took from the store (its purge runs after a

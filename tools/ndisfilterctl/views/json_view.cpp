@@ -63,6 +63,16 @@ Json ReasonJson(const std::optional<Reason> &reason) {
                    : reason->copiesRemain ? "inf-copies-remain"
                                           : diag::FailureKindName(reason->diagnosis.kind);
     json["text"] = Text(ReasonText(*reason));
+    if (reason->setupLog) {
+        const diag::SetupLogSection &section = reason->setupLog->section;
+        json["code"] = section.code ? Text(diag::HexCode(*section.code)) : Json(nullptr);
+        const wchar_t *name = section.code ? diag::SetupLogCodeName(*section.code) : nullptr;
+        json["codeName"] = name ? Text(name) : Json(nullptr);
+        json["cause"] = Text(diag::SetupLogCauseId(section.cause));
+        json["section"] = {{"title", Text(section.title)},
+                           {"start", Text(diag::FormatSetupLogTime(section.start))},
+                           {"exitStatus", Text(section.exitStatus)}};
+    }
     return json;
 }
 

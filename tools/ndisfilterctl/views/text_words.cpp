@@ -102,6 +102,7 @@ const char *RefusalKindName(Refusal::Kind kind) {
 std::wstring ReasonText(const Reason &reason) {
     if (reason.refusal) return RefusalText(*reason.refusal);
     if (reason.blockedBy) return reason.blockedBy->fact + L"; " + reason.blockedBy->advice;
+    if (reason.setupLog) return reason.setupLog->reason;
     if (!reason.copiesRemain) return reason.diagnosis.text;
     const CopiesRemain &remain = *reason.copiesRemain;
     if (remain.unlisted) return store::DescribeListingError(*remain.unlisted);

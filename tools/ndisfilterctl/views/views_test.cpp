@@ -5,6 +5,7 @@
 
 #include "commands/context.h"
 #include "views/json_view.h"
+#include "views/report_view.h"
 #include "views/text_view.h"
 
 namespace ndisfilterctl {
@@ -260,6 +261,32 @@ ViewCase CleanupRefused() {
                     R"(,"library":null,"cleanup":[]})");
 }
 
+// A failed install the setup log explains: its line is the reason, its code
+// and section are in the JSON beside the diagnosis's kind.
+ViewCase InstallTheLogExplains() {
+    OperationRecord record;
+    diag::SetupLogSection section;
+    section.title = L"Device Install (DiInstallDriver) - C:\\m\\DorvaneV.inf";
+    section.start = {2026, 12, 9, 13, 46, 1, 123};
+    section.exitStatus = L"FAILURE(0xe0000248)";
+    section.code = 0xE0000248;
+    section.cause = diag::SetupLogCause::PolicyForbids;
+    Reason reason{{diag::FailureKind::Unknown, L"unknown"}, {}};
+    reason.setupLog = diag::SetupLogFailure{section, L"forbidden"};
+    record.end = End(ExitStatus::Failed, std::nullopt, reason);
+    record.outcome = {true, L"", FALSE, FALSE, FALSE, FALSE};
+    return Case("install, the setup log's code", record,
+                L"install: failed; flags: none\nreason: forbidden\n", L"",
+                R"({"command":"install","outcome":"failed","exitCode":1,"flags":{)"
+                R"("restartRequired":false,"cancelled":false,"timedOut":false},"reason":{)"
+                R"("kind":"unknown","text":"forbidden","code":"0xE0000248","codeName":)"
+                R"("ERROR_DEVICE_INSTALL_BLOCKED","cause":"policy-forbids","section":{"title":)"
+                R"("Device Install (DiInstallDriver) - C:\\m\\DorvaneV.inf","start":)"
+                R"x("2026/12/09 13:46:01.123","exitStatus":"FAILURE(0xe0000248)"}},"error":null,)x" +
+                    Component("null", "null") +
+                    R"("infStore":{"before":[],"after":[]},"library":null,"operation":"install"})");
+}
+
 ViewCase CleanupCase(bool listed) {
     CleanupRecord record;
     record.dryRun = listed;
@@ -348,13 +375,57 @@ TEST(Views, EachRecordReadsTheSameAsTextAndAsJson) {
     const ViewCase cases[] = {StatusCases(true),    StatusCases(false), UninstallLeavingACopy(),
                               UninstallOfNothing(), InstallRefused(),   CleanupCase(true),
                               CleanupCase(false),   StatusEmulated(),   InstallEmulated(),
-                              CleanupRefused(),       CheckRestartFirst(), InstallRefusedByCheck()};
+                              CleanupRefused(),       CheckRestartFirst(), InstallRefusedByCheck(),
+                              InstallTheLogExplains()};
     for (const ViewCase &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(c.text.out, c.out);
         EXPECT_EQ(c.text.err, c.err);
         EXPECT_EQ(c.json, c.expectedJson);
     }
+}
+
+// A hand-built report: each source under its key, a value that could not
+// be read with its reason, the included log as text.
+TEST(Views, TheReportKeepsEachSourceUnderItsKey) {
+    ReportRecord record;
+    record.programVersion = L"1.0.0";
+    record.status.library = {L"/l.so", true, L"1.2.3.4"};
+    record.facts.osVersion = diag::Reading<diag::OsVersion>::Of({6, 1, 7601});
+    record.facts.policy = diag::Reading<diag::DeviceInstallPolicy>::Unread(L"access denied (error 5)");
+    record.facts.store = Scan({Copy(L"oem2.inf", State::Unmarked)});
+    record.maxNumFilters = diag::Reading<DWORD>::Of(14);
+    record.checks.checks = {{"elevation", diag::Verdict::Blocked, false, L"not elevated", L"elevate"}};
+    record.checks.summary = diag::Summarize(record.checks.checks);
+    record.services.services = {{L"ms_ndiscap", L"NDIS Capture", 0x40000}};
+    record.setupLog.emplace(1);
+    record.setupLog->at(0).title = L"SetupCopyOEMInf - DorvaneV.inf";
+    record.includedLogs = {{L"/m.log", L"", "z\n", "utf-16le", true},
+                           {L"/n.log", L"error 2"}};
+    const Json json = record;
+    const struct {
+        const char *pointer;
+        Json expected;
+    } rows[] = {
+        {"/program/version", "1.0.0"},
+        {"/status/library/version", "1.2.3.4"},
+        {"/system/version/value/build", 7601},
+        {"/values/deviceInstallPolicy", {{"value", nullptr}, {"error", "access denied (error 5)"}}},
+        {"/values/filterLimit/appliesToThisSystem", true},
+        {"/values/filterLimit/maxNumFilters/value", 14},
+        {"/checks/exitCode", 1603},
+        {"/checks/checks/0/advice", "elevate"},
+        {"/networkServices/services/0", {{"id", "ms_ndiscap"}, {"displayName", "NDIS Capture"},
+                                         {"characteristics", "0x00040000"}}},
+        {"/infStore/copies/0/state", "unmarked"},
+        {"/setupLog/readable", true},
+        {"/setupLog/sections/0/end", nullptr},
+        {"/includedLogs/0/text", "z\n"},
+        {"/includedLogs/0/encoding", "utf-16le"},
+        {"/includedLogs/1/text", nullptr},
+        {"/includedLogs/1/error", "error 2"},
+    };
+    for (const auto &row : rows) EXPECT_EQ(json.at(Json::json_pointer(row.pointer)), row.expected) << row.pointer;
 }
 
 }  // namespace
