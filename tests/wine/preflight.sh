@@ -88,6 +88,13 @@ import() {
         { echo "FAIL: reg import"; failed=$((failed + 1)); }
 }
 
+# The test server's state in our folder: other vendors' components
+# (NCF_LW_FILTER is 0x40000).
+export FAKE_NETCFG_DIR='C:\preflight'
+printf '%s\r\n' 'scenario preflight' 'component ZQ_OtherA 0x40000 Other filter A' \
+    'component ZQ_OtherB 0x40010 Other filter B' 'component ZQ_Service 0x10 Other service' \
+    >"$ROOT_UNIX/scenario.txt"
+
 out=""
 run() {  # $1: the INF's name in C:\preflight
     out=$("$WINE" "$BIN/ndisfilter_preflight_wine.exe" "C:\\preflight\\$1" 2>&1 | tr -d '\r')
@@ -133,11 +140,12 @@ expect "$S" 'pending-update: yes'
 expect "$S" 'policy: deny-classes yes, netservice denied yes, deny-unspecified no, netservice allowed no, admin-install no'
 expect "$S" 'max-filters: 14'
 expect "$S" 'remote-session: no'
-# The test server does not list components: the count cannot be read. Only
-# 6.1 has a limit; the prefix's version decides which line the check gives.
-expect "$S" 'lw-filters: unread: INetCfg::EnumComponents failed (0x80004001)'
+# The test server lists two lightweight filters of other vendors and one
+# service that is not a filter. Only 6.1 has a limit; the prefix's version
+# decides which line the check gives.
+expect "$S" 'lw-filters: 2'
 if grep -qx 'os-version: 6.1' <<<"$out"; then
-    expect "$S" 'check filter-limit: warning (unread): the installed lightweight filters could not be read: INetCfg::EnumComponents failed (0x80004001)'
+    expect "$S" 'check filter-limit: ok: 2 lightweight filter(s) installed, limit 14'
 else
     expect_match "$S" 'check filter-limit: ok: Windows [0-9]+\.[0-9]+ has no filter limit'
 fi
@@ -205,6 +213,16 @@ expect "$S" 'policy: deny-classes no, netservice denied no, deny-unspecified yes
 expect_match "$S" 'check device-install-policy: warning: the policy denies classes it does not allow \(DenyUnspecified\), .*AllowAdminInstall exempts administrators'
 expect_match "$S" 'inf-package: unread: SetupOpenInfFileW failed \(0x[0-9A-F]{8}\).*'
 expect_match "$S" 'check inf-package: warning \(unread\): the driver package of the INF "C:\\preflight\\broken.inf" could not be read: .*'
+
+S="the filter limit reached"
+import "[$KEYS\\Control\\Network]
+\"MaxNumFilters\"=dword:00000002"
+run good.inf
+expect "$S" 'max-filters: 2'
+if grep -qx 'os-version: 6.1' <<<"$out"; then
+    expect "$S" 'check filter-limit: blocked: 2 lightweight filter(s) installed, limit 2: the limit is reached'
+    expect_match "$S" 'summary: 1 blocked, .*; exit 1603'
+fi
 
 import ""  # leaves the machine as it was
 rm -rf "$ROOT_UNIX"
