@@ -79,12 +79,7 @@ Json ReasonJson(const std::optional<Reason> &reason) {
 // The checks, each with its verdict, and their summary.
 Json PreflightJson(const diag::PreflightResult &result) {
     Json checks = Json::array();
-    for (const diag::Check &check : result.checks)
-        checks.push_back({{"id", check.id},
-                          {"verdict", diag::VerdictName(check.verdict)},
-                          {"unread", check.unread},
-                          {"fact", Text(check.fact)},
-                          {"advice", check.advice.empty() ? Json(nullptr) : Text(check.advice)}});
+    for (const diag::Check &check : result.checks) checks.push_back(CheckJson(check));
     const diag::PreflightSummary &s = result.summary;
     return {{"checks", checks},
             {"summary",
@@ -148,6 +143,14 @@ const char *OutcomeName(const OperationRecord &record) {
 }
 
 }  // namespace
+
+Json CheckJson(const diag::Check &check) {
+    return {{"id", check.id},
+            {"verdict", diag::VerdictName(check.verdict)},
+            {"unread", check.unread},
+            {"fact", Text(check.fact)},
+            {"advice", check.advice.empty() ? Json(nullptr) : Text(check.advice)}};
+}
 
 void to_json(Json &json, const StatusRecord &record) {
     const StatusFacts *found = record.found ? &*record.found : nullptr;

@@ -17,4 +17,7 @@ void to_json(Json &json, const OperationRecord &record);
 void to_json(Json &json, const CleanupRecord &record);
 void to_json(Json &json, const CheckRecord &record);
 
+// One pre-flight check, as `check`, `install` and `report` show it.
+Json CheckJson(const diag::Check &check);
+
 }  // namespace ndisfilterctl

@@ -21,12 +21,7 @@ const auto kSame = [](const auto &value) { return Json(value); };
 
 Json ChecksJson(const diag::PreflightResult &result) {
     Json checks = Json::array();
-    for (const diag::Check &check : result.checks)
-        checks.push_back({{"id", check.id},
-                          {"verdict", diag::VerdictName(check.verdict)},
-                          {"unread", check.unread},
-                          {"fact", Text(check.fact)},
-                          {"advice", check.advice.empty() ? Json(nullptr) : Text(check.advice)}});
+    for (const diag::Check &check : result.checks) checks.push_back(CheckJson(check));
     const diag::PreflightSummary &summary = result.summary;
     return {{"checks", checks},
             {"summary", Text(diag::DescribeSummary(summary))},
