@@ -35,7 +35,9 @@ for file in "$ROOT/build/$PRESET/ndisfilter/"{ndisfilterctl.exe,ndisfilter.dll} 
     "$BIN/ndisfilter_status_floor.exe" "$BIN/ndisfilter_check_floor.exe"; do
     "$OBJCOPY" --strip-all "$file" "$STATE_UNIX/bin/$(basename "$file")"
 done
-cp "$ROOT/build/$PRESET/ndisfilter/DorvaneV.inf" "$STATE_UNIX/bin/"
+# The driver package the packages carry (the build's stand-in by default):
+# the install's pre-flight checks want every file the INF names.
+cp "$ROOT/build/$PRESET/driver-package/"* "$STATE_UNIX/bin/"
 CTL="$STATE_UNIX/bin/ndisfilterctl.exe"
 FLOOR="$STATE_UNIX/bin/ndisfilter_status_floor.exe"
 CHECK_FLOOR="$STATE_UNIX/bin/ndisfilter_check_floor.exe"
