@@ -47,6 +47,7 @@ remove_root() {  # never while anything is mounted inside it
     rm -rf --one-file-system "$FRESH"
 }
 trap remove_root EXIT
+trap 'exit 143' TERM INT  # the test command ends a run it stops early: unmount first
 remove_root
 
 started=$SECONDS
