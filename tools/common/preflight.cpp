@@ -46,7 +46,7 @@ Check Architecture(const PreflightFacts &f) {
                      L"use the " + native +
                          L" build: the platform's setup services refuse "
                          L"device and driver installation from WOW64");
-    if (p.programArchitecture != native)
+    if (!EmulatingMachine(p, native).empty())
         return Block("architecture", fact + L" (emulated)",
                      L"use the " + native +
                          L" build: an emulated program installs the INF's entries for its own "
@@ -278,6 +278,14 @@ Check RemoteSession(const PreflightFacts &f) {
 }
 
 }  // namespace
+
+std::wstring EmulatingMachine(const ProcessFacts &process, const std::wstring &nativeMachine) {
+    // Arm64 Windows runs x86 and x64 programs by emulation; an x64 processor
+    // runs x86 code itself (WOW64).
+    const std::wstring &program = process.programArchitecture;
+    const bool emulated = nativeMachine == L"arm64" && (program == L"x64" || program == L"x86");
+    return emulated ? nativeMachine : std::wstring();
+}
 
 const char *VerdictName(Verdict verdict) {
     switch (verdict) {

@@ -205,6 +205,9 @@ PreflightResult RunPreflightBeforeFiles(const WCHAR *serviceName);
 // provider) each answers "could not be read: not on the simulated machine",
 // except ReadNativeMachine (GetNativeSystemInfo's answer).
 std::wstring ReadNativeMachine();
+// The machine's architecture when the program runs emulated on it (an x64 or
+// x86 program on arm64 Windows), else empty. nativeMachine: ReadNativeMachine.
+std::wstring EmulatingMachine(const ProcessFacts &process, const std::wstring &nativeMachine);
 Reading<OsVersion> ReadOsVersion();
 // machine: the architecture whose decorated entries apply ("x64", "x86", "arm64").
 Reading<InfPackage> ReadInfPackage(const WCHAR *infPath, const std::wstring &machine);

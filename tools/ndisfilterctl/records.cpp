@@ -56,13 +56,4 @@ ExitStatus FailureStatus(const std::optional<Reason> &reason) {
     return lockHeld ? ExitStatus::LockHeld : ExitStatus::Failed;
 }
 
-std::wstring EmulatingMachine(const diag::ProcessFacts &process,
-                              const std::wstring &nativeMachine) {
-    // Arm64 Windows runs x86 and x64 programs by emulation; an x64 processor
-    // runs x86 code itself (WOW64).
-    const std::wstring &program = process.programArchitecture;
-    const bool emulated = nativeMachine == L"arm64" && (program == L"x64" || program == L"x86");
-    return emulated ? nativeMachine : std::wstring();
-}
-
 }  // namespace ndisfilterctl

@@ -189,8 +189,5 @@ bool CleanupFailed(const OperationRecord &record);
 // The exit status of a failure the reason explains: another program holding
 // the write lock is worth a retry (1618), anything else is a failure.
 ExitStatus FailureStatus(const std::optional<Reason> &reason);
-// The machine's architecture when the program runs emulated on it (an x64 or
-// x86 program on arm64 Windows), else empty. nativeMachine: ReadNativeMachine.
-std::wstring EmulatingMachine(const diag::ProcessFacts &process, const std::wstring &nativeMachine);
 
 }  // namespace ndisfilterctl

@@ -50,7 +50,7 @@ bool TakeInf(CommandContext &context, InfArgument &inf, OperationRecord &record)
 // machine cannot load: refused before the library is loaded.
 bool RefuseEmulated(CommandContext &context, OperationRecord &record) {
     const diag::ProcessFacts process = diag::QueryProcessFacts();
-    const std::wstring machine = EmulatingMachine(process, diag::ReadNativeMachine());
+    const std::wstring machine = diag::EmulatingMachine(process, diag::ReadNativeMachine());
     if (machine.empty()) return false;
     Refusal refusal;
     refusal.kind = Refusal::Kind::EmulatedProgram;

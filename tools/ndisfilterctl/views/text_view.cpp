@@ -93,7 +93,7 @@ std::wstring WarningLines(const std::optional<diag::PreflightResult> &preflight)
 }  // namespace
 
 std::wstring OperatingSystemWords(const StatusFacts &found) {
-    const std::wstring emulating = EmulatingMachine(found.process, found.nativeMachine);
+    const std::wstring emulating = diag::EmulatingMachine(found.process, found.nativeMachine);
     if (emulating.empty()) return found.process.systemArchitecture;
     return emulating + L" (" + found.process.programArchitecture + L" emulated)";
 }
