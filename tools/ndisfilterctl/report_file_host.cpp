@@ -76,7 +76,10 @@ bool CreateNewFile(const std::wstring &path, const std::string &bytes, std::wstr
     const fs::path full = fs::absolute(fs::path(Narrow(path)), ec);
     std::string temp = (full.parent_path() / ".ndisfilterctl-report-XXXXXX").string();
     Descriptor file(mkstemp(temp.data()));
-    if (file.fd < 0) return error = L"cannot create a file beside it: " + ErrnoText(), false;
+    if (file.fd < 0) {
+        error = L"cannot create a file beside it: " + ErrnoText();
+        return false;
+    }
     // link() refuses an existing target (EEXIST): nothing is replaced.
     const bool done = WriteAll(file.fd, bytes) && link(temp.c_str(), full.c_str()) == 0;
     if (!done) error = L"cannot write \"" + Widen(full.string()) + L"\": " + ErrnoText();
