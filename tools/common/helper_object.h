@@ -1,6 +1,6 @@
 // Taking INdisFilterHelper2 from a loaded ndisfilter module the way any host
 // does: through its DllGetClassObject export. Header-only, for the hosts
-// (ndisfilterctl; the custom actions load the module the same way). The
+// (ndisfilterctl and the custom actions). The
 // including program defines IID_INdisFilterHelper2 once (initguid.h).
 #pragma once
 

@@ -4,6 +4,7 @@
 
 #include "product.h"
 #include "restart_note.h"
+#include "tools/common/helper_object.h"
 #include "tools/common/inf_store.h"
 #include "tools/common/netcfg_query.h"
 
@@ -34,22 +35,9 @@ INdisFilterHelper2 *PlatformHost::LoadLibraryHelper(const std::wstring &path, st
         error = L"cannot load " + path + L" (error " + std::to_wstring(GetLastError()) + L")";
         return nullptr;
     }
-    const auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(
-        reinterpret_cast<void (*)(void)>(GetProcAddress(m_module, "DllGetClassObject")));
-    if (!getClassObject) {
-        error = path + L" does not export DllGetClassObject";
-        UnloadLibrary();
-        return nullptr;
-    }
-    void *object = nullptr;
-    const HRESULT hr = getClassObject(GUID{}, IID_INdisFilterHelper2, &object);
-    if (hr != S_OK || !object) {
-        error = L"DllGetClassObject of " + path + L" refused INdisFilterHelper2 (" +
-                tools::HexCode(static_cast<DWORD>(hr)) + L")";
-        UnloadLibrary();
-        return nullptr;
-    }
-    return static_cast<INdisFilterHelper2 *>(object);
+    INdisFilterHelper2 *helper = tools::TakeHelperObject(m_module, path, error);
+    if (!helper) UnloadLibrary();
+    return helper;
 }
 
 void PlatformHost::UnloadLibrary() {
