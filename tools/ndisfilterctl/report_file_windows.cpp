@@ -39,17 +39,29 @@ private:
 bool WriteAll(const std::wstring &path, const std::string &bytes, DWORD &error) {
     OwnedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) return error = GetLastError(), false;
+    if (!file.Valid()) {
+        error = GetLastError();
+        return false;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         constexpr size_t kChunk = 1u << 20;
         const DWORD want = static_cast<DWORD>(std::min(kChunk, bytes.size() - done));
         DWORD written = 0;
-        if (!WriteFile(file.Get(), bytes.data() + done, want, &written, nullptr) || written == 0)
-            return error = GetLastError(), false;
+        if (!WriteFile(file.Get(), bytes.data() + done, want, &written, nullptr)) {
+            error = GetLastError();
+            return false;
+        }
+        if (written == 0) {  // success without progress: the last error says nothing here
+            error = ERROR_WRITE_FAULT;
+            return false;
+        }
         done += written;
     }
-    if (!FlushFileBuffers(file.Get()) || !file.Close()) return error = GetLastError(), false;
+    if (!FlushFileBuffers(file.Get()) || !file.Close()) {
+        error = GetLastError();
+        return false;
+    }
     return true;
 }
 
