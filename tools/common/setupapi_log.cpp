@@ -341,11 +341,12 @@ const wchar_t *SetupLogCodeName(DWORD code) {
 }
 
 SetupLogQuery OurSetupLogQuery(const std::wstring &infPath, const SetupLogTime &since,
-                               const std::wstring &publishedName) {
+                               const std::vector<std::wstring> &publishedNames) {
     SetupLogQuery query{{kInfFileName, kComponentId}, since};
     const size_t slash = infPath.find_last_of(L"\\/");
     const std::wstring infName = slash == std::wstring::npos ? infPath : infPath.substr(slash + 1);
-    for (const std::wstring &name : {infName, publishedName})
+    if (!infName.empty()) query.names.push_back(infName);
+    for (const std::wstring &name : publishedNames)
         if (!name.empty()) query.names.push_back(name);
     return query;
 }

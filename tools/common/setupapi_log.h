@@ -83,10 +83,10 @@ struct SetupLogQuery {
 };
 
 // The query for our run: the INF's file name (from `infPath`, and the
-// product's own INF name), the run's start, its published name when known
-// ("oem7.inf"; empty when not) and the component id.
+// product's own INF name), the run's start, its published names when known
+// (the marked "oem7.inf" copies in the store) and the component id.
 SetupLogQuery OurSetupLogQuery(const std::wstring &infPath, const SetupLogTime &since,
-                               const std::wstring &publishedName = {});
+                               const std::vector<std::wstring> &publishedNames = {});
 
 // The sections of `text` (whole lines of the log) that concern the query's
 // names and began at or after its time, newest first. Lines that are not

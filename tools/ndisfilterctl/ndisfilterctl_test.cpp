@@ -634,13 +634,15 @@ TEST_F(DiagnosisTest, LibraryFailuresGetTheirCause) {
 }
 
 // After a failing Apply, the setup log's newest section of ours from this
-// run names the code; an older section, or a specific fact, does not.
+// run names the code (by the INF's name, or by its published copy's when the
+// run knew of one); an older section, or a specific fact, does not.
 TEST_F(DiagnosisTest, TheSetupLogExplainsWhatTheFactsLeaveUnknown) {
     const std::string log = sim::HostPath(std::string("C:\\WINDOWS\\inf\\setupapi.dev.log"));
-    const auto section = [](const diag::SetupLogTime &start, const char *code) {
+    const auto section = [](const diag::SetupLogTime &start, const char *code,
+                            const char *inf = "C:\\m\\DorvaneV.inf") {
         const std::string time = ndisfilter::text::Narrow(diag::FormatSetupLogTime(start));
-        return ">>>  [Device Install (DiInstallDriver) - C:\\m\\DorvaneV.inf]\n>>>  Section start " +
-               time + "\n!!!  ndv: Error " + code + ": failed\n<<<  Section end " + time +
+        return std::string(">>>  [Device Install (DiInstallDriver) - ") + inf +
+               "]\n>>>  Section start " + time + "\n!!!  ndv: Error " + code + ": failed\n<<<  Section end " + time +
                "\n<<<  [Exit status: FAILURE(" + code + ")]\n";
     };
     const diag::SetupLogTime since = diag::SetupLogTimeNow();
@@ -649,9 +651,9 @@ TEST_F(DiagnosisTest, TheSetupLogExplainsWhatTheFactsLeaveUnknown) {
     sim::Script(sim::Call::NetCfgApply, sim::Answer::Hr(E_FAIL), 0);
     EXPECT_FALSE(RunOperation(kModule, Install()).result);
     const wchar_t *inf = L"C:\\Users\\Test\\DorvaneV.inf";
-    const auto diagnose = [&] {
+    const auto diagnose = [&](std::vector<std::wstring> published = {}) {
         return WithSetupLog({diag::DiagnoseFailure(diag::Operation::Install, inf), {}, {}}, inf,
-                            since);
+                            since, published);
     };
     EXPECT_FALSE(diagnose().setupLog) << "a section from before the run";
     std::ofstream(log, std::ios::app) << section(diag::SetupLogTimeNow(), "0x80070430");
@@ -660,6 +662,10 @@ TEST_F(DiagnosisTest, TheSetupLogExplainsWhatTheFactsLeaveUnknown) {
     EXPECT_EQ(reason.setupLog->section.code, 0x80070430u);
     EXPECT_NE(reason.setupLog->reason.find(L"0x80070430 ERROR_SERVICE_MARKED_FOR_DELETE"),
               std::wstring::npos);
+    std::ofstream(log, std::ios::app)
+        << section(diag::SetupLogTimeNow(), "0x8004a029", "C:\\WINDOWS\\INF\\oem7.inf");
+    EXPECT_EQ(diagnose().setupLog->section.code, 0x80070430u) << "another package's copy";
+    EXPECT_EQ(diagnose({L"OEM7.INF"}).setupLog->section.code, 0x8004a029u) << "our copy";
     sim::HoldWriteLock(L"Other Setup");
     EXPECT_FALSE(diagnose().setupLog) << "the lock's holder is the more specific reason";
     sim::ReleaseHeldWriteLock();

@@ -73,7 +73,7 @@ void SetupLogTail() {
           "log: the path is the system's " + N(path));
     DeleteFileW(path.c_str());
     const SetupLogQuery query =
-        OurSetupLogQuery(L"C:\\drv\\Renamed.inf", {2026, 12, 9, 13, 46, 0, 0}, L"oem9.inf");
+        OurSetupLogQuery(L"C:\\drv\\Renamed.inf", {2026, 12, 9, 13, 46, 0, 0}, {L"oem9.inf"});
     Check(!ReadSetupLogSections(query) && !SetupLogFailureSince(query), "log: none, no answer");
 
     const std::string ours = "Device Install (DiInstallDriver) - C:\\drv\\Renamed.inf";

@@ -102,7 +102,8 @@ void NothingToRemove(CommandContext &context, const store::InfStoreScan &listing
 
 // The call, with progress while it runs, and the reason when it failed.
 void CallLibrary(CommandContext &context, INdisFilterHelper2 *helper, const Operation &operation,
-                 const std::wstring &infForDiagnosis, OperationRecord &record) {
+                 const std::wstring &infForDiagnosis, const store::InfStoreScan &storeBefore,
+                 OperationRecord &record) {
     // The log's sections of this run begin after this moment.
     const diag::SetupLogTime since = diag::SetupLogTimeNow();
     context.Report().Calling(operation);
@@ -112,7 +113,7 @@ void CallLibrary(CommandContext &context, INdisFilterHelper2 *helper, const Oper
     if (!record.outcome.result && !record.outcome.cancelled)
         context.SetReason(record.end,
                           WithSetupLog(context.Diagnose(operation.action, infForDiagnosis),
-                                       infForDiagnosis, since));
+                                       infForDiagnosis, since, MarkedNames(storeBefore)));
 }
 
 // What the library's removal took from the store (its purge runs after a
@@ -153,7 +154,7 @@ void Operate(CommandContext &context, const LoadedHelper &helper, const Machine 
     if (removal && !request.noCleanup && beforeQuery.installed == false)
         return NothingToRemove(context, storeBefore, record);
 
-    CallLibrary(context, helper.Get(), operation, infForDiagnosis, record);
+    CallLibrary(context, helper.Get(), operation, infForDiagnosis, storeBefore, record);
     if (removal)
         AccountForRemoval(context, storeBefore, record);
     else

@@ -89,7 +89,8 @@ void ReadMachine(ReportRecord &record) {
     record.lightweightFilters = diag::CountLightweightFilters();
     record.services = diag::ListNetServicesWithin(diag::kNetCfgQueryTimeoutMs);
     record.setupLogPath = diag::SetupLogPath();
-    diag::SetupLogQuery query = diag::OurSetupLogQuery(record.infPath, {});
+    diag::SetupLogQuery query =
+        diag::OurSetupLogQuery(record.infPath, {}, MarkedNames(record.facts.store));
     query.maxSections = kReportSetupLogSections;
     record.setupLog = diag::ReadSetupLogSections(query, record.setupLogPath);
 }

@@ -4,9 +4,10 @@
 namespace ndisfilterctl {
 
 Reason WithSetupLog(Reason reason, const std::wstring &infPath, const diag::SetupLogTime &since,
-                    const std::wstring &logPath) {
+                    const std::vector<std::wstring> &publishedNames, const std::wstring &logPath) {
     if (reason.copiesRemain || reason.diagnosis.kind != diag::FailureKind::Unknown) return reason;
-    reason.setupLog = diag::SetupLogFailureSince(diag::OurSetupLogQuery(infPath, since), logPath);
+    reason.setupLog = diag::SetupLogFailureSince(
+        diag::OurSetupLogQuery(infPath, since, publishedNames), logPath);
     return reason;
 }
 

@@ -14,8 +14,11 @@ namespace ndisfilterctl {
 
 // `reason` with the log's failure added when its kind is Unknown and the log
 // holds a failed section of ours begun at or after `since`; unchanged when
-// the log cannot be read or holds none. infPath: the INF the library used.
+// the log cannot be read or holds none. infPath: the INF the library used;
+// publishedNames: the store's copies of ours, which sections about an
+// installed package name instead of it.
 Reason WithSetupLog(Reason reason, const std::wstring &infPath, const diag::SetupLogTime &since,
+                    const std::vector<std::wstring> &publishedNames,
                     const std::wstring &logPath = diag::SetupLogPath());
 
 }  // namespace ndisfilterctl
