@@ -32,6 +32,12 @@ LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
                                 BYTE *data, LPDWORD size);
 LSTATUS WINAPI RegDeleteValueW(HKEY key, LPCWSTR name);
+LSTATUS WINAPI RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classLength, LPDWORD reserved,
+                                LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
+                                LPDWORD values, LPDWORD maxValueNameLength,
+                                LPDWORD maxValueLength, LPDWORD securityDescriptorLength,
+                                PFILETIME lastWriteTime);
+LSTATUS WINAPI RegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM access, DWORD reserved);
 LSTATUS WINAPI RegCloseKey(HKEY key);
 
 #ifdef __cplusplus

@@ -66,6 +66,8 @@ const char *const kCallNames[] = {
     "RegSetValueExW",
     "RegQueryValueExW",
     "RegDeleteValueW",
+    "RegQueryInfoKeyW",
+    "RegDeleteKeyExW",
     "RegCloseKey",
 };
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<size_t>(Call::Count),

@@ -41,6 +41,27 @@ RegistryKey *OpenKeyLocked(const Machine &m, HKEY key) {
                                      : nullptr;
 }
 
+bool HasSubkeysLocked(const Machine &m, const std::wstring &name) {
+    const auto below = m.registry.lower_bound(name + L"\\");
+    return below != m.registry.end() && below->first.rfind(name + L"\\", 0) == 0;
+}
+
+// A key exists as an entry of its own or as the parent of one.
+bool KeyExistsLocked(const Machine &m, const std::wstring &name) {
+    return m.registry.count(name) || HasSubkeysLocked(m, name);
+}
+
+// The open key that `key` names and `access` allows: ERROR_INVALID_HANDLE
+// for a handle this layer did not give, ERROR_KEY_DELETED once its key was
+// deleted (learn.microsoft.com, "RegDeleteKeyExW function": the key is
+// removed when its last handle closes; until then its handles fail).
+LSTATUS UsableKeyLocked(const Machine &m, HKEY key, REGSAM access, RegistryKey *&open) {
+    open = OpenKeyLocked(m, key);
+    if (!open) return ERROR_INVALID_HANDLE;
+    if (!m.registry.count(open->name)) return ERROR_KEY_DELETED;
+    return (open->access & access) == access ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 LSTATUS Open(Call call, HKEY root, const wchar_t *subKey, REGSAM access, PHKEY result,
              bool create, LPDWORD disposition) {
     if (const std::optional<Answer> answer = Enter(call, AccessText(subKey, access)))
@@ -52,9 +73,7 @@ LSTATUS Open(Call call, HKEY root, const wchar_t *subKey, REGSAM access, PHKEY r
         return ERROR_INVALID_PARAMETER;
     LockedMachine m;
     const std::wstring name = KeyNameLocked(*m, subKey, access);
-    bool exists = m->registry.count(name) != 0;
-    for (const auto &entry : m->registry)  // a parent of a key exists too
-        exists = exists || entry.first.rfind(name + L"\\", 0) == 0;
+    const bool exists = KeyExistsLocked(*m, name);
     if (!exists && !create) return ERROR_FILE_NOT_FOUND;
     m->registry[name];
     if (disposition) *disposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
@@ -92,9 +111,8 @@ extern "C" LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD ty
     if (const std::optional<Answer> answer = Enter(Call::RegSetValueExW, PathText(name)))
         return static_cast<LSTATUS>(answer->win32Error);
     LockedMachine m;
-    RegistryKey *open = OpenKeyLocked(*m, key);
-    if (!open) return ERROR_INVALID_HANDLE;
-    if (!(open->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    RegistryKey *open = nullptr;
+    if (const LSTATUS status = UsableKeyLocked(*m, key, KEY_SET_VALUE, open)) return status;
     if (type != REG_DWORD || size != sizeof(DWORD) || !data) return ERROR_INVALID_PARAMETER;
     DWORD value = 0;
     memcpy(&value, data, sizeof value);
@@ -111,9 +129,8 @@ extern "C" LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reser
         return static_cast<LSTATUS>(answer->win32Error);
     if (reserved || (data && !size)) return ERROR_INVALID_PARAMETER;
     LockedMachine m;
-    RegistryKey *open = OpenKeyLocked(*m, key);
-    if (!open) return ERROR_INVALID_HANDLE;
-    if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    RegistryKey *open = nullptr;
+    if (const LSTATUS status = UsableKeyLocked(*m, key, KEY_QUERY_VALUE, open)) return status;
     const auto &values = m->registry[open->name];
     const auto found = values.find(LowerCase(name ? name : L""));
     if (found == values.end()) return ERROR_FILE_NOT_FOUND;
@@ -133,11 +150,65 @@ extern "C" LSTATUS WINAPI RegDeleteValueW(HKEY key, LPCWSTR name) {
     if (const std::optional<Answer> answer = Enter(Call::RegDeleteValueW, PathText(name)))
         return static_cast<LSTATUS>(answer->win32Error);
     LockedMachine m;
-    RegistryKey *open = OpenKeyLocked(*m, key);
-    if (!open) return ERROR_INVALID_HANDLE;
-    if (!(open->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    RegistryKey *open = nullptr;
+    if (const LSTATUS status = UsableKeyLocked(*m, key, KEY_SET_VALUE, open)) return status;
     return m->registry[open->name].erase(LowerCase(name ? name : L"")) ? ERROR_SUCCESS
                                                                        : ERROR_FILE_NOT_FOUND;
+}
+
+// RegQueryInfoKeyW (learn.microsoft.com, "RegQueryInfoKeyW function"):
+// needs KEY_QUERY_VALUE; here the counts of subkeys and values only, every
+// other out parameter null.
+extern "C" LSTATUS WINAPI RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classLength,
+                                           LPDWORD reserved, LPDWORD subKeys,
+                                           LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
+                                           LPDWORD values, LPDWORD maxValueNameLength,
+                                           LPDWORD maxValueLength,
+                                           LPDWORD securityDescriptorLength,
+                                           PFILETIME lastWriteTime) {
+    if (const std::optional<Answer> answer = Enter(Call::RegQueryInfoKeyW, L""))
+        return static_cast<LSTATUS>(answer->win32Error);
+    if (keyClass || classLength || reserved || maxSubKeyLength || maxClassLength ||
+        maxValueNameLength || maxValueLength || securityDescriptorLength || lastWriteTime) {
+        CheckTermination();
+        return ERROR_INVALID_PARAMETER;
+    }
+    LockedMachine m;
+    RegistryKey *open = nullptr;
+    if (const LSTATUS status = UsableKeyLocked(*m, key, KEY_QUERY_VALUE, open)) return status;
+    if (values) *values = static_cast<DWORD>(m->registry[open->name].size());
+    if (subKeys) {
+        // Immediate subkeys: names one level below, an implied parent once.
+        std::set<std::wstring> children;
+        const std::wstring prefix = open->name + L"\\";
+        for (const auto &entry : m->registry)
+            if (entry.first.rfind(prefix, 0) == 0)
+                children.insert(entry.first.substr(prefix.size(),
+                                                   entry.first.find(L'\\', prefix.size()) -
+                                                       prefix.size()));
+        *subKeys = static_cast<DWORD>(children.size());
+    }
+    return ERROR_SUCCESS;
+}
+
+// RegDeleteKeyExW (learn.microsoft.com, "RegDeleteKeyExW function"): the
+// key and its values; a key with subkeys cannot be deleted (the function
+// answers ERROR_ACCESS_DENIED for it); access names the view only.
+extern "C" LSTATUS WINAPI RegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM access,
+                                          DWORD reserved) {
+    if (const std::optional<Answer> answer =
+            Enter(Call::RegDeleteKeyExW, AccessText(subKey, access)))
+        return static_cast<LSTATUS>(answer->win32Error);
+    // Both views at once, or no key named (the root itself): refused.
+    if (key != HKEY_LOCAL_MACHINE || !subKey || !*subKey || reserved ||
+        (access & kViews) == kViews)
+        return ERROR_INVALID_PARAMETER;
+    LockedMachine m;
+    const std::wstring name = KeyNameLocked(*m, subKey, access);
+    if (!KeyExistsLocked(*m, name)) return ERROR_FILE_NOT_FOUND;
+    if (HasSubkeysLocked(*m, name)) return ERROR_ACCESS_DENIED;
+    m->registry.erase(name);
+    return ERROR_SUCCESS;
 }
 
 // RegCloseKey (learn.microsoft.com, "RegCloseKey function").

@@ -854,6 +854,32 @@ TEST_F(SimMachineTest, RegistryAnswersWithThePlatformsCodes) {
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\other", 0,
                             KEY_QUERY_VALUE | KEY_WOW64_64KEY, &reader),
               ERROR_SUCCESS);
+    // Counts of subkeys and values; a key with a subkey is not deleted; a
+    // handle to a deleted key fails.
+    sim::SetRegistryDword(L"SOFTWARE\\other\\sub\\deeper", L"z", 4, KEY_WOW64_64KEY);
+    DWORD subKeys = 9, values = 9;
+    EXPECT_EQ(RegQueryInfoKeyW(reader, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                               &values, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(subKeys, 1u);
+    EXPECT_EQ(values, 1u);
+    const struct {
+        const wchar_t *key;
+        REGSAM view;
+        LSTATUS status;
+    } deletions[] = {
+        {L"SOFTWARE\\other", KEY_WOW64_64KEY, ERROR_ACCESS_DENIED},
+        {L"SOFTWARE\\other\\sub", KEY_WOW64_64KEY, ERROR_ACCESS_DENIED},
+        {L"SOFTWARE\\other\\sub\\deeper", KEY_WOW64_32KEY, ERROR_FILE_NOT_FOUND},
+        {L"SOFTWARE\\other\\sub\\deeper", KEY_WOW64_64KEY, ERROR_SUCCESS},
+        {L"SOFTWARE\\other", KEY_WOW64_64KEY, ERROR_SUCCESS},
+        {L"SOFTWARE\\other", KEY_WOW64_64KEY | KEY_WOW64_32KEY, ERROR_INVALID_PARAMETER},
+    };
+    for (const auto &d : deletions)
+        EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, d.key, d.view, 0), d.status) << d.view;
+    EXPECT_EQ(RegQueryInfoKeyW(reader, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                               &values, nullptr, nullptr, nullptr, nullptr),
+              ERROR_KEY_DELETED);
     EXPECT_EQ(RegCloseKey(reader), ERROR_SUCCESS);
 }
 

@@ -203,6 +203,7 @@ note_left() {  # $1: a product code
     "$WINE" reg.exe query 'HKLM\SOFTWARE\ndisfilter' /v "$1" /reg:${view:-32} >/dev/null 2>&1
 }
 no_note() { ! note_left "$1"; }
+no_note_key() { ! "$WINE" reg.exe query 'HKLM\SOFTWARE\ndisfilter' /reg:${view:-32} >/dev/null 2>&1; }
 copies() { our_store_copies | wc -w; }
 registered() {  # $1: a product code: whether the installer knows it
     "$WINE" reg.exe query "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" \
@@ -316,7 +317,7 @@ check "files removed" no_files
 check "component removed" not_installed
 check "INF copy removed" test "$(copies)" = 0
 restart_asked UninstallFilter UninstallWithRetry
-check "the note taken out of the registry" no_note "$(product_code "$PACKAGE")"
+check "the note taken out of the registry, and its key with it" no_note_key
 
 CASE=cancel
 echo "cancelled by the platform: 1602, the component and the INF's copy taken back"
@@ -391,7 +392,7 @@ scenario gone
 msiexec /x "$STATE\\failing-removal.msi" /qn
 check "then the removal, the component gone behind its back, exits 0, not 3010" test "$CODE" = 0
 check "log: the rolled-back run's restart notes removed first" logged 'DetectFilter: removed a restart note left by an earlier installation that did not finish'
-check "the note gone from the registry" no_note "$(product_code "$FAILING")"
+check "the note gone from the registry, and its key with it" no_note_key
 check "log: no restart asked for" logged 'ScheduleRestart: no restart required'
 check "log: the reason, as ndisfilterctl gives it" logged 'UninstallFilter: reason: ZQ_DorvaneV is not installed'
 check "log: nothing to remove" logged 'UninstallFilter: nothing to remove: the component is not installed'

@@ -808,20 +808,33 @@ TEST_F(ActionSweepTest, EveryFailingPlatformCallLeavesTheMachineConsistent) {
 }
 
 // The note lives in the 64-bit view whatever the process: a 32-bit action
-// under WOW64 and a 64-bit one find the same value.
+// under WOW64 and a 64-bit one find the same value. The key goes with the
+// last note.
 TEST_F(ActionSweepTest, TheRestartNoteIsInTheSixtyFourBitView) {
+    const auto keyLeft = [] {
+        HKEY key = nullptr;
+        const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRestartNoteKey, 0,
+                                             KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+        if (status == ERROR_SUCCESS) RegCloseKey(key);
+        return status != ERROR_FILE_NOT_FOUND;
+    };
+    const wchar_t *other = L"{another product}";
     for (const bool wow64 : {false, true}) {
         sim::Reset(Root());
         sim::SetWow64(wow64);
         ASSERT_EQ(WriteRestartNote(kProductCode), static_cast<DWORD>(ERROR_SUCCESS));
+        ASSERT_EQ(WriteRestartNote(other), static_cast<DWORD>(ERROR_SUCCESS));
         EXPECT_EQ(sim::RegistryDword(kRestartNoteKey, kProductCode, KEY_WOW64_64KEY), 1u);
         EXPECT_FALSE(sim::RegistryDword(kRestartNoteKey, kProductCode, KEY_WOW64_32KEY));
         sim::SetWow64(!wow64);
         DWORD error = 1;
         EXPECT_TRUE(TakeRestartNote(kProductCode, error)) << wow64;
         EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
-        EXPECT_FALSE(TakeRestartNote(L"{another product}", error));
         EXPECT_FALSE(TakeRestartNote(kProductCode, error)) << "taken once only";
+        EXPECT_TRUE(keyLeft()) << "another product's note stays";
+        EXPECT_TRUE(TakeRestartNote(other, error));
+        EXPECT_FALSE(keyLeft()) << "the last note taken";
+        EXPECT_FALSE(TakeRestartNote(other, error));
         EXPECT_EQ(sim::OpenRegistryKeys(), 0);
     }
     // A reader that may not change HKLM\SOFTWARE (a standard user's token):

@@ -23,6 +23,18 @@ private:
     HKEY m_key = nullptr;
 };
 
+// The key holds the notes and nothing else: once the last is taken it goes
+// too, so that a product removed leaves no trace in the registry. A key
+// something else has put values or subkeys in stays. Best effort: the note
+// is taken whether or not the key could go.
+void RemoveKeyIfEmpty(HKEY key) {
+    DWORD subKeys = 0, values = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
+                         nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+        subKeys == 0 && values == 0)
+        RegDeleteKeyExW(kLocalMachine, kRestartNoteKey, KEY_WOW64_64KEY, 0);
+}
+
 }  // namespace
 
 DWORD WriteRestartNote(const std::wstring &productCode) {
@@ -62,8 +74,9 @@ bool TakeRestartNote(const std::wstring &productCode, DWORD &error) {
     }
     NoteKey key;
     LSTATUS status = RegOpenKeyExW(kLocalMachine, kRestartNoteKey, 0,
-                                   KEY_SET_VALUE | KEY_WOW64_64KEY, key.Put());
+                                   KEY_SET_VALUE | KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Put());
     if (status == ERROR_SUCCESS) status = RegDeleteValueW(key.Get(), productCode.c_str());
+    if (status == ERROR_SUCCESS) RemoveKeyIfEmpty(key.Get());
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
         error = static_cast<DWORD>(status);
     return true;

@@ -64,6 +64,8 @@ enum class Call {
     RegSetValueExW,
     RegQueryValueExW,
     RegDeleteValueW,
+    RegQueryInfoKeyW,
+    RegDeleteKeyExW,
     RegCloseKey,
     Count
 };
@@ -200,8 +202,8 @@ std::vector<DWORD> WaitLimits();  // every limit given to WaitForSingleObject
 //   DeleteFileW, GetFileAttributesW, FindFirstFileW the path (pattern)
 //   CreateFileW             <path>|<access> <share> <disposition> <flags> (hex)
 //   SetupUninstallOEMInfW   <name> <flags>
-//   RegCreateKeyExW, RegOpenKeyExW  <key> <access> (hex); RegSetValueExW,
-//   RegQueryValueExW, RegDeleteValueW  the value's name
+//   RegCreateKeyExW, RegOpenKeyExW, RegDeleteKeyExW  <key> <access> (hex);
+//   RegSetValueExW, RegQueryValueExW, RegDeleteValueW  the value's name
 //   ReadFile                the byte count asked for
 //   FopenS                  <path>|<mode>
 //   GetModuleFileNameW, GetCurrentDirectoryW, GetWindowsDirectoryA: capacity
