@@ -14,7 +14,9 @@ for argument in "$@"; do
   esac
 done
 
-stage() { printf '\n==== %s ====\n' "$*"; }
+# Each stage's line says when it began, so that a slow run shows where its
+# time went.
+stage() { printf '\n==== %s ==== (at %d:%02d)\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
 
 stage "dependencies"
 scripts/install-deps.sh
