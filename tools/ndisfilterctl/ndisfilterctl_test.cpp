@@ -642,8 +642,9 @@ TEST_F(DiagnosisTest, TheSetupLogExplainsWhatTheFactsLeaveUnknown) {
                             const char *inf = "C:\\m\\DorvaneV.inf") {
         const std::string time = ndisfilter::text::Narrow(diag::FormatSetupLogTime(start));
         return std::string(">>>  [Device Install (DiInstallDriver) - ") + inf +
-               "]\n>>>  Section start " + time + "\n!!!  ndv: Error " + code + ": failed\n<<<  Section end " + time +
-               "\n<<<  [Exit status: FAILURE(" + code + ")]\n";
+               "]\n>>>  Section start " + time + "\n!!!  ndv: Error " + code +
+               ": failed\n<<<  Section end " + time + "\n<<<  [Exit status: FAILURE(" + code +
+               ")]\n";
     };
     const diag::SetupLogTime since = diag::SetupLogTimeNow();
     fs::create_directories(fs::path(log).parent_path());
