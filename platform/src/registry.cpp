@@ -41,6 +41,7 @@ RegistryKey *OpenKeyLocked(const Machine &m, HKEY key) {
                                      : nullptr;
 }
 
+// Whether a key is named below this one (the map is sorted: they follow it).
 bool HasSubkeysLocked(const Machine &m, const std::wstring &name) {
     const auto below = m.registry.lower_bound(name + L"\\");
     return below != m.registry.end() && below->first.rfind(name + L"\\", 0) == 0;

@@ -19,11 +19,10 @@ constexpr const wchar_t *kRestartNoteKey = L"SOFTWARE\\ndisfilter";
 // Leaves the note of `productCode`; ERROR_SUCCESS or the registry's error.
 DWORD WriteRestartNote(const std::wstring &productCode);
 
-// Reads and removes the note of `productCode`, and the key with the last
-// note: whether there was one, and
-// ERROR_SUCCESS or the error that kept it from being read or removed (a note
-// found but not removed answers true with that error: a process that may
-// read HKLM\SOFTWARE but not change it).
+// Reads and removes the note of `productCode` (and the key with the last
+// note): whether there was one, and ERROR_SUCCESS or the error that kept it
+// from being read or removed (a note found but not removed answers true with
+// that error: a process that may read HKLM\SOFTWARE but not change it).
 bool TakeRestartNote(const std::wstring &productCode, DWORD &error);
 
 }  // namespace ndisfilter::ca
