@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -39,6 +40,26 @@ std::optional<Result> CallWithin(Work work, DWORD timeoutMs) {
                                 [&] { return shared->answer.has_value(); }))
         return std::nullopt;
     return std::move(shared->answer);
+}
+
+// "no answer within 5000 ms": a read waited for in vain.
+inline std::wstring NoAnswerWithin(DWORD timeoutMs) {
+    return L"no answer within " + std::to_wstring(timeoutMs) + L" ms";
+}
+
+// A read of the network configuration, whose record says its failed step,
+// HRESULT and whether it answered, run as CallWithin runs it; when it did
+// not end in time, a record that says so (failedStep "no answer within N
+// ms", HRESULT_FROM_WIN32(ERROR_TIMEOUT), answered false).
+template <typename Record, typename Read>
+Record ReadWithin(Read read, DWORD timeoutMs) {
+    std::optional<Record> answer = CallWithin<Record>(std::move(read), timeoutMs);
+    if (answer) return std::move(*answer);
+    Record unanswered;
+    unanswered.failedStep = NoAnswerWithin(timeoutMs);
+    unanswered.failure = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    unanswered.answered = false;
+    return unanswered;
 }
 
 }  // namespace ndisfilter::tools

@@ -100,14 +100,7 @@ NetServiceListing ListNetServices() {
 }
 
 NetServiceListing ListNetServicesWithin(DWORD timeoutMs) {
-    std::optional<NetServiceListing> listing =
-        CallWithin<NetServiceListing>(ListNetServices, timeoutMs);
-    if (listing) return std::move(*listing);
-    NetServiceListing unanswered;
-    unanswered.failedStep = NoAnswerWithin(timeoutMs);
-    unanswered.failure = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-    unanswered.answered = false;
-    return unanswered;
+    return ReadWithin<NetServiceListing>(ListNetServices, timeoutMs);
 }
 
 std::wstring DescribeListingFailure(const NetServiceListing &listing) {

@@ -89,18 +89,8 @@ NetCfgQuery QueryNetCfg(const WCHAR *componentId) {
 }
 
 NetCfgQuery QueryNetCfgWithin(const WCHAR *componentId, DWORD timeoutMs) {
-    std::optional<NetCfgQuery> answer = CallWithin<NetCfgQuery>(
+    return ReadWithin<NetCfgQuery>(
         [id = std::wstring(componentId)] { return QueryNetCfg(id.c_str()); }, timeoutMs);
-    if (answer) return std::move(*answer);
-    NetCfgQuery unanswered;
-    unanswered.failedStep = NoAnswerWithin(timeoutMs);
-    unanswered.failure = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-    unanswered.answered = false;
-    return unanswered;
-}
-
-std::wstring NoAnswerWithin(DWORD timeoutMs) {
-    return L"no answer within " + std::to_wstring(timeoutMs) + L" ms";
 }
 
 std::wstring DescribeStepFailure(const std::wstring &failedStep, HRESULT failure, bool answered) {

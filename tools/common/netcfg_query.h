@@ -51,9 +51,6 @@ NetCfgQuery QueryNetCfgWithin(const WCHAR *componentId, DWORD timeoutMs);
 // as the library waits for the write lock.
 constexpr DWORD kNetCfgQueryTimeoutMs = 5000;
 
-// "no answer within 5000 ms": a read of the configuration waited for in vain.
-std::wstring NoAnswerWithin(DWORD timeoutMs);
-
 // "0x8007000E" for an HRESULT or error code.
 std::wstring HexCode(DWORD code);
 
